@@ -1,11 +1,16 @@
 // Hard limits of the storage and SQL engines, each with the reason for its value.
 //
+// Values that are part of the table file formats can never change without breaking existing
+// files; they are marked "format". Session settings that merely default to a value say
+// "default".
+//
 // Every engine file that needs one of these numbers uses the name from here, so a limit is
 // changed in one place. Constants only; safe to include from any thread and any layer of the
 // engine.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zorvic::engine {
 
@@ -40,5 +45,69 @@ inline constexpr int MaxBCDScale = 4;
 
 // Largest number of decimal places of ROUND(x TO n).
 inline constexpr int MaxRoundPlaces = 32;
+
+// File layer ------------------------------------------------------------------------------
+
+// Longest file name kept by the file layer; longer names are refused as not found.
+inline constexpr std::int64_t MaxFileNameLength = 255;
+// Whole-file copies move this many bytes per step (and compress each step separately).
+inline constexpr std::int64_t FileCopyChunkSize = 65536;
+// In-memory files grow their buffer in steps of this many bytes.
+inline constexpr std::int64_t MemoryFileGrowStep = 4096;
+// Decimal digits of the thread id that start a temporary file name.
+inline constexpr int TempNameThreadDigits = 5;
+// Attempts at a fresh temporary name before giving up (each is an exclusive create).
+inline constexpr int TempNameAttempts = 100000;
+
+// Unit caches (records, index pages, BLOB blocks) -----------------------------------------
+
+// default: byte budget of a table's record cache.
+inline constexpr std::int64_t RecordCacheBytes = 16384;
+// default: byte budget of each index's page cache.
+inline constexpr std::int64_t IndexCacheBytes = 16384;
+// default: byte budget of a table's BLOB block cache.
+inline constexpr std::int64_t BlobCacheBytes = 32768;
+// default: most units one cache holds at its configured capacity.
+inline constexpr std::int64_t CacheMaxUnits = 8192;
+// Entries added at once when every entry is pinned or modified and nothing may be written.
+inline constexpr std::int64_t RecordCacheGrowth = 64;
+inline constexpr std::int64_t PageCacheGrowth = 4;
+inline constexpr std::int64_t BlockCacheGrowth = 32;
+// Most-recently-used entries probed before the binary search.
+inline constexpr int RecordCacheProbe = 4;
+inline constexpr int PageCacheProbe = 2;
+inline constexpr int BlockCacheProbe = 4;
+// Spare unit objects kept for reuse instead of being freed.
+inline constexpr std::int64_t RecordSpareLimit = 64;
+inline constexpr std::int64_t PageSpareLimit = 4;
+inline constexpr std::int64_t BlockSpareLimit = 32;
+
+// BLOB file -------------------------------------------------------------------------------
+
+// format: size of the BLOB file header at offset 0.
+inline constexpr std::int64_t BlobHeaderSize = 512;
+// format: size of the header at the start of every BLOB block.
+inline constexpr std::int64_t BlobBlockHeaderSize = 18;
+// format: block size used when the data header stores 0.
+inline constexpr std::int64_t DefaultBlobBlockSize = 512;
+// Smallest block size a table may be created with.
+inline constexpr std::int64_t MinBlobBlockSize = 64;
+// Largest block size: a block's "used" field is 2 bytes, so its data part cannot exceed 65,535.
+inline constexpr std::int64_t MaxBlobBlockSize = 65535 + BlobBlockHeaderSize;
+// format: the only BLOB file version this engine reads and writes.
+inline constexpr std::uint8_t BlobFormatVersion = 5;
+// Highest block number that may be appended (keeps block numbers far from the sign bit).
+inline constexpr std::int64_t MaxBlobBlockNo = 2000000000;
+// Largest BLOB file: every offset stays below the lock regions just under 4 GiB.
+inline constexpr std::int64_t MaxBlobFileBytes = 4000000000;
+// Bytes read at once when a block is missing from the cache (at least one block).
+inline constexpr std::int64_t BlobReadAheadBytes = 16384;
+// Values one cursor may hold open at the same time.
+inline constexpr int MaxOpenBlobsPerCursor = 128;
+
+// Lock regions (format: other processes sharing the files rely on them) -------------------
+
+// The highest byte of the 32-bit offset space; the transaction byte of a data file.
+inline constexpr std::int64_t LockRegionTop = 0xFFFFFFFFLL;
 
 }  // namespace zorvic::engine

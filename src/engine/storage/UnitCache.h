@@ -1,0 +1,361 @@
+// The generic unit cache behind the record cache (data file), the page caches (index file, one
+// per index slot) and the block cache (BLOB file).
+//
+// A cache holds units (records, pages, blocks) by unit number: a vector sorted by unit number
+// (binary-searched), a doubly linked most-recently-used chain (head = most recent) probed for its
+// first few entries before the search, per unit a modified flag and a pin count, a capacity with a
+// growth step, and a pool of spare unit objects. When a new unit needs an entry and the cache is
+// full, the least-recently-used entry that is neither pinned nor modified is taken over; when there
+// is none and the owner allows writing, the owner writes its modified units first and the search
+// is repeated; otherwise (inside a transaction, or while a change is under way) the capacity grows
+// by the growth step. A cache always holds at least one unit, whatever its byte budget.
+//
+// Dropping returns every unit to the pool without writing. A unit that is still pinned when the
+// cache is dropped is detached instead: the caller's pointer stays valid (with its old content)
+// until its last Unpin, which then returns it to the pool. Every other unit pointer is valid only
+// until the next Add, Remove, Drop or Trim.
+//
+// Thread safety: none. A cache belongs to one session's table file and is used under that table's
+// locks by one thread at a time.
+#pragma once
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace zorvic::engine {
+
+// The bookkeeping every cached unit carries; TRecord, TPage and TBlock derive from it.
+struct TCacheUnit {
+  virtual ~TCacheUnit() = default;
+  // Resets the derived content when the object is reused for another unit number. The cache
+  // has already reset the fields below.
+  virtual void ClearUnit() {}
+
+  std::int64_t UnitNo = 0;
+  bool Modified = false;
+  std::int32_t PinCount = 0;
+  TCacheUnit* MruPrev = nullptr;  // towards the head (more recent)
+  TCacheUnit* MruNext = nullptr;  // towards the tail (less recent)
+  bool Detached = false;          // dropped while pinned
+};
+
+struct TUnitCacheConfig {
+  std::int64_t Capacity = 1;    // configured capacity; at least 1 is used
+  std::int64_t GrowthStep = 1;  // entries added when nothing can be taken over
+  int QuickProbe = 4;           // most-recently-used entries probed before the binary search
+  std::int64_t SpareLimit = 0;  // spare objects kept in the pool
+};
+
+// Capacity from a byte budget: min(budget / unitSize, maxUnits), but never below 1.
+inline std::int64_t CacheCapacityFor(std::int64_t budgetBytes, std::int64_t unitSize,
+                                     std::int64_t maxUnits) {
+  std::int64_t n = unitSize > 0 ? budgetBytes / unitSize : maxUnits;
+  n = std::min(n, maxUnits);
+  return std::max<std::int64_t>(n, 1);
+}
+
+template <class TUnit>
+class TUnitCache {
+  static_assert(std::is_base_of_v<TCacheUnit, TUnit>, "cache units derive from TCacheUnit");
+
+ public:
+  // What the cache needs from the file that owns it.
+  class TOwner {
+   public:
+    virtual ~TOwner() = default;
+    // A new, empty unit object (with its byte buffers sized).
+    virtual std::unique_ptr<TUnit> NewCacheUnit(TUnitCache& cache) = 0;
+    // Whether modified units may be written now to make room: false inside a transaction and
+    // while a change that must reach the file as a whole is under way.
+    virtual bool CacheMayWrite(TUnitCache& cache) = 0;
+    // Writes the modified, unpinned units of cache (calling MarkClean for each one written).
+    virtual void WriteModifiedUnits(TUnitCache& cache) = 0;
+  };
+
+  TUnitCache(TOwner& owner, const TUnitCacheConfig& config) : FOwner(owner) { Configure(config); }
+  ~TUnitCache() {
+    FUnits.clear();
+    FDetached.clear();
+  }
+  TUnitCache(const TUnitCache&) = delete;
+  TUnitCache& operator=(const TUnitCache&) = delete;
+
+  // Changes the settings; the capacity becomes max(current count, configured capacity).
+  void Configure(const TUnitCacheConfig& config) {
+    FConfig = config;
+    FConfig.Capacity = std::max<std::int64_t>(config.Capacity, 1);
+    FConfig.GrowthStep = std::max<std::int64_t>(config.GrowthStep, 1);
+    FConfig.QuickProbe = std::max(config.QuickProbe, 0);
+    FConfig.SpareLimit = std::max<std::int64_t>(config.SpareLimit, 0);
+    FCapacity = std::max<std::int64_t>(Count(), FConfig.Capacity);
+    while (static_cast<std::int64_t>(FSpares.size()) > FConfig.SpareLimit)
+      FSpares.pop_back();
+  }
+  const TUnitCacheConfig& Config() const { return FConfig; }
+
+  // Looks a unit up: on a hit it moves to the head of the chain, is pinned and returned.
+  TUnit* Find(std::int64_t unitNo) {
+    TCacheUnit* u = FHead;
+    for (int i = 0; u && i < FConfig.QuickProbe; ++i, u = u->MruNext) {
+      if (u->UnitNo == unitNo) return Hit(static_cast<TUnit*>(u));
+    }
+    TUnit* found = Peek(unitNo);
+    return found ? Hit(found) : nullptr;
+  }
+
+  // The cached unit or nullptr, without pinning it or touching the chain.
+  TUnit* Peek(std::int64_t unitNo) const {
+    auto it = LowerBound(unitNo);
+    return it != FUnits.end() && (*it)->UnitNo == unitNo ? it->get() : nullptr;
+  }
+
+  // An entry for a unit that is not cached: cleared (ClearUnit), at the head of the chain, pinned
+  // when asked. Takes a spare, takes over the least-recently-used clean unpinned entry, has the
+  // owner write its modified units, or grows, in that order of preference (see the top). When the
+  // owner's write throws, the cache is as before.
+  TUnit* Add(std::int64_t unitNo, bool pin = true) {
+    assert(!Peek(unitNo));
+    std::unique_ptr<TUnit> unit = Obtain();
+    unit->UnitNo = unitNo;
+    unit->Modified = false;
+    unit->PinCount = pin ? 1 : 0;
+    unit->Detached = false;
+    TUnit* raw = unit.get();
+    FUnits.insert(LowerBound(unitNo), std::move(unit));
+    LinkHead(raw);
+    return raw;
+  }
+
+  void Pin(TUnit* unit) { ++unit->PinCount; }
+  // Decrements the pin count (never below 0); a detached unit returns to the pool at 0.
+  void Unpin(TUnit* unit) {
+    if (unit->PinCount > 0) --unit->PinCount;
+    if (unit->Detached && unit->PinCount == 0) {
+      auto it = std::find_if(FDetached.begin(), FDetached.end(),
+                             [unit](const std::unique_ptr<TUnit>& p) { return p.get() == unit; });
+      if (it != FDetached.end()) {
+        std::unique_ptr<TUnit> owned = std::move(*it);
+        FDetached.erase(it);
+        Recycle(std::move(owned));
+      }
+    }
+  }
+  void MarkModified(TUnit* unit) { unit->Modified = true; }
+  void MarkClean(TUnit* unit) { unit->Modified = false; }
+
+  // Removes one unit without writing it (it goes back to the pool, or is detached when pinned).
+  void Remove(TUnit* unit) {
+    auto it = LowerBound(unit->UnitNo);
+    if (it == FUnits.end() || it->get() != unit) return;
+    std::unique_ptr<TUnit> owned = std::move(*it);
+    FUnits.erase(it);
+    Unlink(owned.get());
+    Release(std::move(owned));
+  }
+
+  // Returns every unit to the pool without writing (pinned ones are detached, see the top).
+  void Drop() {
+    for (auto& owned : FUnits) {
+      owned->MruPrev = owned->MruNext = nullptr;
+      Release(std::move(owned));
+    }
+    FUnits.clear();
+    FHead = FTail = nullptr;
+  }
+
+  // Evicts clean unpinned units from the tail until at most the configured capacity remain, then
+  // sets the capacity to max(count, configured capacity).
+  void Trim() {
+    TCacheUnit* u = FTail;
+    while (u && Count() > FConfig.Capacity) {
+      TCacheUnit* prev = u->MruPrev;
+      if (!u->Modified && u->PinCount == 0) Remove(static_cast<TUnit*>(u));
+      u = prev;
+    }
+    FCapacity = std::max<std::int64_t>(Count(), FConfig.Capacity);
+  }
+
+  // The modified units in ascending unit order (pinned ones only when asked).
+  std::vector<TUnit*> ModifiedUnits(bool includePinned = false) const {
+    std::vector<TUnit*> out;
+    for (const auto& u : FUnits) {
+      if (u->Modified && (includePinned || u->PinCount == 0)) out.push_back(u.get());
+    }
+    return out;
+  }
+  bool HasModified() const {
+    return std::any_of(FUnits.begin(), FUnits.end(),
+                       [](const std::unique_ptr<TUnit>& u) { return u->Modified; });
+  }
+
+  // Calls f(TUnit&) for every unit in ascending unit order.
+  template <class F>
+  void ForEach(F&& f) const {
+    for (const auto& u : FUnits)
+      f(*u);
+  }
+
+  std::int64_t Count() const { return static_cast<std::int64_t>(FUnits.size()); }
+  std::int64_t Capacity() const { return FCapacity; }
+  std::int64_t SpareCount() const { return static_cast<std::int64_t>(FSpares.size()); }
+  std::int64_t DetachedCount() const { return static_cast<std::int64_t>(FDetached.size()); }
+  TUnit* MostRecent() const { return static_cast<TUnit*>(FHead); }
+  TUnit* LeastRecent() const { return static_cast<TUnit*>(FTail); }
+  // Unit numbers from the most to the least recent.
+  std::vector<std::int64_t> MruOrder() const {
+    std::vector<std::int64_t> out;
+    for (TCacheUnit* u = FHead; u; u = u->MruNext)
+      out.push_back(u->UnitNo);
+    return out;
+  }
+
+  // Checks the structure; returns an empty text when sound, else what is wrong.
+  std::string CheckInvariants() const {
+    for (std::size_t i = 1; i < FUnits.size(); ++i) {
+      if (FUnits[i - 1]->UnitNo >= FUnits[i]->UnitNo) return "sorted list out of order";
+    }
+    std::size_t n = 0;
+    const TCacheUnit* prev = nullptr;
+    for (const TCacheUnit* u = FHead; u; u = u->MruNext) {
+      if (u->MruPrev != prev) return "chain back link broken";
+      if (++n > FUnits.size()) return "chain longer than the list";
+      if (Peek(u->UnitNo) != u) return "chain holds a unit missing from the list";
+      if (u->Detached) return "detached unit in the chain";
+      prev = u;
+    }
+    if (prev != FTail) return "chain tail wrong";
+    if (n != FUnits.size()) return "chain shorter than the list";
+    if (FCapacity < 1) return "capacity below 1";
+    if (static_cast<std::int64_t>(FSpares.size()) > FConfig.SpareLimit) return "pool over limit";
+    return {};
+  }
+
+ private:
+  using TUnitVector = std::vector<std::unique_ptr<TUnit>>;
+
+  typename TUnitVector::const_iterator LowerBound(std::int64_t unitNo) const {
+    return std::lower_bound(
+        FUnits.begin(), FUnits.end(), unitNo,
+        [](const std::unique_ptr<TUnit>& u, std::int64_t no) { return u->UnitNo < no; });
+  }
+  typename TUnitVector::iterator LowerBound(std::int64_t unitNo) {
+    return std::lower_bound(
+        FUnits.begin(), FUnits.end(), unitNo,
+        [](const std::unique_ptr<TUnit>& u, std::int64_t no) { return u->UnitNo < no; });
+  }
+
+  TUnit* Hit(TUnit* unit) {
+    if (FHead != unit) {
+      Unlink(unit);
+      LinkHead(unit);
+    }
+    ++unit->PinCount;
+    return unit;
+  }
+
+  void LinkHead(TCacheUnit* u) {
+    u->MruPrev = nullptr;
+    u->MruNext = FHead;
+    if (FHead) FHead->MruPrev = u;
+    FHead = u;
+    if (!FTail) FTail = u;
+  }
+  void Unlink(TCacheUnit* u) {
+    if (u->MruPrev)
+      u->MruPrev->MruNext = u->MruNext;
+    else
+      FHead = u->MruNext;
+    if (u->MruNext)
+      u->MruNext->MruPrev = u->MruPrev;
+    else
+      FTail = u->MruPrev;
+    u->MruPrev = u->MruNext = nullptr;
+  }
+
+  // The least-recently-used clean, unpinned unit, or nullptr.
+  TUnit* Victim() const {
+    for (TCacheUnit* u = FTail; u; u = u->MruPrev) {
+      if (!u->Modified && u->PinCount == 0) return static_cast<TUnit*>(u);
+    }
+    return nullptr;
+  }
+
+  // Takes the victim out of the list and the chain and hands it over.
+  std::unique_ptr<TUnit> TakeOver(TUnit* victim) {
+    auto it = LowerBound(victim->UnitNo);
+    std::unique_ptr<TUnit> owned = std::move(*it);
+    FUnits.erase(it);
+    Unlink(victim);
+    return owned;
+  }
+
+  std::unique_ptr<TUnit> Fresh() {
+    std::unique_ptr<TUnit> unit;
+    if (!FSpares.empty()) {
+      unit = std::move(FSpares.back());
+      FSpares.pop_back();
+    } else {
+      unit = FOwner.NewCacheUnit(*this);
+    }
+    return unit;
+  }
+
+  std::unique_ptr<TUnit> Obtain() {
+    std::unique_ptr<TUnit> unit;
+    if (Count() < FCapacity) {
+      unit = Fresh();
+    } else if (TUnit* victim = Victim()) {
+      unit = TakeOver(victim);
+    } else {
+      if (FOwner.CacheMayWrite(*this)) {
+        FOwner.WriteModifiedUnits(*this);
+        if (TUnit* again = Victim()) unit = TakeOver(again);
+      }
+      if (!unit) {
+        unit = Fresh();
+        FCapacity += FConfig.GrowthStep;
+      }
+    }
+    ResetUnit(*unit);
+    return unit;
+  }
+
+  static void ResetUnit(TUnit& unit) {
+    unit.Modified = false;
+    unit.PinCount = 0;
+    unit.MruPrev = unit.MruNext = nullptr;
+    unit.Detached = false;
+    unit.ClearUnit();
+  }
+
+  void Release(std::unique_ptr<TUnit> owned) {
+    if (owned->PinCount > 0) {
+      owned->Detached = true;
+      FDetached.push_back(std::move(owned));
+    } else {
+      Recycle(std::move(owned));
+    }
+  }
+  void Recycle(std::unique_ptr<TUnit> owned) {
+    if (static_cast<std::int64_t>(FSpares.size()) < FConfig.SpareLimit) {
+      ResetUnit(*owned);
+      FSpares.push_back(std::move(owned));
+    }
+  }
+
+  TOwner& FOwner;
+  TUnitCacheConfig FConfig;
+  std::int64_t FCapacity = 1;
+  TUnitVector FUnits;     // sorted by UnitNo; invariant: strictly ascending
+  TUnitVector FSpares;    // cleared spare objects
+  TUnitVector FDetached;  // dropped while pinned
+  TCacheUnit* FHead = nullptr;
+  TCacheUnit* FTail = nullptr;
+};
+
+}  // namespace zorvic::engine
