@@ -216,7 +216,7 @@ class TMemoryFile : public TAbstractFile {
   std::int32_t TruncateRaw(std::int64_t size) override;
 
  private:
-  std::vector<std::uint8_t> FBytes;  // capacity grows in steps of kMemoryFileGrowStep
+  std::vector<std::uint8_t> FBytes;  // capacity grows in steps of MemoryFileGrowStep
   std::int64_t FSize = 0;
 };
 
@@ -255,7 +255,7 @@ class TFileList {
   std::int32_t Rename(const std::string& name, bool inMemory, const std::string& newName);
   std::int32_t Delete(const std::string& name, bool inMemory);
   bool Exists(const std::string& name, bool inMemory);
-  // Whole-file copies in chunks of kFileCopyChunkSize from position 0, to or from another file of
+  // Whole-file copies in chunks of FileCopyChunkSize from position 0, to or from another file of
   // the same kind. With compress each chunk is stored as a frame: 4-byte little-endian length of
   // the original bytes, 4-byte little-endian length of the compressed bytes, the zlib (level 9)
   // bytes; CopyFrom with compress reads that framing back. 0 or a negative code (-VELDOR_COMPRESS,
