@@ -54,6 +54,9 @@ inline constexpr std::int64_t MaxFileNameLength = 255;
 inline constexpr std::int64_t FileCopyChunkSize = 65536;
 // In-memory files grow their buffer in steps of this many bytes.
 inline constexpr std::int64_t MemoryFileGrowStep = 4096;
+// Largest in-memory file: no table file may pass 4 GiB (its lock regions sit just below), so a
+// larger write is a fault, reported as an invalid length instead of exhausting memory.
+inline constexpr std::int64_t MaxMemoryFileBytes = 1LL << 32;
 // Decimal digits of the thread id that start a temporary file name.
 inline constexpr int TempNameThreadDigits = 5;
 // Attempts at a fresh temporary name before giving up (each is an exclusive create).
