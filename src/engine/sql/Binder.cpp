@@ -5,7 +5,7 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/sql/BinderInternal.h"
-#include "engine/sql/LiteralText.h"
+#include "engine/storage/ValueText.h"
 
 namespace zorvic::engine {
 
@@ -297,16 +297,16 @@ void TBinder::ConvertDateLiteral(TExpToken& constant, TDataType target) {
   const std::string text(constant.StringValue());
   bool ok = false;
   if (target == dtDate) {
-    if (const auto value = ReadDateLiteral(text)) {
+    if (const auto value = ParseDate(text)) {
       constant.SetDateConstant(*value);
       ok = true;
     }
   } else if (target == dtTime) {
-    if (const auto value = ReadTimeLiteral(text)) {
+    if (const auto value = ParseTime(text)) {
       constant.SetTimeConstant(*value);
       ok = true;
     }
-  } else if (const auto value = ReadTimeStampLiteral(text)) {
+  } else if (const auto value = ParseTimeStamp(text)) {
     constant.SetTimeStampConstant(*value);
     ok = true;
   }
