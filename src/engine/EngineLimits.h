@@ -108,6 +108,34 @@ inline constexpr std::int64_t BlobReadAheadBytes = 16384;
 // Values one cursor may hold open at the same time.
 inline constexpr int MaxOpenBlobsPerCursor = 128;
 
+// Data file and records ---------------------------------------------------------------------
+
+// format: the field count is two bytes in the header; the engine allows at most this many.
+inline constexpr std::uint32_t MaxFieldCount = 1024;
+// format: Blob fields a table may have (BlobFieldCount).
+inline constexpr std::uint32_t MaxBlobFieldCount = 128;
+// Index descriptors a definition may ask for: the primary and 31 secondary indexes.
+inline constexpr std::uint32_t MaxIndexDescriptors = 32;
+// format: RecordSize is two bytes.
+inline constexpr std::uint32_t MaxRecordSize = 65535;
+// format: a field name is a counted string [30].
+inline constexpr std::size_t MaxFieldNameLength = 30;
+// format: FieldSize is one byte; String, Bytes and VarBytes fields hold at most 250.
+inline constexpr std::uint32_t MaxFieldSize = 250;
+// format: table and field descriptions are counted strings [50], and so are min/max/default.
+inline constexpr std::size_t MaxDescriptionLength = 50;
+inline constexpr std::size_t MaxFieldLiteralLength = 50;
+// format: the table password is a counted string [15].
+inline constexpr std::size_t MaxTablePasswordLength = 15;
+// Highest record number that may be appended.
+inline constexpr std::int64_t MaxRecordNo = 200000000;
+// Largest data file: every offset stays below the lock regions just under 4 GiB.
+inline constexpr std::int64_t MaxDataFileBytes = 4000000000;
+// Bytes of consecutive records read at once on a cache miss (at least one record).
+inline constexpr std::int64_t RecordReadAheadBytes = 8192;
+// Highest auto-increment value; the next insert is refused as a full table instead of wrapping.
+inline constexpr std::int32_t MaxAutoIncValue = 2147483647;
+
 // Lock regions (format: other processes sharing the files rely on them) -------------------
 
 // The highest byte of the 32-bit offset space; the transaction byte of a data file.
