@@ -293,22 +293,31 @@ void TDataFile::CheckAppendCapacity(std::int32_t recordNo) const {
 
 TRecord* TDataFile::AllocateRecord(bool hasPrimaryIndex, std::int32_t suppliedRowId) {
   RequireOpen();
-  const std::int32_t slot = PeekNextSlot(hasPrimaryIndex);
-  const bool append = slot == FHeader.NextRecordNo;
-  if (append) CheckAppendCapacity(slot);
   if (suppliedRowId <= 0 && FHeader.LastAutoInc >= MaxAutoIncValue) RaiseTable(VELDOR_TABLEFULL);
+  std::int32_t slot = PeekNextSlot(hasPrimaryIndex);
   TRecord* record = nullptr;
   std::int32_t nextDeleted = 0;
-  if (!append) {
-    record = GetRecord(slot, false);
-    if (!record) RaiseTable(VELDOR_KEYORRECDELETED);
-    nextDeleted = RecLink(record->Bytes());
-    if (RecStatus(record->Bytes()) != kRecDeleted || nextDeleted < 0 ||
-        nextDeleted >= FHeader.NextRecordNo || nextDeleted == slot) {
-      FCache.Unpin(record);
-      RaiseTable(VELDOR_FILECORRUPT);
+  bool chainBroken = false;
+  if (slot != FHeader.NextRecordNo) {
+    // A head that is not a deleted slot (a write that never finished, damage) cannot be
+    // followed; the chain is given up, its slots stay unused, and the record is appended.
+    if (slot > 0 && slot < FHeader.NextRecordNo) record = GetRecord(slot, false);
+    if (record) {
+      nextDeleted = RecLink(record->Bytes());
+      if (RecStatus(record->Bytes()) != kRecDeleted || nextDeleted < 0 ||
+          nextDeleted >= FHeader.NextRecordNo || nextDeleted == slot) {
+        FCache.Unpin(record);
+        record = nullptr;
+      }
     }
-  } else {
+    if (!record) {
+      chainBroken = true;
+      slot = FHeader.NextRecordNo;
+    }
+  }
+  const bool append = slot == FHeader.NextRecordNo;
+  if (append) {
+    CheckAppendCapacity(slot);
     record = FCache.Add(slot, true);
     record->Data.assign(RecordSize(), 0);
   }
@@ -317,6 +326,7 @@ TRecord* TDataFile::AllocateRecord(bool hasPrimaryIndex, std::int32_t suppliedRo
     ++FHeader.NextRecordNo;
   else
     FHeader.FirstDeleted = nextDeleted;
+  if (chainBroken) FHeader.FirstDeleted = 0;
   std::fill(record->Data.begin(), record->Data.end(), 0);
   SetRecLink(record->Bytes(), slot);
   std::int32_t rowId;

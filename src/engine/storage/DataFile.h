@@ -134,6 +134,8 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   // primary index and one exists, else a new slot at the end. RowId is the next auto-increment
   // value, or `suppliedRowId` (> 0) which then raises LastAutoInc to at least it.
   // VELDOR_TABLEFULL before any change when the table or the auto-increment values are full.
+  // A deleted-slot chain whose head is not a deleted slot is given up (FirstDeleted 0) and the
+  // record appended: an interrupted write must not stop every later insert.
   TRecord* AllocateRecord(bool hasPrimaryIndex, std::int32_t suppliedRowId = 0);
   // Marks a record deleted and links it into the deleted-slot chain (the chain is kept only
   // with a primary index).
