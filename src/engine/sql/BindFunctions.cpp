@@ -111,17 +111,36 @@ void TBinder::CheckCast(TExpToken& node) {
   }
 }
 
-void TBinder::BindFunction(TExpToken& node) {
+TArgumentBinding FunctionArgumentBinding(TOperatorCode code, std::size_t index) {
+  switch (code) {
+    case opReplace:  // search and replacement texts
+      return index < 2 ? TArgumentBinding::Literal : TArgumentBinding::Bind;
+    case opPos:
+    case opOccurs:
+    case opTrimLeading:
+    case opTrimTrailing:
+    case opTrimBoth:
+      return index == 0 ? TArgumentBinding::Literal : TArgumentBinding::Bind;
+    case opRound:
+      return index == 1 ? TArgumentBinding::Literal : TArgumentBinding::Bind;
+    case opTextSearch:
+    case opTextOccurs:
+      return index == 0 ? TArgumentBinding::Raw : TArgumentBinding::Bind;
+    case opLastAutoInc:
+    case opIdentCurrent:
+      return TArgumentBinding::Raw;
+    default:
+      return TArgumentBinding::Bind;
+  }
+}
+
+[[gnu::noinline]] void TBinder::CheckFunction(TExpToken& node) {
   const TOperatorCode code = node.OperatorCode;
   const std::string name = FunctionName(code);
   std::vector<TExpTokenPtr>& args = node.Arguments;
-  auto bindArgument = [&](std::size_t i, bool stringToColumn) {
-    BindNode(args[i], &node, stringToColumn);
-    return std::ref(*args[i]);
-  };
 
   if (IsAggregate(code)) {
-    TExpToken& argument = bindArgument(0, true);
+    TExpToken& argument = *args[0];
     if (code == opCount) {
       SetResultType(node, dtInteger);
       return;
@@ -140,7 +159,7 @@ void TBinder::BindFunction(TExpToken& node) {
     case opUpper:
     case opLower:
     case opLength: {
-      TExpToken& argument = bindArgument(0, true);
+      TExpToken& argument = *args[0];
       if (!IsStringOrMemoNode(argument)) {
         RaiseInContext("Type mismatch between " + name + " function and function argument");
       }
@@ -152,23 +171,23 @@ void TBinder::BindFunction(TExpToken& node) {
       return;
     }
     case opSubstring: {
-      TExpToken& text = bindArgument(0, true);
+      TExpToken& text = *args[0];
       if (!IsStringOrMemoNode(text)) {
         RaiseInContext("Expression argument of SUBSTRING function must be a string or memo");
       }
-      if (!IsIntegerNode(bindArgument(1, true))) {
+      if (!IsIntegerNode(*args[1])) {
         RaiseInContext("FROM argument of SUBSTRING function must be an integer value");
       }
-      if (args.size() > 2 && !IsIntegerNode(bindArgument(2, true))) {
+      if (args.size() > 2 && !IsIntegerNode(*args[2])) {
         RaiseInContext("FOR argument of SUBSTRING function must be an integer value");
       }
       CopyType(node, text);
       return;
     }
     case opReplace: {
-      TExpToken& search = bindArgument(0, false);
-      TExpToken& replacement = bindArgument(1, false);
-      TExpToken& text = bindArgument(2, true);
+      TExpToken& search = *args[0];
+      TExpToken& replacement = *args[1];
+      TExpToken& text = *args[2];
       if (!IsStringOrMemoNode(text)) {
         RaiseInContext("IN argument of REPLACE function must be a string or memo");
       }
@@ -190,8 +209,8 @@ void TBinder::BindFunction(TExpToken& node) {
     }
     case opPos:
     case opOccurs: {
-      TExpToken& search = bindArgument(0, false);
-      TExpToken& text = bindArgument(1, true);
+      TExpToken& search = *args[0];
+      TExpToken& text = *args[1];
       if (!IsStringOrMemoNode(text)) {
         RaiseInContext("Type mismatch between " + name + " function and IN argument");
       }
@@ -204,8 +223,8 @@ void TBinder::BindFunction(TExpToken& node) {
     case opTrimLeading:
     case opTrimTrailing:
     case opTrimBoth: {
-      TExpToken& character = bindArgument(0, false);
-      TExpToken& text = bindArgument(1, true);
+      TExpToken& character = *args[0];
+      TExpToken& text = *args[1];
       if (!IsStringOrMemoNode(text)) {
         RaiseInContext("FROM argument of TRIM function must be a string or memo");
       }
@@ -225,7 +244,7 @@ void TBinder::BindFunction(TExpToken& node) {
     case opExtractHour:
     case opExtractMinute:
     case opExtractSecond: {
-      TExpToken& value = bindArgument(0, true);
+      TExpToken& value = *args[0];
       if (!IsDateTimeType(value.DataType) && !IsUntyped(value)) {
         RaiseInContext("FROM argument of EXTRACT function must be a date, time, or timestamp");
       }
@@ -233,11 +252,10 @@ void TBinder::BindFunction(TExpToken& node) {
       return;
     }
     case opCast:
-      bindArgument(0, true);
       CheckCast(node);
       return;
     case opAbs: {
-      TExpToken& value = bindArgument(0, true);
+      TExpToken& value = *args[0];
       if (!IsNumericType(value.DataType) && !IsUntyped(value)) {
         RaiseInContext(
             "Expression argument of ABS function must be an integer, floating-point, or BCD "
@@ -247,13 +265,13 @@ void TBinder::BindFunction(TExpToken& node) {
       return;
     }
     case opRound: {
-      TExpToken& value = bindArgument(0, true);
+      TExpToken& value = *args[0];
       if (value.DataType != dtFloat && value.DataType != dtBCD && !IsUntyped(value)) {
         RaiseInContext(
             "Expression argument of ROUND function must be a floating-point or BCD type");
       }
       if (args.size() > 1) {
-        TExpToken& places = bindArgument(1, false);
+        TExpToken& places = *args[1];
         if (!places.IsConstant() || places.IsParameter || places.DataType != dtInteger) {
           RaiseInContext("Decimal places argument of ROUND function must be an integer constant");
         }
@@ -273,18 +291,17 @@ void TBinder::BindFunction(TExpToken& node) {
     case opCoalesce: {
       std::size_t firstValue = 0;
       if (code == opIf) {
-        TExpToken& condition = bindArgument(0, true);
+        TExpToken& condition = *args[0];
         if (condition.DataType != dtBoolean && !IsUntyped(condition)) {
           RaiseInContext("First expression argument of IF function must be a boolean type");
         }
         firstValue = 1;
       } else if (code == opIfNull) {
-        bindArgument(0, true);
         firstValue = 1;
       }
       const TExpToken* typed = nullptr;
       for (std::size_t i = firstValue; i < args.size(); ++i) {
-        TExpToken& value = bindArgument(i, true);
+        TExpToken& value = *args[i];
         if (i > firstValue && !EqualCompatible(*args[i - 1], value)) {
           RaiseInContext("Type mismatch between " + name + " expression arguments");
         }
@@ -305,7 +322,6 @@ void TBinder::BindFunction(TExpToken& node) {
     case opTextSearch:
     case opTextOccurs: {
       TExpToken& search = *args[0];
-      search.Parent = &node;
       if (search.NodeClass == ncConstant && !search.IsParameter && search.DataType != dtString) {
         RaiseInContext("Type mismatch between " + name +
                        " function and search text function argument");
@@ -313,7 +329,7 @@ void TBinder::BindFunction(TExpToken& node) {
       if (!IsStringConstant(search)) {
         RaiseInContext(name + " search text function argument must be a string constant");
       }
-      TExpToken& column = bindArgument(1, true);
+      TExpToken& column = *args[1];
       if (column.NodeClass != ncColumn || column.ColumnName == "*") {
         RaiseInContext(name + " function column argument must be a valid column name");
       }
@@ -331,7 +347,6 @@ void TBinder::BindFunction(TExpToken& node) {
     case opLastAutoInc:
     case opIdentCurrent: {
       TExpToken& table = *args[0];
-      table.Parent = &node;
       if (table.NodeClass == ncConstant && !table.IsParameter && table.DataType != dtString &&
           table.DataType != dtNull) {
         RaiseInContext(

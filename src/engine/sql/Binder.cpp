@@ -315,160 +315,188 @@ void TBinder::ConvertDateLiteral(TExpToken& constant, TDataType target) {
   }
 }
 
-void TBinder::BindChildren(TExpToken& node, bool stringToColumn) {
-  if (node.Left) BindNode(node.Left, &node, stringToColumn);
-  if (node.Right) BindNode(node.Right, &node, stringToColumn);
-}
-
+// BindNode is the only recursive function of the binder; it keeps a small frame and leaves
+// every check to out-of-line helpers that run after the operands are bound.
 void TBinder::BindNode(TExpTokenPtr& slot, TExpToken* parent, bool stringToColumn) {
   TExpToken& node = *slot;
   node.Parent = parent;
   switch (node.NodeClass) {
     case ncConstant:
-      // A double-quoted string may name a column of the source tables; a single-quoted string
-      // is always text.
-      if (stringToColumn && Options.StringToColumn && node.DoubleQuoted && !node.IsParameter &&
-          node.DataType == dtString && !node.StringValue().empty() && node.Text != "*") {
-        TColumnInfo info;
-        if (Resolver.ResolveColumn("", node.Text, info) == TResolveResult::Found) {
-          node.WasString = true;
-          node.SavedDataType = node.DataType;
-          node.SavedSubType = node.SubType;
-          node.SavedSize = node.Size;
-          node.SavedScale = node.Scale;
-          node.NodeClass = ncColumn;
-          node.ColumnName = node.Text.substr(0, MaxExpressionNameLength);
-          ResolveColumn(node);
-        }
-      }
+      if (stringToColumn) StringToColumn(node);
       break;
     case ncColumn:
       ResolveColumn(node);
       break;
-    case ncUnary: {
-      BindChildren(node, true);
-      TExpToken& operand = *node.Left;
-      if (node.OperatorCode == opNot) {
-        if (operand.DataType != dtBoolean && !IsUntyped(operand)) {
-          RaiseInContext("Type mismatch between '" + node.Text + "' operator and '" + operand.Text +
-                         "'");
-        }
-        SetBooleanResult(node);
-        break;
-      }
-      const TDataType t = operand.DataType;
-      const bool accepted = IsUntyped(operand) || t == dtNull || t == dtDate || t == dtSmallInt ||
-                            t == dtInteger || t == dtFloat || t == dtBCD || t == dtTime ||
-                            t == dtTimeStamp || t == dtLargeInt ||
-                            (t == dtWord && node.OperatorCode == opPlusSign);
-      if (!accepted) {
-        RaiseInContext("Type mismatch between '" + node.Text + "' operator and '" + operand.Text +
-                       "'");
-      }
-      CopyType(node, operand);
-      if (node.OperatorCode == opPlusSign || FoldNegation(operand)) {
-        // "+x" is x; "-constant" is the negated constant.
-        TExpTokenPtr inner = std::move(node.Left);
-        inner->Parent = parent;
-        slot = std::move(inner);
-      }
+    case ncUnary:
+      BindNode(node.Left, &node, true);
+      CheckUnary(slot, parent);
       break;
-    }
-    case ncBinary: {
-      BindChildren(node, true);
-      TExpToken& left = *node.Left;
-      TExpToken& right = *node.Right;
-      // A string constant against a date, time or timestamp is read as one.
-      if (left.IsConstant() && !left.IsParameter && left.DataType == dtString &&
-          IsDateTimeType(right.DataType)) {
-        ConvertDateLiteral(left, right.DataType);
-      } else if (right.IsConstant() && !right.IsParameter && right.DataType == dtString &&
-                 IsDateTimeType(left.DataType)) {
-        ConvertDateLiteral(right, left.DataType);
-      }
-      if (!BinaryCompatible(node.OperatorCode, left, right)) {
-        RaiseInContext(std::string("Type mismatch between ") + KindName(left) + " '" + left.Text +
-                       "' and " + KindName(right) + " '" + right.Text + "'");
-      }
-      if (IsComparison(node.OperatorCode) || node.OperatorCode == opAnd ||
-          node.OperatorCode == opOr) {
-        SetBooleanResult(node);
-      } else {
-        SetArithmeticResult(node, left, right);
-        FoldIntegerArithmetic(slot);
-      }
+    case ncBinary:
+      BindNode(node.Left, &node, true);
+      BindNode(node.Right, &node, true);
+      CheckBinary(slot);
       break;
-    }
-    case ncExtendedPredicate: {
+    case ncExtendedPredicate:
+      // LIKE patterns, IN values and BETWEEN bounds are never columns by string.
       BindNode(node.Arguments[0], &node, true);
-      TExpToken& subject = *node.Arguments[0];
-      const std::string name = node.Text;
-      auto mismatch = [&](const TExpToken& operand) {
-        RaiseInContext("Type mismatch between " + name + " operator and expression '" +
-                       operand.Text + "'");
-      };
-      if (node.OperatorCode == opLike || node.OperatorCode == opNotLike) {
-        BindNode(node.Arguments[1], &node, false);
-        const TExpToken& pattern = *node.Arguments[1];
-        const bool subjectOk =
-            IsStringOrMemo(subject) || subject.DataType == dtNull || IsUntyped(subject);
-        if (!subjectOk) mismatch(subject);
-        if (pattern.DataType != dtString && pattern.DataType != dtNull && !IsUntyped(pattern)) {
-          mismatch(pattern);
-        }
-      } else if (node.OperatorCode == opInSubSelect || node.OperatorCode == opNotInSubSelect) {
-        TExpToken& subSelect = *node.Arguments[1];
-        subSelect.Parent = &node;
-        const TSubSelectShape shape = Resolver.DescribeSubSelect(subSelect.SubSelect);
-        if (shape.ColumnCount != 1) {
-          RaiseInContext("More than 1 column for sub-select  specified");
-        }
-        subSelect.DataType = shape.DataType;
-        subSelect.SubType = shape.SubType;
-        if (shape.DataType != dtNull && !EqualCompatible(subject, subSelect)) mismatch(subject);
-      } else {
-        // IN list values and BETWEEN bounds: never columns by string, dates read as dates.
-        for (std::size_t i = 1; i < node.Arguments.size(); ++i) {
+      for (std::size_t i = 1; i < node.Arguments.size(); ++i) {
+        if (node.Arguments[i]->NodeClass == ncSubSelect) {
+          node.Arguments[i]->Parent = &node;
+        } else {
           BindNode(node.Arguments[i], &node, false);
-          TExpToken& value = *node.Arguments[i];
-          if (value.IsConstant() && !value.IsParameter && value.DataType == dtString &&
-              IsDateTimeType(subject.DataType)) {
-            ConvertDateLiteral(value, subject.DataType);
-          }
-          if (!EqualCompatible(subject, value)) mismatch(value);
         }
       }
-      SetBooleanResult(node);
+      CheckExtendedPredicate(node);
       break;
-    }
     case ncFunction:
-      BindFunction(node);
+      for (std::size_t i = 0; i < node.Arguments.size(); ++i) {
+        switch (FunctionArgumentBinding(node.OperatorCode, i)) {
+          case TArgumentBinding::Bind:
+            BindNode(node.Arguments[i], &node, true);
+            break;
+          case TArgumentBinding::Literal:
+            BindNode(node.Arguments[i], &node, false);
+            break;
+          case TArgumentBinding::Raw:
+            node.Arguments[i]->Parent = &node;
+            break;
+        }
+      }
+      CheckFunction(node);
       break;
     default:
       break;
   }
-
-  // "Flag" alone as a condition means "Flag = TRUE".
-  TExpToken& bound = *slot;
   if (Options.BooleanRewrite && StandsAloneAsCondition(parent) &&
-      IsBooleanRewriteCandidate(bound)) {
-    TExpTokenPtr compare = NewExpToken();
-    compare->NodeClass = ncBinary;
-    compare->OperatorCode = opEqual;
-    compare->Text = "=";
-    compare->Parent = parent;
-    TExpTokenPtr constant = NewExpToken();
-    constant->NodeClass = ncConstant;
-    constant->Text = "TRUE";
-    constant->SetBooleanConstant(true);
-    constant->Parent = compare.get();
-    bound.Parent = compare.get();
-    compare->Left = std::move(slot);
-    compare->Right = std::move(constant);
-    SetBooleanResult(*compare);
-    UpdateHeight(*compare);
-    slot = std::move(compare);
+      IsBooleanRewriteCandidate(*slot)) {
+    RewriteBoolean(slot, parent);
   }
+}
+
+[[gnu::noinline]] void TBinder::StringToColumn(TExpToken& node) {
+  // A double-quoted string may name a column of the source tables; a single-quoted string is
+  // always text.
+  if (!Options.StringToColumn || !node.DoubleQuoted || node.IsParameter ||
+      node.DataType != dtString || node.StringValue().empty() || node.Text == "*") {
+    return;
+  }
+  TColumnInfo info;
+  if (Resolver.ResolveColumn("", node.Text, info) != TResolveResult::Found) return;
+  node.WasString = true;
+  node.SavedDataType = node.DataType;
+  node.SavedSubType = node.SubType;
+  node.SavedSize = node.Size;
+  node.SavedScale = node.Scale;
+  node.NodeClass = ncColumn;
+  node.ColumnName = node.Text.substr(0, MaxExpressionNameLength);
+  ResolveColumn(node);
+}
+
+[[gnu::noinline]] void TBinder::CheckUnary(TExpTokenPtr& slot, TExpToken* parent) {
+  TExpToken& node = *slot;
+  TExpToken& operand = *node.Left;
+  if (node.OperatorCode == opNot) {
+    if (operand.DataType != dtBoolean && !IsUntyped(operand)) {
+      RaiseInContext("Type mismatch between '" + node.Text + "' operator and '" + operand.Text +
+                     "'");
+    }
+    SetBooleanResult(node);
+    return;
+  }
+  const TDataType t = operand.DataType;
+  const bool accepted = IsUntyped(operand) || t == dtNull || t == dtDate || t == dtSmallInt ||
+                        t == dtInteger || t == dtFloat || t == dtBCD || t == dtTime ||
+                        t == dtTimeStamp || t == dtLargeInt ||
+                        (t == dtWord && node.OperatorCode == opPlusSign);
+  if (!accepted) {
+    RaiseInContext("Type mismatch between '" + node.Text + "' operator and '" + operand.Text + "'");
+  }
+  CopyType(node, operand);
+  if (node.OperatorCode == opPlusSign || FoldNegation(operand)) {
+    // "+x" is x; "-constant" is the negated constant.
+    TExpTokenPtr inner = std::move(node.Left);
+    inner->Parent = parent;
+    slot = std::move(inner);
+  }
+}
+
+[[gnu::noinline]] void TBinder::CheckBinary(TExpTokenPtr& slot) {
+  TExpToken& node = *slot;
+  TExpToken& left = *node.Left;
+  TExpToken& right = *node.Right;
+  // A string constant against a date, time or timestamp is read as one.
+  if (left.IsConstant() && !left.IsParameter && left.DataType == dtString &&
+      IsDateTimeType(right.DataType)) {
+    ConvertDateLiteral(left, right.DataType);
+  } else if (right.IsConstant() && !right.IsParameter && right.DataType == dtString &&
+             IsDateTimeType(left.DataType)) {
+    ConvertDateLiteral(right, left.DataType);
+  }
+  if (!BinaryCompatible(node.OperatorCode, left, right)) {
+    RaiseInContext(std::string("Type mismatch between ") + KindName(left) + " '" + left.Text +
+                   "' and " + KindName(right) + " '" + right.Text + "'");
+  }
+  if (IsComparison(node.OperatorCode) || node.OperatorCode == opAnd || node.OperatorCode == opOr) {
+    SetBooleanResult(node);
+  } else {
+    SetArithmeticResult(node, left, right);
+    FoldIntegerArithmetic(slot);
+  }
+}
+
+[[gnu::noinline]] void TBinder::CheckExtendedPredicate(TExpToken& node) {
+  TExpToken& subject = *node.Arguments[0];
+  auto mismatch = [&](const TExpToken& operand) {
+    RaiseInContext("Type mismatch between " + node.Text + " operator and expression '" +
+                   operand.Text + "'");
+  };
+  if (node.OperatorCode == opLike || node.OperatorCode == opNotLike) {
+    const TExpToken& pattern = *node.Arguments[1];
+    if (!IsStringOrMemo(subject) && subject.DataType != dtNull && !IsUntyped(subject)) {
+      mismatch(subject);
+    }
+    if (pattern.DataType != dtString && pattern.DataType != dtNull && !IsUntyped(pattern)) {
+      mismatch(pattern);
+    }
+  } else if (node.OperatorCode == opInSubSelect || node.OperatorCode == opNotInSubSelect) {
+    TExpToken& subSelect = *node.Arguments[1];
+    const TSubSelectShape shape = Resolver.DescribeSubSelect(subSelect.SubSelect);
+    if (shape.ColumnCount != 1) RaiseInContext("More than 1 column for sub-select  specified");
+    subSelect.DataType = shape.DataType;
+    subSelect.SubType = shape.SubType;
+    if (shape.DataType != dtNull && !EqualCompatible(subject, subSelect)) mismatch(subject);
+  } else {
+    // IN list values and BETWEEN bounds: dates are read as dates of the tested expression.
+    for (std::size_t i = 1; i < node.Arguments.size(); ++i) {
+      TExpToken& value = *node.Arguments[i];
+      if (value.IsConstant() && !value.IsParameter && value.DataType == dtString &&
+          IsDateTimeType(subject.DataType)) {
+        ConvertDateLiteral(value, subject.DataType);
+      }
+      if (!EqualCompatible(subject, value)) mismatch(value);
+    }
+  }
+  SetBooleanResult(node);
+}
+
+[[gnu::noinline]] void TBinder::RewriteBoolean(TExpTokenPtr& slot, TExpToken* parent) {
+  // "Flag" alone as a condition means "Flag = TRUE".
+  TExpTokenPtr compare = NewExpToken();
+  compare->NodeClass = ncBinary;
+  compare->OperatorCode = opEqual;
+  compare->Text = "=";
+  compare->Parent = parent;
+  TExpTokenPtr constant = NewExpToken();
+  constant->NodeClass = ncConstant;
+  constant->Text = "TRUE";
+  constant->SetBooleanConstant(true);
+  constant->Parent = compare.get();
+  slot->Parent = compare.get();
+  compare->Left = std::move(slot);
+  compare->Right = std::move(constant);
+  SetBooleanResult(*compare);
+  UpdateHeight(*compare);
+  slot = std::move(compare);
 }
 
 }  // namespace detail

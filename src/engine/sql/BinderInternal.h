@@ -20,12 +20,17 @@ class TBinder {
   // whether a String constant in this place may name a column.
   void BindNode(TExpTokenPtr& slot, TExpToken* parent, bool stringToColumn);
 
+  // Checks after the operands are bound (none of them recurses).
+  void StringToColumn(TExpToken& node);
+  void CheckUnary(TExpTokenPtr& slot, TExpToken* parent);
+  void CheckBinary(TExpTokenPtr& slot);
+  void CheckExtendedPredicate(TExpToken& node);
+  void RewriteBoolean(TExpTokenPtr& slot, TExpToken* parent);
   // BindFunctions.cpp
-  void BindFunction(TExpToken& node);
+  void CheckFunction(TExpToken& node);
   void CheckCast(TExpToken& node);
 
   // Helpers shared by both files.
-  void BindChildren(TExpToken& node, bool stringToColumn);
   void ResolveColumn(TExpToken& node);
   // Converts a String constant compared with a Date, Time or TimeStamp to that type.
   void ConvertDateLiteral(TExpToken& constant, TDataType target);
@@ -42,6 +47,11 @@ class TBinder {
   ColumnResolver& Resolver;
   const TBindOptions& Options;
 };
+
+// How a function argument is bound: normally, as a literal (a string constant never names a
+// column there), or not at all (the function checks it as written).
+enum class TArgumentBinding { Bind, Literal, Raw };
+TArgumentBinding FunctionArgumentBinding(TOperatorCode code, std::size_t index);
 
 // A node whose type is not known at bind time: a parameter, typed when its value is bound.
 inline bool IsUntyped(const TExpToken& node) {

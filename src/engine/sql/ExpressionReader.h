@@ -85,8 +85,14 @@ class TExpressionReader {
   TExpTokenPtr NamePrimary(ExpressionFlags flags);
   TExpTokenPtr CorrelatedColumn(std::string_view correlation, ExpressionFlags flags);
   void ReadCastType(TExpToken& node);
-  const char* ReadFunctionArguments(TExpToken& node, const char* name,
-                                    ExpressionFlags argumentFlags);
+  const char* ReadFunctionArguments(TExpToken& node, const char* name, ExpressionFlags flags);
+  void ReadSubstringArguments(TExpToken& node, ExpressionFlags flags);
+  void ReadReplaceArguments(TExpToken& node, ExpressionFlags flags);
+  void ReadSearchInArguments(TExpToken& node, const char* name, ExpressionFlags flags);
+  void ReadTrimArguments(TExpToken& node, ExpressionFlags flags);
+  void ReadExtractArguments(TExpToken& node, ExpressionFlags flags);
+  void ReadConditionalArguments(TExpToken& node, const char* name, ExpressionFlags flags);
+  void ReadCoalesceArguments(TExpToken& node, ExpressionFlags flags);
 
   int Depth_ = 0;
   bool Negated_ = false;

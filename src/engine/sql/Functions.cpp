@@ -200,145 +200,176 @@ TExpTokenPtr TExpressionReader::Function(ExpressionFlags flags) {
 // Reads the arguments of a (non-aggregate) function after its "("; returns the tail of the
 // message for a missing ")" (nullptr when the function read its ")" itself). Kept out of
 // Function so the recursive path stays lean; each argument reader recurses from here.
-[[gnu::noinline]] const char* TExpressionReader::ReadFunctionArguments(
-    TExpToken& node, const char* name, ExpressionFlags argumentFlags) {
-  const char* closing = " function arguments, instead found '";
+// Reads the arguments of a (non-aggregate) function after its "("; returns the tail of the
+// message for a missing ")" (nullptr when the function read its ")" itself). Each kind of
+// argument list has its own reader so that a nested call only puts that reader's small frame
+// on the stack.
+const char* TExpressionReader::ReadFunctionArguments(TExpToken& node, const char* name,
+                                                     ExpressionFlags flags) {
+  static constexpr const char* kArgument = " function argument, instead found '";
+  static constexpr const char* kArguments = " function arguments, instead found '";
   switch (node.OperatorCode) {
     case opUpper:
     case opLower:
     case opLength:
     case opAbs:
-      node.Arguments.push_back(Sum(argumentFlags));
-      closing = " function argument, instead found '";
-      break;
+      node.Arguments.push_back(Sum(flags));
+      return kArgument;
+    case opLastAutoInc:
+    case opIdentCurrent:
+      node.Arguments.push_back(Primary(flags));
+      return kArgument;
     case opSubstring:
-      node.Arguments.push_back(Sum(argumentFlags));
-      ExpectKeyword("FROM",
-                    "FROM keyword expected after first SUBSTRING function argument, instead "
-                    "found '");
-      node.Arguments.push_back(Sum(argumentFlags));
-      if (Lexer.IsKeyword("FOR")) {
-        Lexer.Next();
-        node.Arguments.push_back(Sum(argumentFlags));
-      }
-      break;
+      ReadSubstringArguments(node, flags);
+      return kArguments;
     case opReplace:
-      node.Arguments.push_back(Sum(argumentFlags));
-      ExpectKeyword("WITH",
-                    "WITH keyword expected after first REPLACE function argument, instead "
-                    "found '");
-      node.Arguments.push_back(Sum(argumentFlags));
-      ExpectKeyword("IN",
-                    "IN keyword expected after second REPLACE function argument, instead found "
-                    "'");
-      node.Arguments.push_back(Sum(argumentFlags));
-      break;
+      ReadReplaceArguments(node, flags);
+      return kArguments;
     case opPos:
     case opOccurs:
+      ReadSearchInArguments(node, name, flags);
+      return kArguments;
     case opTextSearch:
     case opTextOccurs:
-      node.Arguments.push_back(Sum(argumentFlags));
-      if (!Lexer.IsKeyword("IN")) {
-        RaiseInsteadFound("IN keyword expected after first ", name,
-                          " function argument, instead found '");
-      }
-      Lexer.Next();
-      node.Arguments.push_back(Primary(argumentFlags));
-      if (node.OperatorCode == opTextSearch || node.OperatorCode == opTextOccurs) {
-        closing = " function argument, instead found '";
-      }
-      break;
+      ReadSearchInArguments(node, name, flags);
+      return kArgument;
     case opTrimBoth:
-      if (Lexer.IsKeyword("LEADING")) {
-        node.OperatorCode = opTrimLeading;
-      } else if (Lexer.IsKeyword("TRAILING")) {
-        node.OperatorCode = opTrimTrailing;
-      } else if (!Lexer.IsKeyword("BOTH")) {
-        RaiseInsteadFound(
-            "LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found '");
-      }
-      Lexer.Next();
-      node.Arguments.push_back(Primary(argumentFlags));
-      ExpectKeyword("FROM",
-                    "FROM keyword expected after second TRIM function argument, instead found "
-                    "'");
-      node.Arguments.push_back(Sum(argumentFlags));
-      break;
-    case opExtractYear: {
-      const TFunctionName* part = nullptr;
-      for (const TFunctionName& candidate : kExtractParts) {
-        if (Lexer.IsKeyword(candidate.Keyword)) part = &candidate;
-      }
-      if (part == nullptr) {
-        RaiseInsteadFound(
-            "YEAR, MONTH, WEEK, DAY, DAYOFWEEK, DAYOFYEAR, HOUR, MINUTE, or SECOND keyword "
-            "expected after EXTRACT keyword, instead found '");
-      }
-      node.OperatorCode = part->Code;
-      Lexer.Next();
-      ExpectKeyword("FROM",
-                    "FROM keyword expected after second EXTRACT function argument, instead "
-                    "found '");
-      node.Arguments.push_back(Sum(argumentFlags));
-      break;
-    }
+      ReadTrimArguments(node, flags);
+      return kArguments;
+    case opExtractYear:
+      ReadExtractArguments(node, flags);
+      return kArguments;
     case opCast:
-      node.Arguments.push_back(Sum(argumentFlags));
+      node.Arguments.push_back(Sum(flags));
       ExpectKeyword("AS",
                     "AS keyword expected after first CAST function argument, instead found '");
       ReadCastType(node);
-      break;
+      return kArguments;
     case opRound:
-      node.Arguments.push_back(Sum(argumentFlags));
+      node.Arguments.push_back(Sum(flags));
       if (Lexer.IsKeyword("TO")) {
         Lexer.Next();
-        node.Arguments.push_back(Primary(argumentFlags));
+        node.Arguments.push_back(Primary(flags));
       }
-      break;
+      return kArguments;
     case opIf:
     case opIfNull:
-      if (node.OperatorCode == opIf) {
-        // The condition of IF always allows extended predicates.
-        node.Arguments.push_back(Condition(argumentFlags | efExtendedPredicates));
-      } else {
-        node.Arguments.push_back(Sum(argumentFlags));
-      }
-      if (!Lexer.IsKeyword("THEN") && !Lexer.IsSymbol(',')) {
-        RaiseInsteadFound("THEN keyword or comma expected after first ", name,
-                          " function argument, instead found '");
-      }
-      Lexer.Next();
-      node.Arguments.push_back(Sum(argumentFlags));
-      if (!Lexer.IsKeyword("ELSE") && !Lexer.IsSymbol(',')) {
-        RaiseInsteadFound("ELSE keyword or comma expected after second ", name,
-                          " function argument, instead found '");
-      }
-      Lexer.Next();
-      node.Arguments.push_back(Sum(argumentFlags));
-      break;
+      ReadConditionalArguments(node, name, flags);
+      return kArguments;
     case opCoalesce:
-      if (Lexer.IsSymbol(')')) {
-        RaiseInContext(
-            "You must provide at least one value as an argument of the COALESCE operator ");
-      }
-      for (;;) {
-        node.Arguments.push_back(Sum(argumentFlags));
-        if (!Lexer.IsSymbol(',')) break;
-        Lexer.Next();
-      }
-      ExpectSymbol(')',
-                   "Expected right parentheses after COALESCE expression arguments, instead "
-                   "found '");
+      ReadCoalesceArguments(node, flags);
       return nullptr;
-    case opLastAutoInc:
-    case opIdentCurrent:
-      node.Arguments.push_back(Primary(argumentFlags));
-      closing = " function argument, instead found '";
-      break;
     default:
-      break;
+      return kArguments;
   }
-  return closing;
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadSubstringArguments(TExpToken& node,
+                                                                 ExpressionFlags flags) {
+  node.Arguments.push_back(Sum(flags));
+  ExpectKeyword("FROM",
+                "FROM keyword expected after first SUBSTRING function argument, instead found '");
+  node.Arguments.push_back(Sum(flags));
+  if (Lexer.IsKeyword("FOR")) {
+    Lexer.Next();
+    node.Arguments.push_back(Sum(flags));
+  }
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadReplaceArguments(TExpToken& node,
+                                                               ExpressionFlags flags) {
+  node.Arguments.push_back(Sum(flags));
+  ExpectKeyword("WITH",
+                "WITH keyword expected after first REPLACE function argument, instead found '");
+  node.Arguments.push_back(Sum(flags));
+  ExpectKeyword("IN",
+                "IN keyword expected after second REPLACE function argument, instead found '");
+  node.Arguments.push_back(Sum(flags));
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadSearchInArguments(TExpToken& node, const char* name,
+                                                                ExpressionFlags flags) {
+  // POS, OCCURS, TEXTSEARCH, TEXTOCCURS: a search text, IN, and a primary.
+  node.Arguments.push_back(Sum(flags));
+  if (!Lexer.IsKeyword("IN")) {
+    RaiseInsteadFound("IN keyword expected after first ", name,
+                      " function argument, instead found '");
+  }
+  Lexer.Next();
+  node.Arguments.push_back(Primary(flags));
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadTrimArguments(TExpToken& node,
+                                                            ExpressionFlags flags) {
+  if (Lexer.IsKeyword("LEADING")) {
+    node.OperatorCode = opTrimLeading;
+  } else if (Lexer.IsKeyword("TRAILING")) {
+    node.OperatorCode = opTrimTrailing;
+  } else if (!Lexer.IsKeyword("BOTH")) {
+    RaiseInsteadFound(
+        "LEADING, TRAILING, or BOTH keyword expected after TRIM keyword, instead found '");
+  }
+  Lexer.Next();
+  node.Arguments.push_back(Primary(flags));
+  ExpectKeyword("FROM",
+                "FROM keyword expected after second TRIM function argument, instead found '");
+  node.Arguments.push_back(Sum(flags));
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadExtractArguments(TExpToken& node,
+                                                               ExpressionFlags flags) {
+  const TFunctionName* part = nullptr;
+  for (const TFunctionName& candidate : kExtractParts) {
+    if (Lexer.IsKeyword(candidate.Keyword)) part = &candidate;
+  }
+  if (part == nullptr) {
+    RaiseInsteadFound(
+        "YEAR, MONTH, WEEK, DAY, DAYOFWEEK, DAYOFYEAR, HOUR, MINUTE, or SECOND keyword expected "
+        "after EXTRACT keyword, instead found '");
+  }
+  node.OperatorCode = part->Code;
+  Lexer.Next();
+  ExpectKeyword("FROM",
+                "FROM keyword expected after second EXTRACT function argument, instead found '");
+  node.Arguments.push_back(Sum(flags));
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadConditionalArguments(TExpToken& node,
+                                                                   const char* name,
+                                                                   ExpressionFlags flags) {
+  // IF(condition THEN a ELSE b), IFNULL(x THEN a ELSE b), or either with commas.
+  if (node.OperatorCode == opIf) {
+    // The condition of IF always allows extended predicates.
+    node.Arguments.push_back(Condition(flags | efExtendedPredicates));
+  } else {
+    node.Arguments.push_back(Sum(flags));
+  }
+  if (!Lexer.IsKeyword("THEN") && !Lexer.IsSymbol(',')) {
+    RaiseInsteadFound("THEN keyword or comma expected after first ", name,
+                      " function argument, instead found '");
+  }
+  Lexer.Next();
+  node.Arguments.push_back(Sum(flags));
+  if (!Lexer.IsKeyword("ELSE") && !Lexer.IsSymbol(',')) {
+    RaiseInsteadFound("ELSE keyword or comma expected after second ", name,
+                      " function argument, instead found '");
+  }
+  Lexer.Next();
+  node.Arguments.push_back(Sum(flags));
+}
+
+[[gnu::noinline]] void TExpressionReader::ReadCoalesceArguments(TExpToken& node,
+                                                                ExpressionFlags flags) {
+  if (Lexer.IsSymbol(')')) {
+    RaiseInContext("You must provide at least one value as an argument of the COALESCE operator ");
+  }
+  for (;;) {
+    node.Arguments.push_back(Sum(flags));
+    if (!Lexer.IsSymbol(',')) break;
+    Lexer.Next();
+  }
+  ExpectSymbol(')',
+               "Expected right parentheses after COALESCE expression arguments, instead found '");
 }
 
 [[gnu::noinline]] void TExpressionReader::ReadCastType(TExpToken& node) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -426,6 +428,65 @@ TEST(BindTypes, DeepTreesBind) {
   for (int i = 0; i < MaxExpressionDepth - 1; ++i)
     nots = "NOT " + nots;
   EXPECT_NO_THROW(BindText(resolver, nots));
+}
+
+// Runs fn on a thread with the given stack size and returns whether it finished.
+bool RunWithStack(std::size_t stackBytes, void (*fn)()) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, stackBytes);
+  pthread_t thread;
+  const int started = pthread_create(
+      &thread, &attributes,
+      [](void* argument) -> void* {
+        reinterpret_cast<void (*)()>(argument)();
+        return nullptr;
+      },
+      reinterpret_cast<void*>(fn));
+  pthread_attr_destroy(&attributes);
+  if (started != 0) return false;
+  pthread_join(thread, nullptr);
+  return true;
+}
+
+std::string gDeepestError;
+
+// The deepest accepted expressions of every nesting kind (one level is left for the
+// comparison around them), parsed and bound.
+void ParseAndBindDeepest() {
+  const auto nested = [](const std::string& open, const std::string& inner,
+                         const std::string& close, int levels = MaxExpressionDepth - 1) {
+    std::string text;
+    for (int i = 0; i < levels; ++i)
+      text += open;
+    text += inner;
+    for (int i = 0; i < levels; ++i)
+      text += close;
+    return text;
+  };
+  const std::string texts[] = {
+      nested("(", "Age", ")", MaxExpressionDepth) + " > 1",
+      nested("NOT ", "AccountDisabled", "", MaxExpressionDepth),
+      nested("UPPER(", "UserName", ")") + " = 'A'",
+      // The condition inside each IF is one level below it.
+      nested("IF(Age > 1, ", "Age", ", 2)", MaxExpressionDepth - 2) + " = 1",
+      nested("Age + (", "Age", ")") + " = 1",
+  };
+  for (const std::string& text : texts) {
+    FakeResolver resolver;
+    gDeepestError += ErrorOf([&] { BindText(resolver, text); }) + ";";
+  }
+}
+
+TEST(BindTypes, DeepestExpressionsFitAConnectionStack) {
+  // A connection thread's stack; sanitizer builds use far bigger frames.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr std::size_t kStack = 32u << 20;
+#else
+  constexpr std::size_t kStack = 2u << 20;
+#endif
+  EXPECT_TRUE(RunWithStack(kStack, &ParseAndBindDeepest));
+  EXPECT_EQ(gDeepestError, "no error;no error;no error;no error;no error;");
 }
 
 }  // namespace
