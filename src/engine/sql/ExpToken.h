@@ -10,6 +10,30 @@
 // SubSelect are non-owning links. Trees are never deeper than MaxExpressionDepth (the parser
 // refuses deeper text), so code that recurses over a tree has a bounded stack.
 //
+// Shapes of the parsed trees:
+//   unary (NOT, unary -, unary +)       Left
+//   binary (=, <>, <, AND, +, ...)      Left, Right; IS [NOT] NULL is "="/"<>" with a NULL
+//                                       constant on the right (Text "IS NULL"/"IS NOT NULL")
+//   LIKE, NOT LIKE                      Arguments: subject, pattern
+//   BETWEEN, NOT BETWEEN                Arguments: subject, low, high
+//   IN / NOT IN list                    Arguments: subject, value, value, ...
+//   IN / NOT IN sub-select              Arguments: subject, sub-select node (SubSelect set)
+//   aggregates                          Arguments: the argument ("*" column for COUNT(*))
+//   SUBSTRING                           s, start [, length]
+//   REPLACE                             search, replacement, s
+//   POS, OCCURS, TEXTSEARCH, TEXTOCCURS search, s (or column)
+//   TRIM (code says which end)          character, s
+//   EXTRACT (code says which part)      value
+//   CAST                                value; the target type is the node's own type
+//   ROUND                               value [, places]
+//   IF                                  condition, then-value, else-value
+//   IFNULL                              tested value, value if NULL, value otherwise
+//   COALESCE                            values
+//   LASTAUTOINC, IDENT_CURRENT          table name constant (SourceTable set by binding)
+// The empty string '' is the NULL constant (type dtNull, IsNull). A "?" parameter is a
+// constant with IsParameter, untyped until its value is bound. CURRENT_DATE, CURRENT_TIME and
+// CURRENT_TIMESTAMP are constants holding the clock at parse time.
+//
 // Thread safety: a tree belongs to one statement or cursor and is used by one thread at a
 // time. Only the pool (TExpTokenStack) is shared; taking and giving back nodes holds its lock.
 #pragma once

@@ -551,8 +551,11 @@ TExpTokenPtr ParseExpressionText(TExpressionParser& lexer, std::string_view text
   lexer.SetParseContext(context);
   lexer.Load(text);
   lexer.Next();
+  const std::size_t parameterCount = hooks.ParameterList ? hooks.ParameterList->size() : 0;
   TExpTokenPtr tree = ParseCondition(lexer, flags, hooks);
   if (!lexer.IsSymbol(tkEnd)) {
+    // The tree dies with the error, and its parameters with it.
+    if (hooks.ParameterList != nullptr) hooks.ParameterList->resize(parameterCount);
     lexer.RaiseInContext("Unknown or unexpected symbol '" + lexer.TokenText() + "' found");
   }
   return tree;
