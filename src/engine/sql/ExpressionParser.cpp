@@ -67,7 +67,7 @@ std::optional<double> ReadRealNumber(std::string_view text) {
 namespace detail {
 
 TExpressionReader::TNesting::TNesting(TExpressionReader& reader) : Reader_(reader) {
-  if (++Reader_.Depth_ > MaxExpressionDepth) reader.RaiseTooDeep();
+  if (++Reader_.Lexer.ExpressionDepth > MaxExpressionDepth) reader.RaiseTooDeep();
 }
 
 [[gnu::noinline]] void TExpressionReader::RaiseTooDeep() const {
@@ -292,7 +292,11 @@ TExpTokenPtr TExpressionReader::InPredicate(TExpTokenPtr subject, ExpressionFlag
     node = NewNode(ncExtendedPredicate, negated ? opNotInSubSelect : opInSubSelect, name);
     node->Arguments.push_back(std::move(subject));
     node->Arguments.push_back(NewNode(ncSubSelect, opNone, Lexer.TokenText()));
-    node->Arguments.back()->SubSelect = Hooks.SubSelects->ParseSubSelect(Lexer);
+    {
+      // The sub-select's own expressions nest inside this one.
+      TNesting nesting(*this);
+      node->Arguments.back()->SubSelect = Hooks.SubSelects->ParseSubSelect(Lexer);
+    }
     if (!Lexer.IsSymbol(')')) {
       RaiseInsteadFound("Expected right parentheses after ", name, " operator, instead found '");
     }

@@ -40,7 +40,7 @@ class TExpressionReader {
   class TNesting {
    public:
     explicit TNesting(TExpressionReader& reader);
-    ~TNesting() { --Reader_.Depth_; }
+    ~TNesting() { --Reader_.Lexer.ExpressionDepth; }
     TNesting(const TNesting&) = delete;
     TNesting& operator=(const TNesting&) = delete;
 
@@ -94,7 +94,6 @@ class TExpressionReader {
   void ReadConditionalArguments(TExpToken& node, const char* name, ExpressionFlags flags);
   void ReadCoalesceArguments(TExpToken& node, ExpressionFlags flags);
 
-  int Depth_ = 0;
   bool Negated_ = false;
 };
 

@@ -49,6 +49,7 @@ void TExpressionParser::Load(std::string_view text) {
   Position_ = TokenStart_ = StringEnd_ = ClauseStart_ = PreviousTokenEnd_ = 0;
   Kind_ = tkNone;
   Token_.clear();
+  ExpressionDepth = 0;
   const std::size_t nul = Text_.find('\0');
   if (nul != std::string::npos) {
     const std::size_t at = nul;

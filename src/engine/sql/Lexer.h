@@ -94,6 +94,11 @@ class TExpressionParser {
   // For quoted and bracketed tokens, the offset just after the closing delimiter.
   std::size_t StringEnd() const { return StringEnd_; }
 
+  // Nesting level of the expression being read. Nested parses on the same lexer (the
+  // expressions of an IN sub-select) count on from the level of the IN that holds them, so
+  // the nesting bound holds for the whole text. Reset by Load.
+  int ExpressionDepth = 0;
+
   TLexerState SaveState() const;
   void RestoreState(const TLexerState& state);
 

@@ -205,6 +205,34 @@ TEST(ExprParse, SubSelectsAndParameters) {
       kSqlError + "Expected right parentheses after IN operator, instead found '' in W");
 }
 
+// Reads "SELECT <condition>" as a sub-select, parsing the condition on the same lexer.
+class ConditionSubSelects : public TSubSelectParser {
+ public:
+  TDataQuery* ParseSubSelect(TExpressionParser& lexer) override {
+    lexer.Next();
+    Conditions.push_back(ParseCondition(lexer, kWhere, TParseHooks{nullptr, this}));
+    return nullptr;
+  }
+  std::vector<TExpTokenPtr> Conditions;
+};
+
+TEST(ExprParse, SubSelectExpressionsCountTowardsTheNestingBound) {
+  const auto text = [](int outer, int inner) {
+    return std::string(outer, '(') + "a IN (SELECT " + std::string(inner, '(') + "b" +
+           std::string(inner, ')') + ")" + std::string(outer, ')');
+  };
+  ConditionSubSelects subSelects;
+  TExpressionParser lexer;
+  // The outer parentheses, the sub-select and the inner parentheses add up.
+  EXPECT_NO_THROW(ParseExpressionText(lexer, text(500, 499), kWhere, "W", {nullptr, &subSelects}));
+  EXPECT_EQ(ErrorOf([&] {
+              ParseExpressionText(lexer, text(500, 500), kWhere, "W", {nullptr, &subSelects});
+            }),
+            kSqlError + "Expression nesting is deeper than 1000 levels in W");
+  // The count starts afresh with every text.
+  EXPECT_NO_THROW(ParseExpressionText(lexer, text(0, 999), kWhere, "W", {nullptr, &subSelects}));
+}
+
 struct FunctionSyntaxCase {
   const char* Text;
   const char* Message;
