@@ -1,0 +1,40 @@
+// The folder layout next to the program: AppFolder and the four folders derived from it.
+//
+// AppFolder is the program folder (the executable's own folder unless the operator names
+// another with --home), always with a trailing '/'. DataFolder, UsersFolder, TempFolder and
+// UpdatesFolder are AppFolder + "Data/", "Users/", "Temp/", "Updates/".
+//
+// Thread safety: the folder strings are set once by SetAppFolder on the main thread during
+// start-up, before any other thread exists, and are only read afterwards.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zorvic {
+
+extern std::string AppFolder;
+extern std::string DataFolder;
+extern std::string UsersFolder;
+extern std::string TempFolder;
+extern std::string UpdatesFolder;
+
+// Sets AppFolder (a trailing '/' is added when missing) and derives the other four.
+void SetAppFolder(std::string_view folder);
+
+// The folder of the running executable, with a trailing '/'. Raises std::runtime_error when
+// the system cannot tell.
+std::string ExecutableFolder();
+
+// Creates `folder` and any missing parents (the --home folder may not exist yet); returns its
+// absolute form with a trailing '/'. Raises std::runtime_error naming the folder on failure.
+std::string PrepareHomeFolder(std::string_view folder);
+
+// Creates DataFolder, UsersFolder, TempFolder and UpdatesFolder when missing, in this order,
+// one level each. Raises std::runtime_error naming the folder on the first failure.
+void CreateServerFolders();
+
+// UsersFolder + name + '/': the folder that holds one user's mailbox.
+std::string UserFolderPath(std::string_view name);
+
+}  // namespace zorvic

@@ -1,0 +1,56 @@
+// Server limits: every fixed number of the server application and the command protocol, in one
+// place, each with the reason for its value. Code outside this header uses the names, never the
+// numbers. The socket layer keeps its own wire limits (line length, poll waits) in src/net.
+//
+// Thread safety: constants only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zorvic {
+
+// The port clients are configured for; tests and operators may pick another with --port.
+inline constexpr int kServerPort = 37000;
+
+// Largest number of sessions served at once: one thread each, so this bounds the threads.
+inline constexpr int kThreadCacheSize = 10000;
+
+// How long the session loop waits for the first byte of a command line before it re-checks
+// that the peer is still there (an idle session is never dropped, only re-checked).
+inline constexpr int kAwaitCommandMs = 10000;
+
+// How long the rest of a command line may take once its first byte has arrived; a line that
+// is not finished in time is dropped and the next line is read afresh.
+inline constexpr int kReadCommandLineMs = 10000;
+
+// After "+OK Goodbye!" the server half-closes and drains what the client still sends for at
+// most this long, so the reply is delivered instead of being destroyed by a reset.
+inline constexpr int kGoodbyeDrainMs = 2000;
+
+// ... and reads at most this many bytes while draining, so a client that keeps sending cannot
+// hold its session thread.
+inline constexpr std::size_t kGoodbyeDrainBytes = 64 * 1024;
+
+// At shutdown, how long the server waits for session threads to finish after their sockets
+// were shut down; a thread stuck past this is reported and the process still exits.
+inline constexpr int kShutdownSessionJoinMs = 10000;
+
+// A value read from an INI file is cut to this many characters, like the buffer of the
+// classic profile reader the configuration tools were written against.
+inline constexpr std::size_t kIniValueMaxChars = 2047;
+
+// INI files are small hand-edited files; a larger file is refused (reads give the defaults,
+// writes fail) so a stray huge file cannot exhaust memory on every option read.
+inline constexpr std::size_t kIniMaxFileBytes = 1024 * 1024;
+
+// A log entry keeps at most this many characters (the width of the log table's text column).
+inline constexpr std::size_t kLogEntryMaxChars = 250;
+
+// Console input lines longer than this are skipped whole: the only command is "quit".
+inline constexpr std::size_t kConsoleLineMaxBytes = 4096;
+
+// The version printed in the banner and by --version.
+inline constexpr const char* kServerVersion = "1.04";
+
+}  // namespace zorvic
