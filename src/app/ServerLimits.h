@@ -24,13 +24,10 @@ inline constexpr int kAwaitCommandMs = 10000;
 // is not finished in time is dropped and the next line is read afresh.
 inline constexpr int kReadCommandLineMs = 10000;
 
-// After "+OK Goodbye!" the server half-closes and drains what the client still sends for at
-// most this long, so the reply is delivered instead of being destroyed by a reset.
+// After "+OK Goodbye!" the server half-closes and discards what the client still sends for
+// at most this long before it closes, so the reply is delivered instead of being destroyed by
+// a reset; a client that closes at once frees its thread at once.
 inline constexpr int kGoodbyeDrainMs = 2000;
-
-// ... and reads at most this many bytes while draining, so a client that keeps sending cannot
-// hold its session thread.
-inline constexpr std::size_t kGoodbyeDrainBytes = 64 * 1024;
 
 // At shutdown, how long the server waits for session threads to finish after their sockets
 // were shut down; a thread stuck past this is reported and the process still exits.

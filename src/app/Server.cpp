@@ -1,0 +1,87 @@
+#include "app/Server.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/Console.h"
+#include "app/ServerLimits.h"
+#include "net/ZQServerCore.h"
+
+namespace zorvic {
+
+TThreadINIFile* ServerOptionsFile = nullptr;
+TThreadINIFile* VersionsFile = nullptr;
+cServer* Server = nullptr;
+
+cServer::cServer(int port, TThreadINIFile& serverOptions, TLogSink logSink)
+    : fServerOptions(serverOptions), fLogSink(std::move(logSink)) {
+  DataScrambling = ReadIniBool(fServerOptions, kServerOptionsSection, kDataScramblingKey, true);
+  EnableLogging = ReadIniBool(fServerOptions, kServerOptionsSection, kEnableLoggingKey, false);
+
+  Core = std::make_unique<TZQRequestReplyServerCore>();
+  Core->SetServerPort(port);
+  Core->SetOnNewConnect([this](TZQClientThread& client) { OnNewConnect(client); });
+  Core->SetOnListenerFailed([this](int socketError) { ListenerFailed(socketError); });
+  Core->SetThreadCacheSize(kThreadCacheSize);
+  Core->SetUseThreadPool(false);
+  Core->Start();
+  fSessionsEnded = false;
+
+  try {
+    WriteLog("Start of log file");
+  } catch (...) {
+    // The destructor will not run: end the sessions before the members they use go.
+    Core->StopAndCloseSessions(kShutdownSessionJoinMs);
+    throw;
+  }
+  ConsoleWrite(std::string("Zorvic Server ") + kServerVersion + " has started.");
+  ConsoleWrite("Please use the Zorvic Management Console to manage user accounts.");
+  ConsoleWrite("To configure how Zorvic Server starts, run the Server Configuration utility.");
+  ConsoleWrite("To close Zorvic Server, type \"quit\" and press the Enter key.");
+}
+
+cServer::~cServer() {
+  Shutdown();
+  if (!fSessionsEnded) {
+    // Session threads still run code of this object; freeing the core under them would be
+    // worse than leaking it. The caller exits the process right after.
+    (void)Core.release();
+  }
+}
+
+bool cServer::Shutdown() {
+  if (fShutDown) return fSessionsEnded;
+  fShutDown = true;
+  if (EnableLogging) LogCaughtError("Server is closing. End of logfile.");
+  fSessionsEnded = Core->StopAndCloseSessions(kShutdownSessionJoinMs);
+  return fSessionsEnded;
+}
+
+void cServer::WriteLog(std::string_view text) {
+  if (!EnableLogging) return;
+  std::lock_guard<std::recursive_mutex> guard(LogLock);
+  if (!fLogSink) return;  // the log table is not wired in
+  fLogSink(std::string(text.substr(0, kLogEntryMaxChars)));
+}
+
+void cServer::LogCaughtError(const std::string& entry) noexcept {
+  try {
+    WriteLog(entry);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Unable to write the log entry \"%s\": %s\n", entry.c_str(), e.what());
+  } catch (...) {
+    std::fprintf(stderr, "Unable to write the log entry \"%s\"\n", entry.c_str());
+  }
+}
+
+void cServer::ListenerFailed(int socketError) {
+  std::string entry = "Could not start server socket, error #" + std::to_string(socketError);
+  LogCaughtError(entry);
+  // The log is the place for it, but an operator without logging would never learn why the
+  // server does not answer: say it on standard error too (the console lines stay unchanged).
+  std::fprintf(stderr, "%s (%s)\n", entry.c_str(), ErrorText(socketError).c_str());
+  std::fflush(stderr);
+  Core->Stop();
+}
+
+}  // namespace zorvic
