@@ -85,6 +85,8 @@ class BadInputTest(unittest.TestCase):
             # dropped when its time runs out.
             self.assertGreaterEqual(len(replies), 40)
             self.assertEqual(set(replies), {AUTH_ERR + "-1"})
+            # The unfinished tail is still being collected: ending it gives one more -1.
+            self.assertEqual(c.command(""), AUTH_ERR + "-1")
             self.assertEqual(c.command("2105"), AUTH_ERR + "2105")
         self.assert_still_serving()
 
