@@ -56,7 +56,7 @@ class LoadClient:
 
 def worker(port, clients, commands, results):
     """Runs `clients` clients to completion; puts (round-trip latencies, first-reply
-    latencies, errors) on results."""
+    latencies, errors, start time, end time) on results."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     sel = selectors.DefaultSelector()
@@ -64,6 +64,7 @@ def worker(port, clients, commands, results):
     first = []
     errors = 0
     open_clients = 0
+    started = time.perf_counter()
     for _ in range(clients):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -114,7 +115,7 @@ def worker(port, clients, commands, results):
                 s.close()
                 open_clients -= 1
     errors += open_clients
-    results.put((latencies, first, errors))
+    results.put((latencies, first, errors, started, time.perf_counter()))
 
 
 def run_round(port, clients, commands, procs):
@@ -123,16 +124,17 @@ def run_round(port, clients, commands, procs):
     results = multiprocessing.Queue()
     workers = [multiprocessing.Process(target=worker, args=(port, n, commands, results))
                for n in share]
-    started = time.perf_counter()
     for w in workers:
         w.start()
-    latencies, first, errors = [], [], 0
+    latencies, first, errors, starts, ends = [], [], 0, [], []
     for _ in workers:
-        lat, fst, err = results.get()
+        lat, fst, err, start, end = results.get()
         latencies += lat
         first += fst
         errors += err
-    elapsed = time.perf_counter() - started
+        starts.append(start)
+        ends.append(end)
+    elapsed = max(ends) - min(starts)  # first connect to last reply, process start excluded
     for w in workers:
         w.join()
     return {

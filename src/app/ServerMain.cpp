@@ -31,7 +31,11 @@ int OpenStopSignalFd() {
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   if (::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) return -1;
-  return ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  int fd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  // Without the descriptor the signals must keep their default action (end the process),
+  // or the server could not be stopped by them at all.
+  if (fd < 0) ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+  return fd;
 }
 
 }  // namespace
