@@ -24,15 +24,20 @@ cServer::cServer(int port, TThreadINIFile& serverOptions, TLogSink logSink)
   Core->SetOnListenerFailed([this](int socketError) { ListenerFailed(socketError); });
   Core->SetThreadCacheSize(kThreadCacheSize);
   Core->SetUseThreadPool(false);
-  Core->Start();
-  fSessionsEnded = false;
-
-  try {
-    WriteLog("Start of log file");
-  } catch (...) {
-    // The destructor will not run: end the sessions before the members they use go.
-    Core->StopAndCloseSessions(kShutdownSessionJoinMs);
-    throw;
+  {
+    // Held from the start of the core until the first entry is written, so an early entry of
+    // the core's threads (a listener that fails at once) never comes before "Start of log
+    // file" in the log.
+    std::lock_guard<std::recursive_mutex> firstEntry(LogLock);
+    Core->Start();
+    fSessionsEnded = false;
+    try {
+      WriteLog("Start of log file");
+    } catch (...) {
+      // The destructor will not run: end the sessions before the members they use go.
+      Core->StopAndCloseSessions(kShutdownSessionJoinMs);
+      throw;
+    }
   }
   ConsoleWrite(std::string("Zorvic Server ") + kServerVersion + " has started.");
   ConsoleWrite("Please use the Zorvic Management Console to manage user accounts.");
