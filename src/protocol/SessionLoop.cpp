@@ -69,6 +69,8 @@ void cServer::ProcessCommand(TZQSock& socket, cClientInfoStruct& session,
       socket.CloseGraceful(kGoodbyeDrainMs);
       return;
     }
+    // The group list (2012) is answered in either stage: its handler goes here, before the
+    // stage split, when the listings exist.
     if (session.Authenticated) {
       if (!DispatchCommandStage(socket, session, command)) {
         socket.WriteLine("-ERR Unrecognized command: " + std::to_string(command.Code));
