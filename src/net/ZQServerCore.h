@@ -163,6 +163,8 @@ struct TZQListenerSettings {
   int ConnectionLimit = net::kDefaultThreadCacheSize;
   TZQBlockSizeFlags SocketOutputBufferSize = bsfHUGE;
   std::size_t SessionThreadStackSize = net::kSessionThreadStackBytes;
+  // Length of one empty accept attempt in the idle count (tests shorten it).
+  int IdleStepMicros = net::kIdleStepMicros;
   TZQNewConnectEvent OnNewConnect;
   TZQListenerFailedEvent OnListenerFailed;
   TZQListenerEvent OnMaxConnects;

@@ -232,6 +232,7 @@ void TZQServerCoreThread::AcceptLoop() {
     pollfd entries[2] = {{FListenSocket.Handle(), POLLIN, 0}, {FWakeFd, POLLIN, 0}};
     int ready = ::poll(entries, FWakeFd != -1 ? 2 : 1, IdleWaitMs());
     if (Terminated()) break;
+    if (Suspended()) continue;  // suspended while waiting: the peer stays queued
     if (ready > 0 && (entries[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
       if (AcceptOne()) continue;
     }
@@ -310,7 +311,8 @@ void TZQServerCoreThread::IdleStep() {
 }
 
 void TZQServerCoreThread::CatchUpIdle() {
-  std::int64_t steps = (MonotonicMicros() - FIdleSinceMicros) / net::kIdleStepMicros;
+  std::int64_t steps =
+      (MonotonicMicros() - FIdleSinceMicros) / std::max(1, FSettings.IdleStepMicros);
   int target = static_cast<int>(std::min<std::int64_t>(steps, net::kIdleCounterCap));
   while (FIdleCount < target && !Terminated())
     IdleStep();
@@ -325,7 +327,8 @@ int TZQServerCoreThread::IdleWaitMs() const {
   } else {
     return net::kListenerMaxWaitMs;
   }
-  std::int64_t dueMicros = FIdleSinceMicros + std::int64_t{nextEvent} * net::kIdleStepMicros;
+  std::int64_t dueMicros =
+      FIdleSinceMicros + std::int64_t{nextEvent} * std::max(1, FSettings.IdleStepMicros);
   std::int64_t waitMs = (dueMicros - MonotonicMicros()) / 1000 + 1;
   return static_cast<int>(std::clamp<std::int64_t>(waitMs, 0, net::kListenerMaxWaitMs));
 }

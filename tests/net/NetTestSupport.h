@@ -73,7 +73,7 @@ class RawClient {
       if (left <= 0) break;
       pollfd entry{fd_, POLLIN, 0};
       if (::poll(&entry, 1, left) <= 0) break;
-      char buffer[4096];
+      char buffer[65536];
       ssize_t r = ::recv(fd_, buffer, std::min(sizeof buffer, n - out.size()), 0);
       if (r <= 0) break;
       out.append(buffer, static_cast<size_t>(r));
