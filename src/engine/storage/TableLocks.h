@@ -1,29 +1,58 @@
-// The table locks that the data file and the maintenance paths call at fixed points.
+// The table locks that the data file, the cursors and the maintenance paths call at fixed
+// points.
 //
 // Reads that miss the cache take the table's operation read lock; every change is made under
-// the table's write lock and ends with a flush. Whoever owns the table's lock state (the table
-// object) implements this interface; until it exists the default one grants every lock at once
-// and never reports a change by someone else, which is right for tables used by one process
-// at a time (the table tool, tests).
+// the table's write lock and ends with a flush; edits lock their record; transactions hold the
+// table's transaction lock from their start to their end. Whoever owns the table's lock state
+// (the table object) implements this interface; the default one grants every lock at once and
+// never reports a change by someone else, which is right for tables used by one process at a
+// time (the table tool, tests).
 //
 // "Changed" results: true when taking the lock found that another user had changed the table;
 // the implementation has then already dropped the stale caches and re-read the headers, and the
 // caller repeats what it was doing.
 //
+// Operations: between BeginOperation and EndOperation (one cursor operation), an operation read
+// lock that was taken stays held even when ReleaseReadLock is called; EndOperation releases it.
+//
+// Failures raise EVELDOREngineError: VELDOR_LOCKTIMEOUT for read, write and transaction locks
+// not obtained, VELDOR_RECLOCKFAILED for a record lock not obtained, VELDOR_UNLOCKFAILED for a
+// read or record lock that cannot be released.
+//
 // Thread safety: as the table object; one thread at a time.
 #pragma once
+
+#include <cstdint>
 
 namespace zorvic::engine {
 
 class TTableLocks {
  public:
   virtual ~TTableLocks() = default;
+  // The operation read lock (one cursor operation, or one cache miss).
   virtual bool TakeReadLock() { return false; }
   virtual void ReleaseReadLock() {}
   virtual bool TakeWriteLock() { return false; }
   virtual void ReleaseWriteLock() {}
   // Inside a transaction nothing is written before the commit.
   virtual bool InTransaction() const { return false; }
+
+  // One cursor operation (see above).
+  virtual void BeginOperation() {}
+  virtual void EndOperation() {}
+  // The table read lock held across many operations (SELECT ... WITH LOCKS).
+  virtual bool TakeTableReadLock() { return false; }
+  virtual void ReleaseTableReadLock() {}
+  // Record locks of the table object. LockRecord returns changed; inside a transaction an
+  // unlock only defers the release to the transaction's end.
+  virtual bool LockRecord(std::int32_t /*recordNo*/) { return false; }
+  virtual void UnlockRecord(std::int32_t /*recordNo*/) {}
+  // Releases every record lock held, or only the deferred ones.
+  virtual void ReleaseRecordLocks(bool /*deferredOnly*/) {}
+  // The transaction lock: taken when the table joins its database's transaction, released
+  // when the transaction ends (which releases the deferred record locks).
+  virtual void TakeTransactionLock() {}
+  virtual void ReleaseTransactionLock() {}
 };
 
 // The process-wide grant-everything instance.
