@@ -11,6 +11,9 @@
 // (fewer bytes, -1, an empty text, false). Reads that wait in vain set LastReadTimeout and
 // leave the connection open.
 //
+// A line that ends with a lone CR may be the first half of a CR LF whose LF is still on its
+// way; the next read of any kind (and AwaitData) therefore skips a single LF that comes first.
+//
 // Thread safety: a TZQSock has no lock around its I/O; one thread at a time may read, and one
 // thread at a time may write (callers that share a socket between writers serialise them
 // with their own lock). Any thread may call ValidSocket, Handle and Interrupt at any time:
