@@ -64,9 +64,21 @@ inline constexpr int kDefaultThreadCacheSize = 200;
 inline constexpr int kDefaultServerPort = 6160;
 // Request/reply time-out property of the request/reply core.
 inline constexpr int kDefaultRequestReplyTimeoutMs = 120000;
-// Stack of a connection thread: small enough that 10000 threads fit in the address space,
-// large enough for a session that runs the SQL engine.
-inline constexpr std::size_t kSessionThreadStackBytes = 512 * 1024;
+// Stack of a connection thread: room for the deepest statement the SQL engine accepts (its
+// nesting bounds are sized for 2 MiB). It is reserved address space; a session only pays for
+// the pages it touches (about 8 KiB for an idle one), so 10000 of them fit. Sanitizer builds
+// use several times larger frames.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{32} << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{32} << 20;
+#else
+inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{2} << 20;
+#endif
+#else
+inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{2} << 20;
+#endif
 // Descriptors kept in reserve above the connection limit (tables, logs, the listener).
 inline constexpr int kDescriptorReserve = 256;
 // How long a destroyed core waits for its sessions to end after closing their sockets.

@@ -2,6 +2,7 @@
 // closing sessions, listener failures, failing handlers and resource reclamation.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -145,6 +146,36 @@ TEST(ServerCore, SessionsRunConcurrentlyOnSocketsWithTheServerOptions) {
   EXPECT_TRUE(a.SeesClose());  // the core closes the socket when the handler returns
   EXPECT_TRUE(WaitFor([&] { return echo.core.ActiveSessions() == 1; }));
   EXPECT_EQ(freed.load(), 1);
+}
+
+// The stack a connection thread runs on, as the thread library reports it.
+std::size_t CurrentThreadStack() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return 0;
+  std::size_t size = 0;
+  pthread_attr_getstacksize(&attributes, &size);
+  pthread_attr_destroy(&attributes);
+  return size;
+}
+
+TEST(ServerCore, SessionsRunOnTheConfiguredStack) {
+  for (std::size_t wanted : {std::size_t{0}, std::size_t{1} << 20}) {
+    TZQServerCore core;
+    core.SetServerPort(0);
+    if (wanted != 0) core.SetSessionThreadStackSize(wanted);
+    std::atomic<std::size_t> stack{0};
+    core.SetOnNewConnect([&](TZQClientThread& client) {
+      stack = CurrentThreadStack();
+      client.Socket.WriteLine("ok");
+    });
+    core.Start();
+    ASSERT_TRUE(core.WaitUntilListening(5000));
+    RawClient client(core.ListeningPort());
+    EXPECT_EQ(client.ReceiveLine(), "ok");
+    std::size_t expected = wanted != 0 ? wanted : net::kSessionThreadStackBytes;
+    EXPECT_GE(stack.load(), expected);
+    EXPECT_LT(stack.load(), expected + (std::size_t{1} << 20));
+  }
 }
 
 TEST(ServerCore, ConnectionLimitKeepsFurtherPeersInTheBacklog) {
