@@ -105,6 +105,12 @@ inline constexpr std::int64_t MaxBlobBlockNo = 2000000000;
 inline constexpr std::int64_t MaxBlobFileBytes = 4000000000;
 // Bytes read at once when a block is missing from the cache (at least one block).
 inline constexpr std::int64_t BlobReadAheadBytes = 16384;
+// Longest BLOB value: its length is stored in a signed 32-bit field of the chain's first block.
+inline constexpr std::int64_t MaxBlobValueLength = 2147483647;
+// Longest run of blocks written with one call (at least one block is always written).
+inline constexpr std::int64_t BlobWriteRunBytes = 262144;
+// Restarts of one value read when other sessions keep changing the table underneath it.
+inline constexpr int MaxBlobReadRestarts = 1000;
 // Values one cursor may hold open at the same time.
 inline constexpr int MaxOpenBlobsPerCursor = 128;
 
