@@ -65,6 +65,7 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   void SetSettings(const TDataFileSettings& settings);
   const TDataFileSettings& Settings() const { return FSettings; }
   void SetLocks(TTableLocks* locks) { FLocks = locks ? locks : &NoTableLocks(); }
+  TTableLocks& Locks() const { return *FLocks; }
   const std::string& TableName() const { return FTableName; }
 
   // Checks the definition (BuildFieldDescs, BuildTableHeader), creates the file exclusively and
