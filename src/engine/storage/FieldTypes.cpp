@@ -277,7 +277,7 @@ std::optional<TBcd> MakeBcd(bool negative, std::string_view digits, int scale) {
   while (lead + static_cast<std::size_t>(scale) < all.size() && all[lead] == '0')
     ++lead;
   all.erase(0, lead);
-  if (all.empty()) all = "0";
+  if (all.empty()) all.assign(1, '0');
   if (all.size() > static_cast<std::size_t>(kBcdMaxDigits)) return std::nullopt;
   TBcd v;
   bool zero = true;
@@ -343,11 +343,15 @@ double BcdToDouble(const TBcd& value) {
   std::string digits;
   for (int i = 0; i < value.Precision && i < kBcdMaxDigits; ++i)
     digits += static_cast<char>('0' + BcdDigit(value, i) % 10);
-  if (digits.empty()) digits = "0";
+  if (digits.empty()) digits.assign(1, '0');
   if (static_cast<int>(digits.size()) <= scale)
     digits.insert(0, static_cast<std::size_t>(scale) - digits.size() + 1, '0');
-  text += digits.substr(0, digits.size() - static_cast<std::size_t>(scale));
-  if (scale > 0) text += "." + digits.substr(digits.size() - static_cast<std::size_t>(scale));
+  const std::size_t intLen = digits.size() - static_cast<std::size_t>(scale);
+  text.append(digits, 0, intLen);
+  if (scale > 0) {
+    text += '.';
+    text.append(digits, intLen, std::string::npos);
+  }
   return std::strtod(text.c_str(), nullptr);
 }
 

@@ -147,10 +147,10 @@ void TTableAccess::TWriteBatch::Commit() {
 
 // ---- records ---------------------------------------------------------------------------
 
-bool TTableAccess::ReadRecord(std::int32_t recordNo, TRecordValues& values) {
+bool TTableAccess::ReadRecord(std::int32_t recordNo, TRecordValues& values, bool readAhead) {
   TRecord* record = nullptr;
   for (int attempt = 0; !record; ++attempt) {
-    record = FData->GetRecord(recordNo);
+    record = FData->GetRecord(recordNo, readAhead);
     if (!record && attempt > 100) RaiseTableError(VELDOR_LOCKTIMEOUT, FTable);
   }
   const std::vector<std::uint8_t> bytes = record->Data;

@@ -62,8 +62,9 @@ class TTableAccess {
   const TCollation& Collation() const;
   void SetCacheScale(std::int64_t factor);  // record and block caches times factor
 
-  // The values of an active record (Blob values read whole); false for a deleted slot.
-  bool ReadRecord(std::int32_t recordNo, TRecordValues& values);
+  // The values of an active record (Blob values read whole); false for a deleted slot. Without
+  // read-ahead only the record itself is read on a miss (random access).
+  bool ReadRecord(std::int32_t recordNo, TRecordValues& values, bool readAhead = true);
   // Appends (or reuses a slot, with a primary index) a record with the given values after
   // checking required fields and minimum and maximum; returns its record number.
   std::int32_t Insert(const TRecordValues& values, bool hasPrimaryIndex = false);

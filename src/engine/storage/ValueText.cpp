@@ -107,7 +107,10 @@ std::string TimeToText(std::int32_t msOfDay, bool twelveHour) {
   AppendTwoDigits(out, t->Minute);
   out += ':';
   AppendTwoDigits(out, t->Second);
-  if (t->Millisecond != 0) out += "." + std::to_string(t->Millisecond);
+  if (t->Millisecond != 0) {
+    out += '.';
+    out += std::to_string(t->Millisecond);
+  }
   if (twelveHour) out += t->Hour < 12 ? " AM" : " PM";
   return out;
 }
@@ -158,7 +161,10 @@ std::int32_t TextToTime(std::string_view text) {
 std::string TimeStampToText(double value) {
   const auto parts = SplitTimeStamp(value);
   if (!parts) throw EConvertError("'" + FloatToText(value) + "' is not a valid date and time");
-  return DateToText(parts->DayNumber) + " " + TimeToText(parts->MsOfDay);
+  std::string out = DateToText(parts->DayNumber);
+  out += ' ';
+  out += TimeToText(parts->MsOfDay);
+  return out;
 }
 
 std::optional<double> ParseTimeStamp(std::string_view text) {
@@ -271,8 +277,11 @@ std::string BcdToText(const TBcd& value) {
   std::string out;
   bool zero = digits.find_first_not_of('0') == std::string::npos;
   if (BcdIsNegative(value) && !zero) out += '-';
-  out += digits.substr(lead, intLen - lead);
-  if (scale > 0) out += "." + digits.substr(intLen);
+  out.append(digits, lead, intLen - lead);
+  if (scale > 0) {
+    out += '.';
+    out.append(digits, intLen, std::string::npos);
+  }
   return out;
 }
 
@@ -320,20 +329,17 @@ std::optional<TBcd> ParseBcdWithScale(std::string_view text, int scale) {
   const std::size_t drop = static_cast<std::size_t>(have - scale);
   if (digits.size() < drop + 1) digits.insert(0, drop + 1 - digits.size(), '0');
   const bool roundUp = digits[digits.size() - drop] >= '5';
-  digits.resize(digits.size() - drop);
+  std::string kept(digits.data(), digits.size() - drop);
   if (roundUp) {
-    std::size_t i = digits.size();
-    while (i > 0) {
-      --i;
-      if (digits[i] == '9') {
-        digits[i] = '0';
-        if (i == 0) digits.insert(0, "1");
-      } else {
-        ++digits[i];
-        break;
-      }
+    bool carry = true;
+    for (std::size_t i = kept.size(); carry && i > 0; --i) {
+      char& d = kept[i - 1];
+      carry = d == '9';
+      d = carry ? '0' : static_cast<char>(d + 1);
     }
+    if (carry) kept.insert(kept.begin(), '1');
   }
+  digits.swap(kept);
   return MakeBcd(BcdIsNegative(*v), digits, scale);
 }
 
