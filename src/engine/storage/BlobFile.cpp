@@ -247,7 +247,8 @@ TBlock* TBlobFile::GetBlock(std::int32_t blockNo, std::int64_t wanted, bool pin)
   for (std::int64_t i = 1; i < whole; ++i) {
     std::int64_t no = blockNo + i;
     if (FCache.Peek(no)) continue;
-    TBlock* block = FCache.Add(no, false);
+    TBlock* block = FCache.TryAdd(no);
+    if (!block) break;  // the cache is full of blocks in use: the rest is not worth growing for
     DecodeBlock(FReadRun.data() + i * FBlockSize, *block);
   }
   if (!pin) FCache.Unpin(result);

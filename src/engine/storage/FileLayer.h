@@ -16,7 +16,8 @@
 // Exclusive and shared opens. Within the process the list enforces them (an exclusive open, or an
 // open of a file held exclusively, fails with VELDOR_OSEACCES). Between processes every physical
 // open takes a whole-file flock on its descriptor, exclusive or shared without waiting; flock is
-// independent of the byte-range locks, so the two never interfere.
+// independent of the byte-range locks, so the two never interfere. Renaming or deleting a file
+// that another process holds open fails with VELDOR_OSEACCES as well (probed with that flock).
 //
 // Byte-range locks are exclusive and never re-entrant across the whole process: a lock fails when
 // any byte of the range is held by anyone, this process included. The file object keeps a table of

@@ -19,6 +19,16 @@ namespace {
 // Largest single transfer handed to the system at once.
 constexpr std::int64_t MaxTransferChunk = 1LL << 30;
 
+// 0 when no process holds the file open through the file layer (a probe with the exclusive
+// open-mode lock, which every open takes in some mode); -VELDOR_OSEACCES when one does.
+std::int32_t ProbeUnused(TFileSystem& fs, const std::string& path) {
+  int fd = fs.Open(path, O_RDONLY, 0);
+  if (fd < 0) return MapOSError(errno);
+  int rc = fs.LockOpenMode(fd, true);
+  fs.Close(fd);
+  return rc == 0 ? 0 : -VELDOR_OSEACCES;
+}
+
 }  // namespace
 
 TPhysicalFile::TPhysicalFile(std::string name, TFileSystem& fs)
@@ -145,6 +155,7 @@ std::int32_t TPhysicalFile::Rename(const std::string& newName) {
   TFileStatus targetStatus;
   if (FFS.Stat(target, &targetStatus) != 0) return MapOSError(errno);
   if (targetStatus.Exists && FileNameKey(target) != FileNameKey(from)) return -VELDOR_OSEACCES;
+  if (std::int32_t rc = ProbeUnused(FFS, from); rc < 0) return rc;  // open in another process
   if (FFS.Rename(from, to) != 0) return MapOSError(errno);
   FName = newName;
   FPath = to;
@@ -158,6 +169,7 @@ std::int32_t TPhysicalFile::Delete() {
   TFileStatus status;
   if (FFS.Stat(path, &status) != 0) return MapOSError(errno);
   if (!status.Exists || status.IsDirectory) return -VELDOR_OSENOENT;
+  if (std::int32_t rc = ProbeUnused(FFS, path); rc < 0) return rc;  // open in another process
   if (FFS.Unlink(path) != 0) return MapOSError(errno);
   return 0;
 }

@@ -131,6 +131,27 @@ class TUnitCache {
     return raw;
   }
 
+  // An unpinned entry for a unit that is not cached, but only when one is free without growing
+  // or writing (a spare below the capacity, or a clean unpinned entry to take over); else
+  // nullptr. For units read ahead, which are welcome but never worth a write or more memory.
+  TUnit* TryAdd(std::int64_t unitNo) {
+    assert(!Peek(unitNo));
+    std::unique_ptr<TUnit> unit;
+    if (Count() < FCapacity) {
+      unit = Fresh();
+    } else if (TUnit* victim = Victim()) {
+      unit = TakeOver(victim);
+    } else {
+      return nullptr;
+    }
+    ResetUnit(*unit);
+    unit->UnitNo = unitNo;
+    TUnit* raw = unit.get();
+    FUnits.insert(LowerBound(unitNo), std::move(unit));
+    LinkHead(raw);
+    return raw;
+  }
+
   void Pin(TUnit* unit) { ++unit->PinCount; }
   // Decrements the pin count (never below 0); a detached unit returns to the pool at 0.
   void Unpin(TUnit* unit) {

@@ -406,3 +406,29 @@ TEST_F(BlobFile, VerificationFindsEveryKindOfDamage) {
   // Allocation refuses to follow it round.
   EXPECT_ENGINE_ERROR(Store(*file, 4, Value(46 * 3)), VELDOR_MEMOCORRUPT);
 }
+
+TEST_F(BlobFile, AChangeFoundAtACacheMissRestartsTheRead) {
+  auto file = Make(64);
+  std::int32_t first = Store(*file, 1, Value(46 * 4));
+  file->Flush(false);
+  file->DropCache();
+  file->SetCacheSettings(64, 8192);  // one block: every block of the chain is a miss
+  int misses = 0;
+  file->SetMissHandler([&] {
+    ++misses;
+    if (misses == 2) {  // someone changed the table while we read its second block
+      file->DropCache();
+      return true;
+    }
+    return false;
+  });
+  EXPECT_EQ(file->ReadValue(first, 1), Value(46 * 4));
+  EXPECT_GT(misses, 2);
+  // A table that never settles ends in a lock failure instead of reading for ever.
+  file->DropCache();
+  file->SetMissHandler([&] {
+    file->DropCache();
+    return true;
+  });
+  EXPECT_ENGINE_ERROR(file->ReadValue(first, 1), VELDOR_LOCKTIMEOUT);
+}

@@ -159,6 +159,23 @@ TEST(UnitCache, AFailedWriteLeavesTheCacheAsItWas) {
   EXPECT_EQ(cache.CheckInvariants(), "");
 }
 
+TEST(UnitCache, ReadAheadEntriesNeverGrowOrWrite) {
+  TTestOwner owner;
+  TTestCache cache(owner, Config(2));
+  cache.Add(1);  // pinned
+  EXPECT_NE(cache.TryAdd(2), nullptr);
+  cache.MarkModified(cache.Peek(2));
+  EXPECT_EQ(cache.TryAdd(3), nullptr);  // full of pinned and modified entries
+  EXPECT_EQ(owner.WriteCalls, 0);
+  EXPECT_EQ(cache.Capacity(), 2);
+  cache.MarkClean(cache.Peek(2));
+  TTestUnit* three = cache.TryAdd(3);  // takes over the clean one
+  ASSERT_NE(three, nullptr);
+  EXPECT_EQ(three->PinCount, 0);
+  EXPECT_EQ(cache.Peek(2), nullptr);
+  EXPECT_EQ(cache.CheckInvariants(), "");
+}
+
 TEST(UnitCache, HoldsAtLeastOneUnit) {
   EXPECT_EQ(CacheCapacityFor(BlobCacheBytes, 70000, CacheMaxUnits), 1);
   EXPECT_EQ(CacheCapacityFor(RecordCacheBytes, 100, CacheMaxUnits), 163);

@@ -214,6 +214,15 @@ TEST_F(FileLocks, ExclusiveOpensHoldAgainstOtherProcesses) {
   });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(exclusive.FileSize(), 4);
+  // Nor may another process delete or rename it while it is open.
+  rc = RunInChild([&] {
+    TFileList own;
+    if (own.Delete(Name, false) != -VELDOR_OSEACCES) return 1;
+    if (own.Rename(Name, false, Name + ".OLD") != -VELDOR_OSEACCES) return 2;
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(exclusive.Exists());
   exclusive.Close();
 
   TFileHandler shared(Name, false, List);
