@@ -46,6 +46,21 @@ inline constexpr int MaxBCDScale = 4;
 // Largest number of decimal places of ROUND(x TO n).
 inline constexpr int MaxRoundPlaces = 32;
 
+// SQL statements ---------------------------------------------------------------------------
+
+// Longest table name of a statement, folder path included: the storage engine keeps table
+// names in 255-character texts.
+inline constexpr std::size_t MaxTableNameLength = 255;
+// Longest source text kept for a clause (`ClauseText` of select items, values, columns).
+inline constexpr std::size_t MaxClauseTextLength = 255;
+// Deepest nesting of IN sub-selects: each level parses a whole SELECT inside an expression,
+// so the bound keeps statement-level recursion as flat as expression nesting.
+inline constexpr int MaxSubSelectDepth = 32;
+// Most result columns of a SELECT block, and most ORDER BY, GROUP BY and DISTINCT columns.
+inline constexpr int MaxResultColumns = 1024;
+// Longest result column name (a field name of the result table).
+inline constexpr std::size_t MaxResultNameLength = 30;
+
 // File layer ------------------------------------------------------------------------------
 
 // Longest file name kept by the file layer; longer names are refused as not found.
