@@ -1,0 +1,1 @@
+Select count(UserName) from Users

@@ -1,0 +1,1 @@
+Insert into Users (username, password, GroupName, HasAdminPower) values ('admin', 'tarnlamp', 'Admins', True)

@@ -1,0 +1,1 @@
+Update Users set LastLogin = '2004-03-07' where UserName='admin';

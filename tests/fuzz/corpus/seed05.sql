@@ -1,0 +1,1 @@
+Select MAX(AttachID) from Attachments;

@@ -1,0 +1,1 @@
+Select UserName from Users where GroupName like "Sal%"

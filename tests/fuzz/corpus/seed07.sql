@@ -1,0 +1,1 @@
+Select MessageID from Attachments where AttachID > 17 order by AttachID desc top 5

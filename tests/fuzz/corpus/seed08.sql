@@ -1,0 +1,1 @@
+Delete from Attachments where AttachID=17 commit interval 10 flush

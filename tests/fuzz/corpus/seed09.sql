@@ -1,0 +1,1 @@
+Select GroupName, COUNT(*) from Users group by GroupName having COUNT(*) > 1 order by 2 nocase

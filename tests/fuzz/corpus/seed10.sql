@@ -1,0 +1,1 @@
+Select u.UserName, g.ProfileName from Users u left outer join Groups g on u.GroupName = g.GroupName where u.HasAdminPower

@@ -1,0 +1,1 @@
+Select * from ((Users u join Groups g on u.GroupName=g.GroupName) right join Attachments a on a.RefCount = 1)

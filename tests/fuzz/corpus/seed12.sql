@@ -1,0 +1,1 @@
+Select UserName from Users union all (select GroupName from Groups) union select Password from Users order by 1

@@ -1,0 +1,1 @@
+Select * from Users where GroupName in (select GroupName from Groups where ProfileName in ('a', 'b'))

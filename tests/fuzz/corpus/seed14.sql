@@ -1,0 +1,1 @@
+Insert into Groups select UserName, GroupName from Users noautoinc commit flush

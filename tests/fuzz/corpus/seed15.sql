@@ -1,0 +1,1 @@
+Update Users u set Password=g.ProfileName from Users u, Groups g where u.GroupName = g.GroupName

@@ -1,0 +1,1 @@
+Create Table IF NOT EXISTS T(ID AUTOINC, Name VARCHAR(40) DESCRIPTION 'n' NOT NULL DEFAULT 'x' MIN 'a' MAX 'z' CHARCASE UPPER, D DECIMAL(10,2), B BLOB(1,7), Constraint pk Unique Primary Key (ID) Compress Full Text Index (Name) Stop Words 'a' Description 'd' Blob Block Size 1024 Language 'English (USA)' Encrypted With 'p' User Major Version 2 Last Autoinc 5)

@@ -1,0 +1,1 @@
+Create NOCASE Index IF NOT EXISTS "UserGroupNames" on Users(GroupName) COMPRESS FULL;

@@ -1,0 +1,1 @@
+Alter Table Users ADD Age SMALLINT AT 2, REDEFINE Password Pw VARCHAR(64), DROP LastLogin, REDEFINE Primary Key (UserName) NoBackup

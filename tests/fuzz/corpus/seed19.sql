@@ -1,0 +1,1 @@
+Drop Table IF EXISTS Memory 'Temp.DAT'; Drop Index IF EXISTS Users.UserGroupNames

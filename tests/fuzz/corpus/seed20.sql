@@ -1,0 +1,1 @@
+Select UPPER(UserName) || '-' || SUBSTRING(Password FROM 2 FOR 3), CAST(LastLogin AS VARCHAR(20)), EXTRACT(YEAR FROM LastLogin) from Users

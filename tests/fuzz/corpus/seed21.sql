@@ -1,0 +1,1 @@
+Select IF(HasAdminPower THEN 'a' ELSE 'b'), COALESCE(GroupName, 'none'), TRIM(BOTH ' ' FROM UserName), POS('a' IN UserName) from Users

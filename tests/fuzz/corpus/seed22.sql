@@ -1,0 +1,1 @@
+Select * from Users where LastLogin between '2005-01-01' and '2005-12-31' and Score / 2 > 1.5e3 and W is not null

@@ -1,0 +1,1 @@
+Select Distinct Amount * 2, ROUND(Score TO 2), ABS(Small), Big + 1 from Users into memory R with locks

@@ -1,0 +1,1 @@
+/* comment */ Select [User Name] from Users where #65 = 'A'

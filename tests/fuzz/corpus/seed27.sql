@@ -1,0 +1,1 @@
+Create Table t(a VARCHAR(251))

@@ -1,0 +1,1 @@
+Select 'unterminated from Users

@@ -1,0 +1,1 @@
+Select * from Users where ((((((UserName='a'))))))
