@@ -42,7 +42,8 @@ TItemUse UseOf(const TExpToken& tree) {
   TItemUse use;
   std::vector<std::pair<const TExpToken*, bool>> work{{&tree, false}};
   while (!work.empty()) {
-    auto [node, insideAggregate] = work.back();
+    const TExpToken* node = work.back().first;
+    const bool insideAggregate = work.back().second;
     work.pop_back();
     const bool aggregate = IsAggregateNode(*node);
     if (aggregate) use.HasAggregate = true;
@@ -375,7 +376,8 @@ void TStatementBinder::BindHaving(TDataQuery& block) {
     results.insert(field.get());
   std::vector<std::pair<const TExpToken*, bool>> work{{block.Having.get(), false}};
   while (!work.empty()) {
-    auto [node, insideAggregate] = work.back();
+    const TExpToken* node = work.back().first;
+    const bool insideAggregate = work.back().second;
     work.pop_back();
     if (IsAggregateNode(*node)) {
       const bool listed =

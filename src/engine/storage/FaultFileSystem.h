@@ -102,7 +102,6 @@ class TFaultFileSystem : public TFileSystem {
   TFault FReadFault;
   TFault FSyncFault;
   std::int64_t FFreeSpace = -1;
-  bool FDiskFull = false;
   std::int64_t FWrites = 0;
   std::int64_t FReads = 0;
   std::int64_t FSyncs = 0;
