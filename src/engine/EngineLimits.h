@@ -157,6 +157,47 @@ inline constexpr std::int64_t RecordReadAheadBytes = 8192;
 // Highest auto-increment value; the next insert is refused as a full table instead of wrapping.
 inline constexpr std::int32_t MaxAutoIncValue = 2147483647;
 
+// Index file ------------------------------------------------------------------------------
+
+// format: the header at offset 0 and every page are one 4096-byte block.
+inline constexpr int IndexHeaderSize = 4096;
+inline constexpr int IndexPageSize = 4096;
+// format: type, entry count, previous, next, packed size.
+inline constexpr int IndexPageHeaderSize = 13;
+// format: what is left of a page for its entries.
+inline constexpr int IndexPageEntryBytes = IndexPageSize - IndexPageHeaderSize;
+// format: the only index file version this engine reads and writes.
+inline constexpr std::uint8_t IndexFormatVersion = 5;
+// format: size of one index descriptor and the number of descriptor slots in the header.
+inline constexpr int IndexDescriptorSize = 120;
+inline constexpr int IndexSlotCount = 33;
+// format: slot 0 the primary index, 1..30 secondary indexes, 31 and 32 the internal indexes.
+inline constexpr int PrimaryIndexSlot = 0;
+inline constexpr int MaxSecondaryIndexes = 30;
+inline constexpr int SysDeletedSlot = 31;
+inline constexpr int SysTextSlot = 32;
+// format: an index names at most 16 key fields (16 two-byte field numbers in the descriptor).
+inline constexpr int MaxIndexKeyFields = 16;
+// format: index names are counted strings of at most 30 characters.
+inline constexpr int MaxIndexNameLength = 30;
+// format: the key fields with their flag bytes fill at most 522 bytes; a non-unique index adds
+// the 4-byte RowId suffix.
+inline constexpr int MaxKeyFieldBytes = 522;
+inline constexpr int RowIdSuffixSize = 4;
+inline constexpr int MaxKeySize = MaxKeyFieldBytes + RowIdSuffixSize;
+// format: the internal indexes' key sizes (status + RowId; word flags + word + RowId).
+inline constexpr int SysDeletedKeySize = 5;
+inline constexpr int SysTextKeySize = 68;
+// format: the one-byte d and t counts of compressed leaf entries stop at 254.
+inline constexpr int MaxCompressedRun = 254;
+// A path from the root is at most 64 pages long; anything deeper is a damaged file (even the
+// smallest fan-out of 7 entries per node reaches every possible page well within 64 levels).
+inline constexpr int MaxTreeDepth = 64;
+// Highest NextPageNo a new page may leave behind.
+inline constexpr std::int64_t MaxIndexPageCount = 2000000000;
+// Largest index file: every page stays below the lock regions just under 4 GiB.
+inline constexpr std::int64_t MaxIndexFileBytes = 4000000000;
+
 // Lock regions (format: other processes sharing the files rely on them) -------------------
 
 // The highest byte of the 32-bit offset space; the transaction byte of a data file.

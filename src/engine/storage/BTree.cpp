@@ -36,7 +36,7 @@ TPage& AllocateIndexPage(TIndexPageStore& store, int slot) {
   }
   std::int64_t pageNo = h.NextPageNo();
   if (pageNo <= 0) RaiseIndexCorrupt(store);
-  if (pageNo + 1 > kMaxIndexPageCount || (pageNo + 1) * kIndexPageSize > kMaxIndexFileBytes) {
+  if (pageNo + 1 > MaxIndexPageCount || (pageNo + 1) * IndexPageSize > MaxIndexFileBytes) {
     RaiseTableError(VELDOR_TABLEFULL, store.TableName());
   }
   h.SetNextPageNo(static_cast<std::int32_t>(pageNo + 1));
@@ -73,7 +73,7 @@ void EnsureIndexPagesAvailable(TIndexPageStore& store, int slot, int count) {
   std::int64_t fresh = count - onList;
   if (fresh > 0) {
     std::int64_t next = static_cast<std::int64_t>(h.NextPageNo()) + fresh;
-    if (next > kMaxIndexPageCount || next * kIndexPageSize > kMaxIndexFileBytes) {
+    if (next > MaxIndexPageCount || next * IndexPageSize > MaxIndexFileBytes) {
       RaiseTableError(VELDOR_TABLEFULL, store.TableName());
     }
   }
@@ -149,7 +149,7 @@ TTreePosition TBTree::Search(const std::uint8_t* key, bool after) {
   }
   std::int64_t before = 0;
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxTreeDepth) Corrupt();
+    if (depth >= MaxTreeDepth) Corrupt();
     TPinnedPages pins(store_);
     TPage& page = pins.Fetch(slot_, pageNo);
     CheckTreePage(page, depth);
@@ -177,7 +177,7 @@ bool TBTree::SeekRank(std::int64_t rank, TTreePosition* out) {
   if (shape_.NoCounts || rank < 1 || pageNo == 0) return false;
   std::int64_t remaining = rank;
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxTreeDepth) Corrupt();
+    if (depth >= MaxTreeDepth) Corrupt();
     TPinnedPages pins(store_);
     TPage& page = pins.Fetch(slot_, pageNo);
     CheckTreePage(page, depth);
@@ -211,7 +211,7 @@ bool TBTree::SeekFirst(TTreePosition* out) {
   std::int32_t pageNo = store_.Header().RootPage(slot_);
   if (pageNo == 0) return false;
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxTreeDepth) Corrupt();
+    if (depth >= MaxTreeDepth) Corrupt();
     TPinnedPages pins(store_);
     TPage& page = pins.Fetch(slot_, pageNo);
     CheckTreePage(page, depth);
@@ -232,7 +232,7 @@ bool TBTree::SeekLast(TTreePosition* out) {
   if (pageNo == 0) return false;
   std::int64_t before = 0;
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxTreeDepth) Corrupt();
+    if (depth >= MaxTreeDepth) Corrupt();
     TPinnedPages pins(store_);
     TPage& page = pins.Fetch(slot_, pageNo);
     CheckTreePage(page, depth);
@@ -304,7 +304,7 @@ void TBTree::ReadEntry(const TTreeStep& leaf, std::uint8_t* key, std::int32_t* r
 int TBTree::DescendForUpdate(const std::uint8_t* key, TPinnedPages& pins, Level* levels) {
   std::int32_t pageNo = store_.Header().RootPage(slot_);
   for (int depth = 0;; ++depth) {
-    if (depth >= kMaxTreeDepth) Corrupt();
+    if (depth >= MaxTreeDepth) Corrupt();
     for (int i = 0; i < depth; ++i) {
       if (levels[i].Page->PageNo == pageNo) Corrupt();  // a page twice on one path
     }
@@ -321,7 +321,7 @@ int TBTree::DescendForUpdate(const std::uint8_t* key, TPinnedPages& pins, Level*
 }
 
 void TBTree::FixFirstKeys(Level* levels, int level) {
-  std::array<std::uint8_t, kMaxKeySize> key{};
+  std::array<std::uint8_t, MaxKeySize> key{};
   std::memcpy(key.data(), levels[level].Page->Key(0), shape_.KeySize);
   for (int l = level - 1; l >= 0; --l) {
     TPage& page = *levels[l].Page;
@@ -344,7 +344,7 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
     store_.MarkHeaderModified();
     return;
   }
-  Level levels[kMaxTreeDepth];
+  Level levels[MaxTreeDepth];
   const int depth = DescendForUpdate(key, pins, levels);
   Level& leaf = levels[depth - 1];
   if (leaf.Position < leaf.Page->Count() && compare_(leaf.Page->Key(leaf.Position), key) == 0) {
@@ -368,7 +368,7 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
     TPage& page = *levels[l].Page;
     if (page.Next != 0) CheckSibling(pins.Fetch(slot_, page.Next), page);
   }
-  TPage* fresh[kMaxTreeDepth + 1];
+  TPage* fresh[MaxTreeDepth + 1];
   for (int i = 0; i < needed; ++i)
     fresh[i] = &pins.Allocate(slot_);
 
@@ -451,7 +451,7 @@ void TBTree::SplitPage(TPage& page, TPage& right, TPinnedPages& pins) {
 void TBTree::Delete(const std::uint8_t* key) {
   if (store_.Header().RootPage(slot_) == 0) Corrupt();
   TPinnedPages pins(store_);
-  Level levels[kMaxTreeDepth];
+  Level levels[MaxTreeDepth];
   const int depth = DescendForUpdate(key, pins, levels);
   Level& leaf = levels[depth - 1];
   if (leaf.Position >= leaf.Page->Count() || compare_(leaf.Page->Key(leaf.Position), key) != 0) {
@@ -479,7 +479,7 @@ void TBTree::RebalanceRoot(TPage& rootPage, TPinnedPages& pins) {
   TIndexHeader& h = store_.Header();
   TPage* root = &rootPage;
   for (int guard = 0;; ++guard) {
-    if (guard >= kMaxTreeDepth) Corrupt();
+    if (guard >= MaxTreeDepth) Corrupt();
     if (root->IsLeaf()) {
       if (root->Count() == 0) {
         FreeIndexPage(store_, *root);
@@ -661,7 +661,7 @@ void TBTree::FreeAllPages() {
 }
 
 void TBTree::FreeSubtree(std::int32_t pageNo, int depth, std::vector<bool>& seen) {
-  if (depth >= kMaxTreeDepth || pageNo <= 0 || static_cast<std::size_t>(pageNo) >= seen.size() ||
+  if (depth >= MaxTreeDepth || pageNo <= 0 || static_cast<std::size_t>(pageNo) >= seen.size() ||
       seen[pageNo]) {
     Corrupt();
   }

@@ -86,7 +86,7 @@ struct TTreeStep {
 
 // The pages and positions from the root down to a leaf position.
 struct TTreePath {
-  std::array<TTreeStep, kMaxTreeDepth> Steps{};
+  std::array<TTreeStep, MaxTreeDepth> Steps{};
   int Depth = 0;  // number of steps; Steps[Depth - 1] is the leaf
   const TTreeStep& Leaf() const { return Steps[Depth - 1]; }
   TTreeStep& Leaf() { return Steps[Depth - 1]; }

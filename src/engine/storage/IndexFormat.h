@@ -16,7 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/storage/IndexLimits.h"
+#include "engine/EngineLimits.h"
+#include "engine/storage/FieldTypes.h"
 
 namespace zorvic::engine {
 
@@ -58,27 +59,6 @@ inline constexpr int kNoSubtreeCounts = 100;
 inline constexpr int kTemporary = 101;
 }  // namespace idxdesc
 
-// Little-endian field access for the index file's structures.
-inline std::int32_t LoadLE32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-}
-inline std::uint16_t LoadLE16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline void StoreLE32(std::uint8_t* p, std::int32_t value) {
-  auto v = static_cast<std::uint32_t>(value);
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-inline void StoreLE16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
 // One index definition and its tree anchors, unpacked from the 120 descriptor bytes.
 struct TIndexDescriptor {
   std::string IndexName;  // empty for the primary index
@@ -88,8 +68,8 @@ struct TIndexDescriptor {
   bool Unique = false;
   std::uint8_t Compression = icNone;
   std::uint8_t KeyFieldCount = 0;
-  std::array<std::uint8_t, kMaxIndexKeyFields> FieldDescending{};
-  std::array<std::uint16_t, kMaxIndexKeyFields> KeyFields{};
+  std::array<std::uint8_t, MaxIndexKeyFields> FieldDescending{};
+  std::array<std::uint16_t, MaxIndexKeyFields> KeyFields{};
   std::int32_t RootPage = 0;
   std::int32_t FreePage = 0;
   std::int32_t ParamPage = 0;
@@ -112,25 +92,25 @@ class TIndexHeader {
   // of "Sys Deleted" (key size 5, no compression) and "Sys Text" (key size 68, full).
   void InitNew();
 
-  std::int32_t ChangeCount() const { return LoadLE32(&Bytes[idxhdr::kChangeCount]); }
-  void SetChangeCount(std::int32_t v) { StoreLE32(&Bytes[idxhdr::kChangeCount], v); }
+  std::int32_t ChangeCount() const { return GetI32(&Bytes[idxhdr::kChangeCount]); }
+  void SetChangeCount(std::int32_t v) { PutI32(&Bytes[idxhdr::kChangeCount], v); }
   std::uint8_t FormatVersion() const { return Bytes[idxhdr::kFormatVersion]; }
-  std::int32_t NextPageNo() const { return LoadLE32(&Bytes[idxhdr::kNextPageNo]); }
-  void SetNextPageNo(std::int32_t v) { StoreLE32(&Bytes[idxhdr::kNextPageNo], v); }
+  std::int32_t NextPageNo() const { return GetI32(&Bytes[idxhdr::kNextPageNo]); }
+  void SetNextPageNo(std::int32_t v) { PutI32(&Bytes[idxhdr::kNextPageNo], v); }
   int SecondaryCount() const { return Bytes[idxhdr::kSecondaryCount]; }
   void SetSecondaryCount(int v) { Bytes[idxhdr::kSecondaryCount] = static_cast<std::uint8_t>(v); }
-  std::int32_t RecordCount() const { return LoadLE32(&Bytes[idxhdr::kRecordCount]); }
-  void SetRecordCount(std::int32_t v) { StoreLE32(&Bytes[idxhdr::kRecordCount], v); }
+  std::int32_t RecordCount() const { return GetI32(&Bytes[idxhdr::kRecordCount]); }
+  void SetRecordCount(std::int32_t v) { PutI32(&Bytes[idxhdr::kRecordCount], v); }
   bool NoPrimaryIndex() const { return Bytes[idxhdr::kNoPrimaryIndex] != 0; }
   void SetNoPrimaryIndex(bool v) { Bytes[idxhdr::kNoPrimaryIndex] = v ? 1 : 0; }
   void SetHeaderModifiedFlag(bool v) { Bytes[idxhdr::kHeaderModified] = v ? 1 : 0; }
 
   // Raw descriptor bytes of a slot (0..32).
   std::uint8_t* DescriptorBytes(int slot) {
-    return &Bytes[idxhdr::kDescriptors + slot * kIndexDescriptorSize];
+    return &Bytes[idxhdr::kDescriptors + slot * IndexDescriptorSize];
   }
   const std::uint8_t* DescriptorBytes(int slot) const {
-    return &Bytes[idxhdr::kDescriptors + slot * kIndexDescriptorSize];
+    return &Bytes[idxhdr::kDescriptors + slot * IndexDescriptorSize];
   }
   TIndexDescriptor Descriptor(int slot) const;
   void SetDescriptor(int slot, const TIndexDescriptor& d) { d.Store(DescriptorBytes(slot)); }
@@ -142,28 +122,24 @@ class TIndexHeader {
   std::int32_t FreePage(int slot) const { return Field32(slot, idxdesc::kFreePage); }
   void SetFreePage(int slot, std::int32_t v) { SetField32(slot, idxdesc::kFreePage, v); }
   std::uint16_t KeySize(int slot) const {
-    return LoadLE16(DescriptorBytes(slot) + idxdesc::kKeySize);
+    return GetU16(DescriptorBytes(slot) + idxdesc::kKeySize);
   }
   // True when the slot holds an index definition (a key size); slot 0 also needs
   // NoPrimaryIndex off.
   bool SlotInUse(int slot) const;
 
-  std::array<std::uint8_t, kIndexHeaderSize> Bytes;
+  std::array<std::uint8_t, IndexHeaderSize> Bytes;
 
  private:
   std::int32_t Field32(int slot, int offset) const {
-    return LoadLE32(DescriptorBytes(slot) + offset);
+    return GetI32(DescriptorBytes(slot) + offset);
   }
   void SetField32(int slot, int offset, std::int32_t v) {
-    StoreLE32(DescriptorBytes(slot) + offset, v);
+    PutI32(DescriptorBytes(slot) + offset, v);
   }
 };
 
 // The name messages use for an index: "Primary" for slot 0, else the descriptor's name.
 std::string IndexDisplayName(int slot, const TIndexDescriptor& d);
-
-// The in-place scrambling of encrypted tables' blocks (its own inverse): each byte is XORed with
-// a low and a high register that start at the seed pair and move by +1 and -1 per byte.
-void ScrambleIndexBlock(std::uint8_t* bytes, std::size_t count);
 
 }  // namespace zorvic::engine

@@ -1,5 +1,7 @@
 #include "engine/storage/IndexKey.h"
 
+#include "engine/storage/FieldTypes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,24 +10,6 @@
 namespace zorvic::engine {
 
 namespace {
-
-// Engine type codes the key encodes specially.
-enum : std::uint8_t {
-  kString = 1,
-  kDate = 2,
-  kBoolean = 4,
-  kSmallInt = 5,
-  kInteger = 6,
-  kFloat = 7,
-  kBCD = 8,
-  kTime = 10,
-  kTimeStamp = 11,
-  kWord = 12,
-  kCardinal = 13,
-  kExtended = 14,
-  kLargeInt = 18,
-  kAutoIncSubType = 29,
-};
 
 constexpr int kBcdKeyWidth = 8;
 
@@ -60,37 +44,15 @@ void StoreDoubleKey(std::uint8_t* out, double v) {
   StoreBE(out, bits, 8);
 }
 
-// The 34-byte packed decimal as a number of ten-thousandths, rounded half away from zero and
-// held to the 64-bit range (a damaged value never stops a key from being built).
+// The 34-byte packed decimal as a number of ten-thousandths; a value too large for 64 bits
+// is held at the nearest end of the range and a damaged one counts as 0, so that a key can
+// always be built.
 std::int64_t BcdScaledValue(const std::uint8_t* p) {
-  int precision = std::min<int>(p[0], 64);
-  bool negative = (p[1] & 0x80) != 0;
-  int scale = std::min(p[1] & 0x3F, precision);
-  constexpr unsigned __int128 kCap = static_cast<unsigned __int128>(1) << 100;
-  unsigned __int128 magnitude = 0;
-  int intDigits = precision - scale;
-  // Integer digits, then the first four fraction digits; the fifth decides the rounding.
-  int keep = intDigits + std::min(scale, 4);
-  for (int i = 0; i < keep; ++i) {
-    int digit = (i % 2 == 0) ? (p[2 + i / 2] >> 4) : (p[2 + i / 2] & 0x0F);
-    if (digit > 9) digit = 9;
-    if (magnitude < kCap) magnitude = magnitude * 10 + static_cast<unsigned>(digit);
-  }
-  for (int i = scale; i < 4; ++i) {
-    if (magnitude < kCap) magnitude *= 10;
-  }
-  if (scale > 4) {
-    int i = intDigits + 4;
-    int digit = (i % 2 == 0) ? (p[2 + i / 2] >> 4) : (p[2 + i / 2] & 0x0F);
-    if (digit >= 5) ++magnitude;
-  }
-  constexpr auto kMax = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
-  if (negative) {
-    if (magnitude > kMax + 1) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(-static_cast<__int128>(magnitude));
-  }
-  if (magnitude > kMax) return std::numeric_limits<std::int64_t>::max();
-  return static_cast<std::int64_t>(magnitude);
+  TBcd bcd = LoadBcd(p);
+  if (!IsValidBcd(bcd)) return 0;
+  if (auto scaled = BcdToScaledInt(bcd)) return *scaled;
+  return BcdIsNegative(bcd) ? std::numeric_limits<std::int64_t>::min()
+                            : std::numeric_limits<std::int64_t>::max();
 }
 
 // 80-bit extended float (little-endian mantissa, then sign and exponent) in an
@@ -121,38 +83,10 @@ std::string_view TextOf(const std::uint8_t* p, int width) {
   return std::string_view(s, strnlen(s, static_cast<std::size_t>(width)));
 }
 
-class TBinaryRules final : public TKeyTextRules {
- public:
-  bool HasCollation() const override { return false; }
-  int CompareText(std::string_view a, std::string_view b) const override {
-    return Sign(a.compare(b));
-  }
-  std::string UpperCase(std::string_view text) const override {
-    std::string s(text);
-    for (char& ch : s) {
-      auto c = static_cast<unsigned char>(ch);
-      if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        c = static_cast<unsigned char>(c - 0x20);
-      } else if (c == 0x9A || c == 0x9C || c == 0x9E) {
-        c = static_cast<unsigned char>(c - 0x10);
-      } else if (c == 0xFF) {
-        c = 0x9F;
-      }
-      ch = static_cast<char>(c);
-    }
-    return s;
-  }
-};
-
 }  // namespace
 
-const TKeyTextRules& BinaryKeyTextRules() {
-  static const TBinaryRules rules;
-  return rules;
-}
-
 int TKeyField::Width() const {
-  return Field.DataType == kBCD ? kBcdKeyWidth : Field.PhysSize;
+  return Field.DataType == ftBCD ? kBcdKeyWidth : Field.PhysSize;
 }
 
 int TKeyLayout::FieldBytes() const {
@@ -167,12 +101,12 @@ void EncodeKeyValue(const TKeyField& field, const std::uint8_t* value, const TKe
   const int w = field.Width();
   const int phys = field.Field.PhysSize;
   switch (field.Field.DataType) {
-    case kString: {
+    case ftString: {
       std::memset(out, 0, w);
       std::string_view text = TextOf(value, phys);
       std::string upper;
       if (layout.NoCase) {
-        upper = layout.Rules->UpperCase(text);
+        upper = layout.Collation->Upper(text);
         text = upper;
       }
       // Room for the terminating zero is always kept.
@@ -180,36 +114,36 @@ void EncodeKeyValue(const TKeyField& field, const std::uint8_t* value, const TKe
       std::memcpy(out, text.data(), n);
       break;
     }
-    case kDate:
-    case kInteger:
-    case kTime:
+    case ftDate:
+    case ftInteger:
+    case ftTime:
       StoreSignedBE(out, LoadLE(value, 4), 4);
       break;
-    case kSmallInt:
+    case ftSmallInt:
       StoreSignedBE(out, LoadLE(value, 2), 2);
       break;
-    case kWord:
-    case kBoolean:
+    case ftWord:
+    case ftBoolean:
       StoreBE(out, LoadLE(value, 2), 2);
       break;
-    case kCardinal:
+    case ftCardinal:
       StoreBE(out, LoadLE(value, 4), 4);
       break;
-    case kLargeInt:
+    case ftLargeInt:
       StoreSignedBE(out, LoadLE(value, 8), 8);
       break;
-    case kFloat:
-    case kTimeStamp: {
+    case ftFloat:
+    case ftTimeStamp: {
       std::uint64_t bits = LoadLE(value, 8);
       double d = 0;
       std::memcpy(&d, &bits, sizeof d);
       StoreDoubleKey(out, d);
       break;
     }
-    case kBCD:
+    case ftBCD:
       StoreSignedBE(out, static_cast<std::uint64_t>(BcdScaledValue(value)), kBcdKeyWidth);
       break;
-    case kExtended:
+    case ftExtended:
       if (w == 10) {
         StoreExtendedKey(out, value);
       } else {
@@ -233,7 +167,7 @@ void TKeyBuilder::BuildField(int fieldIndex, const std::uint8_t* record, std::ui
   const TKeyField& f = layout_.Fields[fieldIndex];
   std::uint8_t* out = key + FieldOffset(fieldIndex);
   const int w = f.Width();
-  bool autoInc = f.Field.DataType == kInteger && f.Field.SubType == kAutoIncSubType;
+  bool autoInc = IsAutoIncField(f.Field.DataType, f.Field.SubType);
   if (autoInc) {
     out[0] = 1;
     StoreSignedBE(out + 1, LoadLE(record + 5, 4), 4);
@@ -243,7 +177,7 @@ void TKeyBuilder::BuildField(int fieldIndex, const std::uint8_t* record, std::ui
     out[0] = 1;
     EncodeKeyValue(f, record + f.Field.Offset + 1, layout_, out + 1);
   }
-  if (f.Descending && !layout_.Descending && !layout_.Rules->HasCollation()) {
+  if (f.Descending && !layout_.Descending && layout_.Collation->IsBinary()) {
     for (int i = 0; i <= w; ++i)
       out[i] = static_cast<std::uint8_t>(~out[i]);
   }
@@ -276,11 +210,11 @@ void BuildSysDeletedKey(std::uint8_t recStatus, std::int32_t rowId, std::uint8_t
 }
 
 TKeyCompare::TKeyCompare(const TKeyLayout& layout) : layout_(layout) {
-  if (layout_.Slot == kSysDeletedSlot) {
+  if (layout_.Slot == SysDeletedSlot) {
     mode_ = Mode::Bytes;
     layout_.Descending = false;
-  } else if (layout_.Slot == kSysTextSlot) {
-    mode_ = layout_.Rules->HasCollation() ? Mode::Text : Mode::Bytes;
+  } else if (layout_.Slot == SysTextSlot) {
+    mode_ = layout_.Collation->IsBinary() ? Mode::Bytes : Mode::Text;
     layout_.Descending = false;
   } else {
     mode_ = layout_.FieldWise() ? Mode::Fields : Mode::Bytes;
@@ -298,7 +232,7 @@ int TKeyCompare::CompareSlow(const std::uint8_t* a, const std::uint8_t* b) const
     // Word entries: 3 bytes, 61 bytes of word text, 4 bytes RowId.
     int r = std::memcmp(a, b, 3);
     if (r != 0) return Sign(r);
-    r = layout_.Rules->CompareText(TextOf(a + 3, 61), TextOf(b + 3, 61));
+    r = layout_.Collation->Compare(TextOf(a + 3, 61), TextOf(b + 3, 61));
     if (r != 0) return Sign(r);
     return Sign(std::memcmp(a + 64, b + 64, k - 64));
   }
@@ -308,10 +242,10 @@ int TKeyCompare::CompareSlow(const std::uint8_t* a, const std::uint8_t* b) const
     if (offset + w + 1 > k) break;
     const int direction = (f.Descending || layout_.Descending) ? -1 : 1;
     int r = 0;
-    if (f.Field.DataType == kString) {
+    if (f.Field.DataType == ftString) {
       r = Sign(static_cast<int>(a[offset]) - static_cast<int>(b[offset]));
       if (r == 0) {
-        r = Sign(layout_.Rules->CompareText(TextOf(a + offset + 1, w), TextOf(b + offset + 1, w)));
+        r = Sign(layout_.Collation->Compare(TextOf(a + offset + 1, w), TextOf(b + offset + 1, w)));
       }
     } else {
       r = Sign(std::memcmp(a + offset, b + offset, w + 1));

@@ -9,8 +9,7 @@
 // the comparison walks the fields and compares String fields with the collation.
 //
 // Thread safety: TKeyLayout, TKeyBuilder and TKeyCompare are immutable after construction and
-// may be shared between threads; the text rules they point to must outlive them and be safe to
-// call from several threads.
+// may be shared between threads (collations are process-wide and thread-safe).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/Collation.h"
 #include "engine/storage/IndexFormat.h"
 
 namespace zorvic::engine {
@@ -32,23 +32,6 @@ struct TIndexFieldInfo {
   std::uint16_t Offset = 0;  // offset of the null-flag byte in the record (5 for auto-increment)
   std::string Name;
 };
-
-// The table's text rules: its collation (if any) and its upper-casing.
-class TKeyTextRules {
- public:
-  virtual ~TKeyTextRules() = default;
-  // True when the table has a collation: String key fields are then compared with CompareText
-  // and descending fields are compared in reverse instead of being stored inverted.
-  virtual bool HasCollation() const = 0;
-  // <0, 0, >0 like strcmp, under the collation (called only when HasCollation()).
-  virtual int CompareText(std::string_view a, std::string_view b) const = 0;
-  // The text upper-cased with the table's locale (English (USA) when it has none).
-  virtual std::string UpperCase(std::string_view text) const = 0;
-};
-
-// Binary order and an upper-casing of the Windows-1252 letters: the rules of a table without a
-// collation.
-const TKeyTextRules& BinaryKeyTextRules();
 
 // One key field as the key sees it.
 struct TKeyField {
@@ -66,12 +49,14 @@ struct TKeyLayout {
   bool Descending = false;
   bool NoCase = false;
   std::vector<TKeyField> Fields;
-  const TKeyTextRules* Rules = &BinaryKeyTextRules();
+  // The table's collation: binary order (language 0) when it has none; its case mapping
+  // upper-cases NoCase keys either way.
+  const TCollation* Collation = &TCollation::Binary();
 
   // The sum of (width + 1) over the fields: the key without its RowId suffix.
   int FieldBytes() const;
   // True when fields are compared one by one (a collation); false: one byte comparison.
-  bool FieldWise() const { return Rules->HasCollation(); }
+  bool FieldWise() const { return !Collation->IsBinary(); }
 };
 
 // Encodes values of the table's field types into key bytes (one field: flag + width bytes).

@@ -20,8 +20,8 @@ TPageShape TPageShape::Of(int slot, const TIndexDescriptor& d) {
   s.KeySize = d.KeySize;
   s.Compression = d.Compression;
   // The primary index and "Sys Deleted" hold unique keys whatever the byte says.
-  s.Unique = d.Unique || slot == kPrimaryIndexSlot || slot == kSysDeletedSlot;
-  s.NoCounts = d.NoSubtreeCounts || slot == kSysTextSlot;
+  s.Unique = d.Unique || slot == PrimaryIndexSlot || slot == SysDeletedSlot;
+  s.NoCounts = d.NoSubtreeCounts || slot == SysTextSlot;
   s.Descending = d.Descending;
   return s;
 }
@@ -126,7 +126,7 @@ void TPage::CompressionCounts(const TPageShape& shape, const std::uint8_t* prev,
   const int k = shape.KeySize;
   int dup = 0;
   if (prev != nullptr && shape.Compression != icTrailingBytes) {
-    int limit = std::min(k, kMaxCompressedRun);
+    int limit = std::min(k, MaxCompressedRun);
     while (dup < limit && prev[dup] == key[dup])
       ++dup;
   }
@@ -136,10 +136,10 @@ void TPage::CompressionCounts(const TPageShape& shape, const std::uint8_t* prev,
   int trail = 0;
   if (shape.Compression != icDuplicateBytes) {
     if (!shape.Unique) {
-      end = k - kRowIdSuffixSize;
-      if (k - dup < kRowIdSuffixSize + 1) end = begin;  // fewer than 5 bytes after d
+      end = k - RowIdSuffixSize;
+      if (k - dup < RowIdSuffixSize + 1) end = begin;  // fewer than 5 bytes after d
     }
-    while (end - trail > begin && trail < kMaxCompressedRun && key[end - trail - 1] == 0)
+    while (end - trail > begin && trail < MaxCompressedRun && key[end - trail - 1] == 0)
       ++trail;
   }
   *d = dup;
@@ -175,7 +175,7 @@ bool TPage::OverfullAfterInsert(int pos, const std::uint8_t* key) const {
   const std::uint8_t* prev = pos > 0 ? Key(pos - 1) : nullptr;
   int size = packed_ + PackedEntrySize(Shape, prev, key);
   if (pos < count_) size += PackedEntrySize(Shape, key, Key(pos)) - StoredSize(pos);
-  return size > kIndexPageEntryBytes;
+  return size > IndexPageEntryBytes;
 }
 
 int TPage::PackedSize() const {
@@ -185,7 +185,7 @@ int TPage::PackedSize() const {
 }
 
 bool TPage::Overfull() const {
-  if (IsCompressedLeaf()) return packed_ > kIndexPageEntryBytes;
+  if (IsCompressedLeaf()) return packed_ > IndexPageEntryBytes;
   return count_ > MaxEntries();
 }
 
@@ -198,16 +198,16 @@ std::int64_t TPage::KeysBelow() const {
 }
 
 void TPage::Pack(std::uint8_t* out) const {
-  std::memset(out, 0, kIndexPageSize);
+  std::memset(out, 0, IndexPageSize);
   out[0] = Type;
-  StoreLE16(out + 1, Freed ? 0 : static_cast<std::uint16_t>(count_));
-  StoreLE32(out + 3, Prev);
-  StoreLE32(out + 7, Next);
+  PutU16(out + 1, Freed ? 0 : static_cast<std::uint16_t>(count_));
+  PutI32(out + 3, Prev);
+  PutI32(out + 7, Next);
   if (Freed) return;
-  std::uint8_t* p = out + kIndexPageHeaderSize;
+  std::uint8_t* p = out + IndexPageHeaderSize;
   const int k = Shape.KeySize;
   if (Type == ptParams) {
-    std::memcpy(p, Params.data(), std::min<std::size_t>(Params.size(), kIndexPageEntryBytes));
+    std::memcpy(p, Params.data(), std::min<std::size_t>(Params.size(), IndexPageEntryBytes));
     return;
   }
   if (!IsLeaf()) {
@@ -224,8 +224,8 @@ void TPage::Pack(std::uint8_t* out) const {
     }
     return;
   }
-  assert(packed_ <= kIndexPageEntryBytes);
-  StoreLE16(out + 11, static_cast<std::uint16_t>(packed_));
+  assert(packed_ <= IndexPageEntryBytes);
+  PutU16(out + 11, static_cast<std::uint16_t>(packed_));
   for (int i = 0; i < count_; ++i) {
     const std::uint8_t* key = Key(i);
     int d = key[k + 8];
@@ -233,7 +233,7 @@ void TPage::Pack(std::uint8_t* out) const {
     if (Shape.Compression != icTrailingBytes) *p++ = static_cast<std::uint8_t>(d);
     if (Shape.Compression != icDuplicateBytes) *p++ = static_cast<std::uint8_t>(t);
     // The key bytes d..K-1 with the t zero bytes before the suffix (or at the end) left out.
-    int suffix = (!Shape.Unique && t > 0) ? kRowIdSuffixSize : 0;
+    int suffix = (!Shape.Unique && t > 0) ? RowIdSuffixSize : 0;
     int body = k - d - t - suffix;
     std::memcpy(p, key + d, body);
     p += body;
@@ -249,16 +249,16 @@ bool TPage::Unpack(const std::uint8_t* in, std::int32_t nextPageNo) {
   Params.clear();
   Freed = false;
   Type = in[0];
-  int count = LoadLE16(in + 1);
-  Prev = LoadLE32(in + 3);
-  Next = LoadLE32(in + 7);
-  int packed = LoadLE16(in + 11);
+  int count = GetU16(in + 1);
+  Prev = GetI32(in + 3);
+  Next = GetI32(in + 7);
+  int packed = GetU16(in + 11);
   auto pageOk = [&](std::int32_t n) { return n >= 0 && n < nextPageNo; };
   if (Type > ptParams || !pageOk(Prev) || !pageOk(Next)) return false;
-  const std::uint8_t* p = in + kIndexPageHeaderSize;
-  const std::uint8_t* end = p + kIndexPageEntryBytes;
+  const std::uint8_t* p = in + IndexPageHeaderSize;
+  const std::uint8_t* end = p + IndexPageEntryBytes;
   const int k = Shape.KeySize;
-  if (k <= 0 || k > kMaxKeySize) return false;
+  if (k <= 0 || k > MaxKeySize) return false;
   if (Type == ptParams) {
     Params.assign(p, end);
     return true;
@@ -278,11 +278,11 @@ bool TPage::Unpack(const std::uint8_t* in, std::int32_t nextPageNo) {
     return true;
   }
   // Compressed leaf: walk the packed bytes, never past the page or the stated packed size.
-  if (packed > kIndexPageEntryBytes) return false;
+  if (packed > IndexPageEntryBytes) return false;
   const int minEntry = Shape.Compression == icFull ? 6 : 5;
-  if (count > kIndexPageEntryBytes / minEntry) return false;
+  if (count > IndexPageEntryBytes / minEntry) return false;
   end = p + packed;
-  const int suffixBytes = Shape.Unique ? 0 : kRowIdSuffixSize;
+  const int suffixBytes = Shape.Unique ? 0 : RowIdSuffixSize;
   const int countBytes = CountBytes(Shape.Compression);
   entries_.assign(static_cast<std::size_t>(count) * Stride(), 0);
   for (int i = 0; i < count; ++i) {
@@ -291,14 +291,14 @@ bool TPage::Unpack(const std::uint8_t* in, std::int32_t nextPageNo) {
     int t = 0;
     if (Shape.Compression != icTrailingBytes) d = *p++;
     if (Shape.Compression != icDuplicateBytes) t = *p++;
-    if (d > kMaxCompressedRun || t > kMaxCompressedRun || d > k) return false;
+    if (d > MaxCompressedRun || t > MaxCompressedRun || d > k) return false;
     if (i == 0 && d != 0) return false;
     std::uint8_t* key = &entries_[Offset(i)];
     if (d > 0) std::memcpy(key, key - Stride(), d);
     int suffix = 0;
     if (t > 0) {
       // Trailing zeros sit before the suffix of a non-unique key, or at the very end.
-      if (!Shape.Unique && k - d < kRowIdSuffixSize + 1) return false;
+      if (!Shape.Unique && k - d < RowIdSuffixSize + 1) return false;
       suffix = suffixBytes;
       if (t > k - d - suffix) return false;
     }
@@ -310,7 +310,7 @@ bool TPage::Unpack(const std::uint8_t* in, std::int32_t nextPageNo) {
     p += suffix;
     std::memcpy(key + k, p, 4);
     p += 4;
-    if (LoadLE32(key + k) <= 0) return false;
+    if (GetI32(key + k) <= 0) return false;
     key[k + 8] = static_cast<std::uint8_t>(d);
     key[k + 9] = static_cast<std::uint8_t>(t);
     count_ = i + 1;

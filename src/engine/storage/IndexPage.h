@@ -41,8 +41,8 @@ struct TPageShape {
 
   static TPageShape Of(int slot, const TIndexDescriptor& d);
   // Entries an uncompressed page may hold.
-  int MaxNodeEntries() const { return kIndexPageEntryBytes / (KeySize + (NoCounts ? 4 : 8)); }
-  int MaxLeafEntries() const { return kIndexPageEntryBytes / (KeySize + 4); }
+  int MaxNodeEntries() const { return IndexPageEntryBytes / (KeySize + (NoCounts ? 4 : 8)); }
+  int MaxLeafEntries() const { return IndexPageEntryBytes / (KeySize + 4); }
   bool operator==(const TPageShape&) const = default;
 };
 
@@ -69,14 +69,14 @@ class TPage {
   int Stride() const { return Shape.KeySize + 10; }
 
   const std::uint8_t* Key(int i) const { return &entries_[Offset(i)]; }
-  std::int32_t Value(int i) const { return LoadLE32(&entries_[Offset(i) + Shape.KeySize]); }
+  std::int32_t Value(int i) const { return GetI32(&entries_[Offset(i) + Shape.KeySize]); }
   std::int32_t SubtreeCount(int i) const {
-    return LoadLE32(&entries_[Offset(i) + Shape.KeySize + 4]);
+    return GetI32(&entries_[Offset(i) + Shape.KeySize + 4]);
   }
   void SetKey(int i, const std::uint8_t* key);
-  void SetValue(int i, std::int32_t v) { StoreLE32(&entries_[Offset(i) + Shape.KeySize], v); }
+  void SetValue(int i, std::int32_t v) { PutI32(&entries_[Offset(i) + Shape.KeySize], v); }
   void SetSubtreeCount(int i, std::int32_t v) {
-    StoreLE32(&entries_[Offset(i) + Shape.KeySize + 4], v);
+    PutI32(&entries_[Offset(i) + Shape.KeySize + 4], v);
   }
   void Insert(int pos, const std::uint8_t* key, std::int32_t value, std::int32_t count = 0);
   void Remove(int pos);

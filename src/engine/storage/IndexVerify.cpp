@@ -83,8 +83,8 @@ class TTreeChecker {
 
   Summary Walk(std::int32_t pageNo, int depth) {
     Summary s;
-    if (depth >= kMaxTreeDepth) {
-      Problem("the tree is deeper than " + std::to_string(kMaxTreeDepth) + " levels");
+    if (depth >= MaxTreeDepth) {
+      Problem("the tree is deeper than " + std::to_string(MaxTreeDepth) + " levels");
       return s;
     }
     if (!Claim(pageNo, "tree")) return s;
@@ -222,7 +222,7 @@ class TTreeChecker {
 double TTreeCheck::FillFactor() const {
   std::int64_t pages = NodePages + LeafPages;
   if (pages == 0) return 0;
-  return static_cast<double>(UsedBytes) / (static_cast<double>(pages) * kIndexPageEntryBytes);
+  return static_cast<double>(UsedBytes) / (static_cast<double>(pages) * IndexPageEntryBytes);
 }
 
 TTreeCheck CheckIndexTree(TIndexPageStore& store, int slot, const TKeyCompare& compare,
@@ -252,7 +252,7 @@ TIndexFileCheck CheckIndexFile(TIndexPageStore& store,
     return result;
   }
   TPageOwners owners(static_cast<std::size_t>(next), -1);
-  for (int slot = 0; slot < kIndexSlotCount; ++slot) {
+  for (int slot = 0; slot < IndexSlotCount; ++slot) {
     if (!h.SlotInUse(slot)) continue;
     result.Trees.push_back(CheckIndexTree(store, slot, compareOf(slot), &owners));
     std::int32_t param = h.Descriptor(slot).ParamPage;
@@ -278,8 +278,8 @@ void CheckIndexRecords(TIndexPageStore& store, int slot, const TKeyCompare& comp
   for (std::int32_t n = 1; n <= slots; ++n) {
     const std::uint8_t* record = records.Record(n);
     bool active = record[0] == 0;
-    if (slot == kSysDeletedSlot) {
-      BuildSysDeletedKey(record[0], LoadLE32(record + 5), key.data());
+    if (slot == SysDeletedSlot) {
+      BuildSysDeletedKey(record[0], GetI32(record + 5), key.data());
     } else if (!active || builder == nullptr) {
       continue;
     } else {

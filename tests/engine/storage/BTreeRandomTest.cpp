@@ -89,13 +89,13 @@ TEST_P(BTreeRandom, InsertDeleteInsertKeepsEveryInvariant) {
   auto makeKey = [&]() {
     std::vector<std::uint8_t> record(41, 0);
     std::int32_t rowId = nextRowId++;
-    StoreLE32(&record[5], rowId);
+    PutI32(&record[5], rowId);
     record[9] = 1;
     if (param.Kind == KeyKind::Integer) {
       // Distinct values in random order: a multiplicative scramble of the row id.
       std::int32_t value = static_cast<std::int32_t>(
           (static_cast<std::uint32_t>(rowId) * 2654435761u) ^ 0x5bd1e995u);
-      StoreLE32(&record[10], value);
+      PutI32(&record[10], value);
     } else {
       std::string name = RandomUserName(rng);
       std::memcpy(&record[10], name.data(), name.size());

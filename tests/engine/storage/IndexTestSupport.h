@@ -36,7 +36,7 @@ class TMemoryPageStore : public TIndexPageStore {
     d.KeyFieldCount = 1;
     d.KeyFields[0] = 1;
     header_.SetDescriptor(slot, d);
-    if (slot >= 1 && slot <= kMaxSecondaryIndexes && header_.SecondaryCount() < slot) {
+    if (slot >= 1 && slot <= MaxSecondaryIndexes && header_.SecondaryCount() < slot) {
       header_.SetSecondaryCount(slot);
     }
   }
@@ -116,7 +116,7 @@ class TMemoryPageStore : public TIndexPageStore {
   void Write(TPage& page) {
     if (!page.Modified) return;
     auto& bytes = disk_[page.PageNo];
-    bytes.assign(kIndexPageSize, 0);
+    bytes.assign(IndexPageSize, 0);
     page.Pack(bytes.data());
     page.Modified = false;
   }
@@ -163,9 +163,9 @@ inline TKeyLayout IntegerLayout(int slot, bool unique, bool descending = false) 
 inline std::vector<std::uint8_t> IntegerKey(const TKeyLayout& layout, std::int32_t value,
                                             std::int32_t rowId = 0) {
   std::vector<std::uint8_t> record(14, 0);
-  StoreLE32(&record[5], rowId);
+  PutI32(&record[5], rowId);
   record[9] = 1;
-  StoreLE32(&record[10], value);
+  PutI32(&record[10], value);
   std::vector<std::uint8_t> key(layout.KeySize);
   TKeyBuilder(layout).Build(record.data(), key.data());
   return key;
