@@ -197,6 +197,11 @@ inline constexpr int MaxTreeDepth = 64;
 inline constexpr std::int64_t MaxIndexPageCount = 2000000000;
 // Largest index file: every page stays below the lock regions just under 4 GiB.
 inline constexpr std::int64_t MaxIndexFileBytes = 4000000000;
+// Each index caches IndexCacheBytes / 8192 pages (2 by default): the byte budget is counted
+// at two pages' worth per cached page, leaving room for the page's unpacked entries.
+inline constexpr std::int64_t IndexCacheBytesPerPage = 8192;
+// Most pages written with one call when modified pages run consecutively (1 MiB of buffer).
+inline constexpr int MaxPagesPerWrite = 256;
 
 // Lock regions (format: other processes sharing the files rely on them) -------------------
 

@@ -33,9 +33,7 @@ void TPage::Reset(int slot, std::int32_t pageNo, const TPageShape& shape) {
   Type = ptLeaf;
   Prev = 0;
   Next = 0;
-  Modified = false;
   Freed = false;
-  PinCount = 0;
   Params.clear();
   Clear();
 }

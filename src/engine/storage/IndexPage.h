@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/storage/IndexFormat.h"
+#include "engine/storage/UnitCache.h"
 
 namespace zorvic::engine {
 
@@ -46,21 +47,22 @@ struct TPageShape {
   bool operator==(const TPageShape&) const = default;
 };
 
-class TPage {
+// A page as the unit of an index's page cache (UnitNo is the page number).
+class TPage : public TCacheUnit {
  public:
-  // Makes this an empty page of the given index: a leaf, not modified, not freed, no links.
+  // Makes this an empty page of the given index: a leaf, not freed, no links. The cache fields
+  // (modified, pins) are the cache's business.
   void Reset(int slot, std::int32_t pageNo, const TPageShape& shape);
+  void ClearUnit() override { Clear(); }
 
-  // Identity and cache state.
+  // Identity and state.
   std::int32_t PageNo = 0;
   int Slot = 0;
   TPageShape Shape;
   std::uint8_t Type = ptLeaf;
   std::int32_t Prev = 0;
   std::int32_t Next = 0;
-  bool Modified = false;
   bool Freed = false;
-  int PinCount = 0;
 
   bool IsLeaf() const { return Type == ptLeaf || Type == ptRootLeaf; }
   bool IsRoot() const { return Type == ptRootNode || Type == ptRootLeaf; }
