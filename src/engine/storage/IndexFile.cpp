@@ -177,6 +177,7 @@ void TIndexFile::WriteModifiedUnits(TPageCache&) {
 TPage& TIndexFile::FetchPage(int slot, std::int32_t pageNo) {
   TPageCache& cache = *caches_[slot];
   if (TPage* page = cache.Find(pageNo)) return *page;
+  if (missHandler_) missHandler_();
   if (pageNo <= 0 || pageNo >= header_.NextPageNo()) RaiseIndexCorrupt(*this);
   std::uint8_t bytes[IndexPageSize];
   std::int64_t offset = static_cast<std::int64_t>(pageNo) * IndexPageSize;

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,6 +110,9 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   void DropCaches();
   // Evicts clean pages down to each cache's configured capacity.
   void TrimCaches();
+  // Called before a page is read from the file (a cache miss); the handler may take the
+  // table's read lock, and raises when the table changed (the caller then starts over).
+  void SetMissHandler(std::function<void()> handler) { missHandler_ = std::move(handler); }
   // Pages cached for one index (tests and diagnostics).
   std::int64_t CachedPages(int slot) const { return caches_[slot]->Count(); }
 
@@ -196,6 +200,7 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   std::array<std::unique_ptr<TPageCache>, IndexSlotCount> caches_;
   std::array<std::unique_ptr<TSlotKeys>, IndexSlotCount> keys_;
   std::vector<std::uint8_t> ioBuffer_;
+  std::function<void()> missHandler_;
 };
 
 // The check before a table's index file is opened: a missing index file is replaced by an
