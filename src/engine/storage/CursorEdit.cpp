@@ -443,7 +443,8 @@ void TDataCursor::ModifyRecord(std::uint8_t* buffer) {
     }
     {
       std::vector<int> grown;
-      for (const TKeyChange& c : changes) grown.push_back(c.Slot);
+      for (const TKeyChange& c : changes)
+        grown.push_back(c.Slot);
       if (rowId != oldRowId) grown.push_back(SysDeletedSlot);
       EnsureIndexRoom(index, grown);
     }
