@@ -1,14 +1,15 @@
 // The generic unit cache behind the record cache (data file), the page caches (index file, one
 // per index slot) and the block cache (BLOB file).
 //
-// A cache holds units (records, pages, blocks) by unit number: a vector sorted by unit number
-// (binary-searched), a doubly linked most-recently-used chain (head = most recent) probed for its
-// first few entries before the search, per unit a modified flag and a pin count, a capacity with a
-// growth step, and a pool of spare unit objects. When a new unit needs an entry and the cache is
-// full, the least-recently-used entry that is neither pinned nor modified is taken over; when there
-// is none and the owner allows writing, the owner writes its modified units first and the search
-// is repeated; otherwise (inside a transaction, or while a change is under way) the capacity grows
-// by the growth step. A cache always holds at least one unit, whatever its byte budget.
+// A cache holds units (records, pages, blocks) by unit number: an ordered map by unit number
+// (so that lookups, take-overs and inserts stay logarithmic however large the cache), a doubly
+// linked most-recently-used chain (head = most recent) probed for its first few entries before the
+// search, per unit a modified flag and a pin count, a capacity with a growth step, and a pool of
+// spare unit objects. When a new unit needs an entry and the cache is full, the least-recently-used
+// entry that is neither pinned nor modified is taken over; when there is none and the owner allows
+// writing, the owner writes its modified units first and the search is repeated; otherwise (inside
+// a transaction, or while a change is under way) the capacity grows by the growth step. A cache
+// always holds at least one unit, whatever its byte budget.
 //
 // Dropping returns every unit to the pool without writing. A unit that is still pinned when the
 // cache is dropped is detached instead: the caller's pointer stays valid (with its old content)
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -110,8 +112,8 @@ class TUnitCache {
 
   // The cached unit or nullptr, without pinning it or touching the chain.
   TUnit* Peek(std::int64_t unitNo) const {
-    auto it = LowerBound(unitNo);
-    return it != FUnits.end() && (*it)->UnitNo == unitNo ? it->get() : nullptr;
+    auto it = FUnits.find(unitNo);
+    return it != FUnits.end() ? it->second.get() : nullptr;
   }
 
   // An entry for a unit that is not cached: cleared (ClearUnit), at the head of the chain, pinned
@@ -126,7 +128,7 @@ class TUnitCache {
     unit->PinCount = pin ? 1 : 0;
     unit->Detached = false;
     TUnit* raw = unit.get();
-    FUnits.insert(LowerBound(unitNo), std::move(unit));
+    FUnits.emplace(unitNo, std::move(unit));
     LinkHead(raw);
     return raw;
   }
@@ -147,7 +149,7 @@ class TUnitCache {
     ResetUnit(*unit);
     unit->UnitNo = unitNo;
     TUnit* raw = unit.get();
-    FUnits.insert(LowerBound(unitNo), std::move(unit));
+    FUnits.emplace(unitNo, std::move(unit));
     LinkHead(raw);
     return raw;
   }
@@ -171,9 +173,9 @@ class TUnitCache {
 
   // Removes one unit without writing it (it goes back to the pool, or is detached when pinned).
   void Remove(TUnit* unit) {
-    auto it = LowerBound(unit->UnitNo);
-    if (it == FUnits.end() || it->get() != unit) return;
-    std::unique_ptr<TUnit> owned = std::move(*it);
+    auto it = FUnits.find(unit->UnitNo);
+    if (it == FUnits.end() || it->second.get() != unit) return;
+    std::unique_ptr<TUnit> owned = std::move(it->second);
     FUnits.erase(it);
     Unlink(owned.get());
     Release(std::move(owned));
@@ -181,7 +183,7 @@ class TUnitCache {
 
   // Returns every unit to the pool without writing (pinned ones are detached, see the top).
   void Drop() {
-    for (auto& owned : FUnits) {
+    for (auto& [unitNo, owned] : FUnits) {
       owned->MruPrev = owned->MruNext = nullptr;
       Release(std::move(owned));
     }
@@ -204,20 +206,20 @@ class TUnitCache {
   // The modified units in ascending unit order (pinned ones only when asked).
   std::vector<TUnit*> ModifiedUnits(bool includePinned = false) const {
     std::vector<TUnit*> out;
-    for (const auto& u : FUnits) {
+    for (const auto& [unitNo, u] : FUnits) {
       if (u->Modified && (includePinned || u->PinCount == 0)) out.push_back(u.get());
     }
     return out;
   }
   bool HasModified() const {
     return std::any_of(FUnits.begin(), FUnits.end(),
-                       [](const std::unique_ptr<TUnit>& u) { return u->Modified; });
+                       [](const auto& entry) { return entry.second->Modified; });
   }
 
   // Calls f(TUnit&) for every unit in ascending unit order.
   template <class F>
   void ForEach(F&& f) const {
-    for (const auto& u : FUnits)
+    for (const auto& [unitNo, u] : FUnits)
       f(*u);
   }
 
@@ -237,8 +239,8 @@ class TUnitCache {
 
   // Checks the structure; returns an empty text when sound, else what is wrong.
   std::string CheckInvariants() const {
-    for (std::size_t i = 1; i < FUnits.size(); ++i) {
-      if (FUnits[i - 1]->UnitNo >= FUnits[i]->UnitNo) return "sorted list out of order";
+    for (const auto& [unitNo, u] : FUnits) {
+      if (u->UnitNo != unitNo) return "unit filed under another number";
     }
     std::size_t n = 0;
     const TCacheUnit* prev = nullptr;
@@ -258,17 +260,7 @@ class TUnitCache {
 
  private:
   using TUnitVector = std::vector<std::unique_ptr<TUnit>>;
-
-  typename TUnitVector::const_iterator LowerBound(std::int64_t unitNo) const {
-    return std::lower_bound(
-        FUnits.begin(), FUnits.end(), unitNo,
-        [](const std::unique_ptr<TUnit>& u, std::int64_t no) { return u->UnitNo < no; });
-  }
-  typename TUnitVector::iterator LowerBound(std::int64_t unitNo) {
-    return std::lower_bound(
-        FUnits.begin(), FUnits.end(), unitNo,
-        [](const std::unique_ptr<TUnit>& u, std::int64_t no) { return u->UnitNo < no; });
-  }
+  using TUnitMap = std::map<std::int64_t, std::unique_ptr<TUnit>>;
 
   TUnit* Hit(TUnit* unit) {
     if (FHead != unit) {
@@ -308,8 +300,8 @@ class TUnitCache {
 
   // Takes the victim out of the list and the chain and hands it over.
   std::unique_ptr<TUnit> TakeOver(TUnit* victim) {
-    auto it = LowerBound(victim->UnitNo);
-    std::unique_ptr<TUnit> owned = std::move(*it);
+    auto it = FUnits.find(victim->UnitNo);
+    std::unique_ptr<TUnit> owned = std::move(it->second);
     FUnits.erase(it);
     Unlink(victim);
     return owned;
@@ -372,7 +364,7 @@ class TUnitCache {
   TOwner& FOwner;
   TUnitCacheConfig FConfig;
   std::int64_t FCapacity = 1;
-  TUnitVector FUnits;     // sorted by UnitNo; invariant: strictly ascending
+  TUnitMap FUnits;        // by UnitNo
   TUnitVector FSpares;    // cleared spare objects
   TUnitVector FDetached;  // dropped while pinned
   TCacheUnit* FHead = nullptr;
