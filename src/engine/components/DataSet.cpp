@@ -472,7 +472,11 @@ void TVELDORDataSet::SetBlobValue(const TVELDORField& field, std::string_view by
 
 // ---- database datasets -------------------------------------------------------------------
 
-TVELDORDBDataSet::~TVELDORDBDataSet() = default;
+TVELDORDBDataSet::~TVELDORDBDataSet() {
+  // A derived dataset closes itself in its own destructor; should one not have, the database
+  // must at least not keep pointing at it.
+  if (FDatabase) FDatabase->DetachDataSet(this);
+}
 
 void TVELDORDBDataSet::SetDatabaseName(const std::string& name) {
   if (FDatabase && FDatabase->Connected()) RaiseDatabaseError(kDatabaseOpen);
