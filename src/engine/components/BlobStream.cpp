@@ -1,6 +1,8 @@
 // BLOB streams over the cursor's open BLOB values.
 #include "engine/components/BlobStream.h"
 
+#include <vector>
+
 #include "engine/components/DataSet.h"
 #include "engine/components/DatabaseError.h"
 #include "engine/storage/Record.h"
@@ -49,26 +51,38 @@ void TVELDORBlobStream::Open() {
   const TBlobOpenMode mode = FMode == TBlobStreamMode::bmRead    ? TBlobOpenMode::bmRead
                              : FMode == TBlobStreamMode::bmWrite ? TBlobOpenMode::bmWrite
                                                                  : TBlobOpenMode::bmReadWrite;
+  const bool checked = FMode == TBlobStreamMode::bmRead && ds.State() == TDataSetState::dsBrowse;
   for (int attempt = 1;; ++attempt) {
     std::uint8_t* buffer = Buffer();
+    const std::int32_t recordNo = cursor.CurrentRecordNo();
+    const std::int32_t rowId = RecRowId(buffer);
     FWasOpen = GetI32(buffer + f->FieldOffset + 1) < 0;
     try {
       cursor.OpenBlob(buffer, FField.FieldNo(), mode);
       FOpened = true;
-      return;
+      // The value read must belong to the record shown: a record deleted by someone else can
+      // have its slot and blocks reused by another record in the meantime.
+      if (!checked || FWasOpen || StillOnRecord(recordNo, rowId)) return;
+      FOpened = false;
+      cursor.FreeBlob(buffer, FField.FieldNo());
     } catch (const EVELDOREngineError& e) {
-      // The record was changed or deleted under the dataset: read it again and retry, a few
-      // times at most and only while the dataset is still on the same record.
-      if (e.ErrorCode != VELDOR_KEYORRECDELETED || FMode != TBlobStreamMode::bmRead ||
-          attempt >= kBlobOpenAttempts)
-        throw;
-      const std::int32_t recordNo = cursor.CurrentRecordNo();
-      const std::int32_t rowId = RecRowId(buffer);
-      if (recordNo == 0 || !ds.RefreshCurrentRecord() || cursor.CurrentRecordNo() != recordNo ||
-          RecRowId(Buffer()) != rowId)
+      // A changed or deleted record shows up as a failed open; other failures stand.
+      if (!checked || (e.ErrorCode != VELDOR_KEYORRECDELETED && StillOnRecord(recordNo, rowId)))
         throw;
     }
+    // The record was changed or deleted under the dataset: read it again and retry, a few
+    // times at most and only while the dataset is still on the same record.
+    if (attempt >= kBlobOpenAttempts || recordNo == 0 || !ds.RefreshCurrentRecord() ||
+        cursor.CurrentRecordNo() != recordNo || RecRowId(Buffer()) != rowId)
+      RaiseCode(VELDOR_KEYORRECDELETED);
   }
+}
+
+bool TVELDORBlobStream::StillOnRecord(std::int32_t recordNo, std::int32_t rowId) const {
+  TDataCursor& cursor = FField.DataSet().Cursor();
+  std::vector<std::uint8_t> current(cursor.RecordSize());
+  return cursor.GetCurrent(current.data()) == VELDOR_NONE && cursor.CurrentRecordNo() == recordNo &&
+         RecRowId(current.data()) == rowId;
 }
 
 TVELDORBlobStream::~TVELDORBlobStream() {

@@ -43,6 +43,8 @@ class TVELDORBlobStream {
 
  private:
   void Open();
+  // Whether the cursor is still on that record (same slot, same RowId).
+  bool StillOnRecord(std::int32_t recordNo, std::int32_t rowId) const;
   [[noreturn]] void RaiseCode(std::uint16_t code) const;
   std::uint8_t* Buffer() const;
 

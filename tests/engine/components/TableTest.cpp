@@ -4,6 +4,7 @@
 
 #include "engine/components/ComponentTestSupport.h"
 #include "engine/storage/FieldTypes.h"
+#include "engine/storage/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -103,12 +103,17 @@ TEST_F(TComponentTransactionTest, TableOpenedDuringTheTransactionJoinsIt) {
 
 TEST_F(TComponentTransactionTest, DisconnectingEndsTheTransactionWithoutWritingIt) {
   CreateLogTable("Log");
+  TVELDORSessionList::Instance().DefaultSession().Close();  // nobody else shares the database
   {
+    TVELDORSession own("Own");
+    own.SetSessionName("Own");
     TVELDORDatabase db;
+    db.SetSessionName("Own");
     db.SetDatabaseName("Scratch");
     db.SetDirectory(Dir.Path());
     db.Open();
     TVELDORTable log;
+    log.SetSessionName("Own");
     OpenOn(log, "Log", "Scratch");
     db.StartTransaction();
     log.Append();
