@@ -127,12 +127,22 @@ void TVELDORDataSet::RemoveFilters() {
 }
 
 void TVELDORDataSet::SetFilter(const std::string& expression) {
-  FFilter = expression;
-  if (Active()) {
-    CheckBrowseMode();
-    InstallFilters();
-    First();
+  if (!Active()) {
+    FFilter = expression;
+    return;
   }
+  CheckBrowseMode();
+  std::string previous = std::move(FFilter);
+  FFilter = expression;
+  try {
+    InstallFilters();
+  } catch (...) {
+    // A text the compiler refuses leaves the previous filter in force.
+    FFilter = std::move(previous);
+    InstallFilters();
+    throw;
+  }
+  First();
 }
 
 void TVELDORDataSet::SetFiltered(bool on) {
