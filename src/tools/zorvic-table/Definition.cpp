@@ -149,15 +149,69 @@ TFieldDefinition Field(const TJsonValue& v, std::size_t index) {
   return f;
 }
 
+std::uint16_t KeyField(const TJsonValue& v, const std::vector<TFieldDefinition>& fields,
+                       const std::string& where) {
+  if (v.Kind == TJsonValue::TKind::Number)
+    return static_cast<std::uint16_t>(Integer(v, where + " field", 1, 65535));
+  const std::string name = Lower(Text(v, where + " field"));
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (Lower(fields[i].Name) == name) return static_cast<std::uint16_t>(i + 1);
+  Bad(where + ": no field \"" + v.Text + "\"");
+}
+
+std::uint8_t Compression(const TJsonValue& v, const std::string& where) {
+  if (v.Kind == TJsonValue::TKind::Number)
+    return static_cast<std::uint8_t>(Integer(v, where + " compression", 0, 3));
+  const std::string c = Lower(Text(v, where + " compression"));
+  if (c == "none") return icNone;
+  if (c == "dupbyte") return 1;
+  if (c == "trailbyte") return 2;
+  if (c == "full") return icFull;
+  Bad(where + ": compression is none, dupbyte, trailbyte or full");
+}
+
+// One index; *primary tells whether it was marked as the primary index.
+TIndexDefinition Index(const TJsonValue& v, const std::vector<TFieldDefinition>& fields,
+                       const std::string& where, bool* primary) {
+  OnlyMembers(v, {"name", "fields", "unique", "descending", "nocase", "compression", "primary"},
+              where);
+  TIndexDefinition def;
+  *primary = false;
+  if (const TJsonValue* x = v.Find("primary")) *primary = Flag(*x, where + " primary");
+  if (const TJsonValue* x = v.Find("name")) def.Name = Text(*x, where + " name");
+  if (*primary && !def.Name.empty()) Bad(where + ": the primary index has no name");
+  const TJsonValue* list = v.Find("fields");
+  if (!list || list->Kind != TJsonValue::TKind::Array) Bad(where + ": \"fields\" must be a list");
+  for (const TJsonValue& item : list->Items) {
+    bool descending = false;
+    const TJsonValue* field = &item;
+    if (item.Kind == TJsonValue::TKind::Object) {
+      OnlyMembers(item, {"field", "descending"}, where + " key field");
+      field = item.Find("field");
+      if (!field) Bad(where + ": a key field object needs \"field\"");
+      if (const TJsonValue* d = item.Find("descending"))
+        descending = Flag(*d, where + " descending");
+    }
+    def.Fields.push_back(KeyField(*field, fields, where));
+    def.FieldDescending.push_back(descending);
+  }
+  if (const TJsonValue* x = v.Find("unique")) def.Unique = Flag(*x, where + " unique");
+  if (const TJsonValue* x = v.Find("descending")) def.Descending = Flag(*x, where + " descending");
+  if (const TJsonValue* x = v.Find("nocase")) def.NoCase = Flag(*x, where + " nocase");
+  if (const TJsonValue* x = v.Find("compression")) def.Compression = Compression(*x, where);
+  return def;
+}
+
 }  // namespace
 
-TTableDefinition ParseTableDefinition(std::string_view json) {
+TTableCreation ParseTableDefinition(std::string_view json) {
   const TJsonValue doc = ParseJson(json);
   OnlyMembers(doc,
               {"fields", "blockSize", "description", "encrypted", "password", "language", "sort",
-               "userMajorVersion", "userMinorVersion", "lastAutoInc", "indexes"},
+               "userMajorVersion", "userMinorVersion", "lastAutoInc", "primary", "indexes"},
               "the definition");
-  TTableDefinition def;
+  TTableCreation creation;
+  TTableDefinition& def = creation.Table;
   const TJsonValue* fields = doc.Find("fields");
   if (!fields || fields->Kind != TJsonValue::TKind::Array) Bad("\"fields\" must be a list");
   for (std::size_t i = 0; i < fields->Items.size(); ++i)
@@ -191,12 +245,29 @@ TTableDefinition ParseTableDefinition(std::string_view json) {
       def.SortId = *sort;
     }
   }
+  bool havePrimary = false;
+  if (const TJsonValue* x = doc.Find("primary")) {
+    bool marked = false;
+    creation.Primary = Index(*x, def.Fields, "the primary index", &marked);
+    if (!creation.Primary.Name.empty()) Bad("the primary index has no name");
+    havePrimary = true;
+  }
   if (const TJsonValue* x = doc.Find("indexes")) {
     if (x->Kind != TJsonValue::TKind::Array) Bad("\"indexes\" must be a list");
-    def.IndexCount = static_cast<std::uint32_t>(x->Items.size());
-    if (!x->Items.empty() && def.IndexCount <= 32) Bad("index definitions are not supported yet");
+    for (std::size_t i = 0; i < x->Items.size(); ++i) {
+      bool primary = false;
+      TIndexDefinition index =
+          Index(x->Items[i], def.Fields, "index " + std::to_string(i + 1), &primary);
+      if (!primary) {
+        creation.Secondary.push_back(std::move(index));
+        continue;
+      }
+      if (havePrimary) Bad("more than one primary index");
+      creation.Primary = std::move(index);
+      havePrimary = true;
+    }
   }
-  return def;
+  return creation;
 }
 
 }  // namespace zorvic::tools

@@ -1,15 +1,22 @@
 // zorvic-table: maintenance of table files without SQL.
 //
-//   zorvic-table create DIR TABLE      < definition.json
-//   zorvic-table info   DIR TABLE      header and field descriptors, "name: value" per line
-//   zorvic-table dump   DIR TABLE      active records, one per line (see DumpFormat.h)
-//   zorvic-table load   DIR TABLE      < dump lines, appended
-//   zorvic-table delete DIR TABLE RECNO...
-//   zorvic-table verify DIR TABLE      every problem found; exit 0 only when sound
+//   zorvic-table create DIR TABLE      < definition.json (fields and indexes, Definition.h)
+//   zorvic-table info   DIR TABLE      headers, field and index descriptors, "name: value"
+//   zorvic-table dump   DIR TABLE [--index NAME]
+//                                      active records, one per line (see DumpFormat.h), in
+//                                      record-number order or in the order of an index
+//                                      ("Primary" for the primary index)
+//   zorvic-table load   DIR TABLE [--batch N]
+//                                      < dump lines, inserted in transactions of N lines
+//                                      (1,000 by default): a failing line leaves whole batches
+//   zorvic-table delete DIR TABLE RECNO...   all or none
+//   zorvic-table verify DIR TABLE      every problem found (data, BLOB and index files);
+//                                      exit 0 only when sound
+//   zorvic-table repair DIR TABLE      rebuilds the index file from the data file
 //
-// Exit status: 0 success, 1 failure (the message on standard error), 2 wrong usage. Tables are
-// opened exclusively for changes and shared for reading; index files are not maintained, so
-// tables with indexes must be changed through SQL.
+// Exit status: 0 success, 1 failure (the message on standard error), 2 wrong usage. Changes go
+// through an engine session that opens the table shared like any other user, so every index
+// stays right and the table's locks are honoured; repair needs the table to itself.
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -18,7 +25,7 @@
 #include "engine/storage/Collation.h"
 #include "engine/storage/TableAccess.h"
 #include "engine/storage/ValueText.h"
-#include "tools/zorvic-table/Definition.h"
+#include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/DumpFormat.h"
 #include "tools/zorvic-table/Json.h"
 
@@ -27,11 +34,13 @@ using namespace zorvic::tools;
 
 namespace {
 
-constexpr int kLoadBatch = 1000;  // lines written to the files at once
+constexpr std::int64_t kLoadBatch = 1000;  // lines per transaction
 
 int Usage() {
   std::fputs(
-      "usage: zorvic-table create|info|dump|load|verify DIR TABLE\n"
+      "usage: zorvic-table create|info|verify|repair DIR TABLE\n"
+      "       zorvic-table dump DIR TABLE [--index NAME]\n"
+      "       zorvic-table load DIR TABLE [--batch N]\n"
       "       zorvic-table delete DIR TABLE RECNO...\n",
       stderr);
   return 2;
@@ -47,16 +56,7 @@ void Line(const std::string& name, const std::string& value) {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
-int Create(TTableAccess& table) {
-  const std::string json((std::istreambuf_iterator<char>(std::cin)),
-                         std::istreambuf_iterator<char>());
-  const TTableDefinition def = ParseTableDefinition(json);
-  table.Create(def);
-  table.Close();
-  return 0;
-}
-
-int Info(TTableAccess& table) {
+int Info(TTableAccess& table, const std::string& directory) {
   table.Open(false);
   TDataFile& data = table.Data();
   const TTableHeader& h = data.Header();
@@ -115,100 +115,29 @@ int Info(TTableAccess& table) {
     Line(p + "DefaultValue", EscapeText(f.DefaultValue.Text()));
     Line(p + "NotStored", std::to_string(f.NotStored));
   }
+  const bool encrypted = data.Encrypted();
+  const std::string name = table.TableName();
+  table.Close();
+  PrintIndexInfo(directory, name, encrypted);
   return 0;
 }
 
-int Dump(TTableAccess& table) {
-  table.Open(false);
-  TDataFile& data = table.Data();
-  TRecordValues values;
-  std::string line;
-  for (std::int32_t n = 1; n <= data.PhysicalRecordCount(); ++n) {
-    if (!table.ReadRecord(n, values)) continue;
-    line.clear();
-    for (const TFieldDesc& f : data.Fields()) {
-      if (f.FieldNo > 1) line += '\t';
-      try {
-        line += FieldValueToText(f, values[f.FieldNo - 1]);
-      } catch (const EConvertError& e) {
-        return Fail("record " + std::to_string(n) + ", field " + f.Name() + ": " + e.what());
-      }
-    }
-    line += '\n';
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size())
-      return Fail("cannot write the dump");
-  }
-  return std::fflush(stdout) == 0 ? 0 : Fail("cannot write the dump");
-}
-
-int Load(TTableAccess& table) {
-  table.Open(true);
-  const std::vector<TFieldDesc>& fields = table.Data().Fields();
-  std::string line;
-  std::int64_t lineNo = 0;
-  std::int64_t batchStart = 1;
-  auto batch = std::make_unique<TTableAccess::TWriteBatch>(table);
-  int inBatch = 0;
-  while (std::getline(std::cin, line)) {
-    ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    TRecordValues values;
-    try {
-      const auto parts = SplitFields(line);
-      if (parts.size() != fields.size())
-        throw EDumpFormatError("expected " + std::to_string(fields.size()) + " fields, found " +
-                               std::to_string(parts.size()));
-      for (const TFieldDesc& f : fields)
-        values.push_back(TextToFieldValue(f, parts[f.FieldNo - 1]));
-      table.CheckValues(values);
-    } catch (const std::exception& e) {
-      batch->Commit();  // the lines before this one stay loaded
-      return Fail("line " + std::to_string(lineNo) + ": " + e.what());
-    }
-    try {
-      table.Insert(values);
-    } catch (const std::exception& e) {
-      return Fail("line " + std::to_string(lineNo) + ": " + e.what() + " (lines " +
-                  std::to_string(batchStart) + " to " + std::to_string(lineNo) +
-                  " were not loaded)");
-    }
-    if (++inBatch == kLoadBatch) {
-      batch->Commit();
-      batch = std::make_unique<TTableAccess::TWriteBatch>(table);
-      inBatch = 0;
-      batchStart = lineNo + 1;
-    }
-  }
-  batch->Commit();
-  return 0;
-}
-
-int Delete(TTableAccess& table, int argc, char** argv) {
-  table.Open(true);
-  for (int i = 4; i < argc; ++i) {
-    const auto n = ParseInt(argv[i], 1, 2147483647);
-    if (!n) return Fail(std::string("invalid record number '") + argv[i] + "'");
-    try {
-      table.Delete(static_cast<std::int32_t>(*n));
-    } catch (const EVELDOREngineError& e) {
-      return Fail("record " + std::to_string(*n) + ": " + e.what());
-    }
-  }
-  return 0;
-}
-
-int Verify(TTableAccess& table) {
+int Verify(TTableAccess& table, const std::string& directory) {
   try {
     table.Open(false);
   } catch (const EVELDOREngineError& e) {
     std::printf("%s\n", e.what());
     return 1;
   }
-  const std::vector<std::string> problems = table.Check();
+  std::vector<std::string> problems = table.Check();
+  const std::int64_t extra = problems.empty() ? table.TrailingBytes() : 0;
+  table.Close();
+  // The indexes are checked only over sound data and BLOB files.
+  if (problems.empty()) problems = CheckIndexes(directory, table.TableName());
   for (const std::string& p : problems)
     std::printf("%s\n", p.c_str());
   if (problems.empty()) {
-    if (const std::int64_t extra = table.TrailingBytes(); extra > 0)
+    if (extra > 0)
       std::printf("note: %lld bytes past the last record (an interrupted append), ignored\n",
                   static_cast<long long>(extra));
     std::printf("OK\n");
@@ -221,14 +150,27 @@ int Verify(TTableAccess& table) {
 int main(int argc, char** argv) {
   if (argc < 4) return Usage();
   const std::string command = argv[1];
-  TTableAccess table(argv[2], argv[3]);
+  const std::string directory = argv[2];
+  const std::string name = argv[3];
+  TTableAccess table(directory, name);
   try {
-    if (command == "create" && argc == 4) return Create(table);
-    if (command == "info" && argc == 4) return Info(table);
-    if (command == "dump" && argc == 4) return Dump(table);
-    if (command == "load" && argc == 4) return Load(table);
-    if (command == "verify" && argc == 4) return Verify(table);
-    if (command == "delete" && argc >= 5) return Delete(table, argc, argv);
+    if (command == "create" && argc == 4) return CreateTable(directory, name);
+    if (command == "info" && argc == 4) return Info(table, directory);
+    if (command == "dump" && argc == 4) return DumpRecords(directory, name, nullptr);
+    if (command == "dump" && argc == 6 && std::string(argv[4]) == "--index") {
+      const std::string index = argv[5];
+      return DumpRecords(directory, name, &index);
+    }
+    if (command == "load" && argc == 4) return LoadRecords(directory, name, kLoadBatch);
+    if (command == "load" && argc == 6 && std::string(argv[4]) == "--batch") {
+      const auto batch = ParseInt(argv[5], 1, 1000000000);
+      if (!batch) return Fail(std::string("invalid batch size '") + argv[5] + "'");
+      return LoadRecords(directory, name, *batch);
+    }
+    if (command == "verify" && argc == 4) return Verify(table, directory);
+    if (command == "repair" && argc == 4) return RepairTable(directory, name);
+    if (command == "delete" && argc >= 5)
+      return DeleteRecords(directory, name, std::vector<std::string>(argv + 4, argv + argc));
     return Usage();
   } catch (const std::exception& e) {
     return Fail(e.what());
