@@ -138,6 +138,10 @@ class TableToolTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"line 3", r.stderr)
         self.assertIn(b"not a valid date and time", r.stderr)
+        # The whole batch (1,000 lines by default) is left out; with batches of 2 the first stays.
+        self.assertEqual(run("dump", self.dir, "T").stdout, b"")
+        r = run("load", self.dir, "T", "--batch", "2", stdin=b"\n".join(lines))
+        self.assertEqual(r.returncode, 1)
         self.assertEqual(run("dump", self.dir, "T").stdout.count(b"\n"), 2)
         wrong_count = run("load", self.dir, "T", stdin=b"1\t2\n")
         self.assertEqual(wrong_count.returncode, 1)

@@ -7,6 +7,7 @@
 #include "engine/storage/IndexFile.h"
 #include "engine/storage/IndexRebuild.h"
 #include "engine/storage/Record.h"
+#include "engine/storage/Scramble.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/TableSession.h"
 
@@ -42,6 +43,53 @@ class TTableRecords : public TRecordSource {
   TDataFile& FData;
   std::vector<std::uint8_t> FBytes;
 };
+
+// Every tree of the file, and the pages no tree or free list reaches. Pages of deleted indexes
+// stay behind free (no entries) until a rebuild; a page that still holds entries but belongs to
+// no index was lost from its tree.
+TIndexFileCheck CheckTrees(TIndexFile& index, bool encrypted) {
+  TIndexFileCheck result;
+  const TIndexHeader& h = index.Header();
+  const std::int32_t next = h.NextPageNo();
+  if (next < 1) {
+    result.Problems.push_back("index header: NextPageNo " + std::to_string(next) + " is below 1");
+    return result;
+  }
+  TPageOwners owners(static_cast<std::size_t>(next), -1);
+  for (int slot = 0; slot < IndexSlotCount; ++slot) {
+    if (!h.SlotInUse(slot)) continue;
+    result.Trees.push_back(CheckIndexTree(index, slot, index.KeyCompare(slot), &owners));
+    const std::int32_t param = h.Descriptor(slot).ParamPage;
+    if (param > 0 && param < next) owners[param] = slot;
+  }
+  std::vector<std::uint8_t> page(IndexPageSize);
+  for (std::int32_t n = 1; n < next; ++n) {
+    if (owners[n] != -1) continue;
+    ++result.UnownedPages;
+    const std::int64_t got = index.ReadAt(static_cast<std::int64_t>(n) * IndexPageSize, page.data(),
+                                          IndexPageSize, true);
+    if (got < IndexPageSize) {
+      result.Problems.push_back("page " + std::to_string(n) + " lies outside the file");
+      continue;
+    }
+    if (encrypted) Scramble(page.data(), page.size(), DataSeed);
+    const int type = page[0];
+    const int entries = page[1] | (page[2] << 8);
+    if (type <= 3 && entries > 0)
+      result.Problems.push_back("page " + std::to_string(n) + " is lost: it holds " +
+                                std::to_string(entries) +
+                                " entries but no index or free list reaches it");
+  }
+  return result;
+}
+
+// The problems of one index, each naming it.
+std::vector<std::string> Named(const TTreeCheck& check) {
+  std::vector<std::string> out;
+  for (const std::string& p : check.Problems)
+    out.push_back("index " + check.IndexName + ": " + p);
+  return out;
+}
 
 }  // namespace
 
@@ -95,6 +143,8 @@ void PrintIndexInfo(const std::string& directory, const std::string& table, bool
   file.Close();
 }
 
+void CheckOpenTable(TDataCursor& cursor, std::vector<std::string>& problems);
+
 std::vector<std::string> CheckIndexes(const std::string& directory, const std::string& table) {
   std::vector<std::string> problems;
   TTableSession session(directory);
@@ -105,6 +155,16 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
     problems.push_back(std::string("index file: ") + e.what());
     return problems;
   }
+  try {
+    CheckOpenTable(*cursor, problems);
+  } catch (const EVELDOREngineError& e) {
+    problems.push_back(std::string("index file: ") + e.what());
+  }
+  return problems;
+}
+
+void CheckOpenTable(TDataCursor& openCursor, std::vector<std::string>& problems) {
+  TDataCursor* cursor = &openCursor;
   // Under the table's read lock: no writer changes the files while they are checked.
   cursor->TakeTableReadLock();
   TDataTable& t = cursor->Table();
@@ -112,11 +172,10 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
   auto add = [&](const std::vector<std::string>& more) {
     problems.insert(problems.end(), more.begin(), more.end());
   };
-  const TIndexFileCheck file =
-      CheckIndexFile(index, [&](int slot) -> const TKeyCompare& { return index.KeyCompare(slot); });
+  const TIndexFileCheck file = CheckTrees(index, t.Data().Encrypted());
   add(file.Problems);
   for (const TTreeCheck& tree : file.Trees)
-    add(tree.Problems);
+    add(Named(tree));
 
   TTableRecords records(t.Data());
   std::int64_t active = 0;
@@ -147,10 +206,9 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
     } catch (const EVELDOREngineError& e) {
       check.Problems.push_back("index " + index.IndexName(s) + ": " + e.what());
     }
-    add(check.Problems);
+    add(Named(check));
   }
   cursor->ReleaseTableReadLock();
-  return problems;
 }
 
 int RepairTable(const std::string& directory, const std::string& table) {
