@@ -91,6 +91,61 @@ std::vector<std::string> Named(const TTreeCheck& check) {
   return out;
 }
 
+// The checks of an open table, under its read lock (no writer changes the files meanwhile).
+void CheckOpenTable(TDataCursor& cursor, std::vector<std::string>& problems) {
+  cursor.TakeTableReadLock();
+  struct TRelease {
+    TDataCursor& Cursor;
+    ~TRelease() {
+      try {
+        Cursor.ReleaseTableReadLock();
+      } catch (...) {
+      }
+    }
+  } release{cursor};
+  TDataTable& t = cursor.Table();
+  TIndexFile& index = t.Index();
+  auto add = [&](const std::vector<std::string>& more) {
+    problems.insert(problems.end(), more.begin(), more.end());
+  };
+  const TIndexFileCheck file = CheckTrees(index, t.Data().Encrypted());
+  add(file.Problems);
+  for (const TTreeCheck& tree : file.Trees)
+    add(Named(tree));
+
+  TTableRecords records(t.Data());
+  std::int64_t active = 0;
+  for (std::int32_t n = 1; n <= records.SlotCount(); ++n)
+    if (RecStatus(records.Record(n)) == kRecActive) ++active;
+  if (index.RecordCount() != active)
+    problems.push_back("index header: RecordCount " + std::to_string(index.RecordCount()) +
+                       " but " + std::to_string(active) + " active records");
+
+  std::vector<int> slots;
+  if (t.HasPrimaryIndex()) slots.push_back(0);
+  for (int s = 1; s <= index.Header().SecondaryCount(); ++s)
+    slots.push_back(s);
+  slots.push_back(SysDeletedSlot);
+  for (const int s : slots) {
+    // A tree whose structure is broken is not compared with the records (its walk would only
+    // repeat the same damage).
+    bool broken = false;
+    for (const TTreeCheck& tree : file.Trees)
+      broken = broken || (tree.Slot == s && !tree.Ok());
+    if (broken) continue;
+    TTreeCheck check;
+    check.Slot = s;
+    check.IndexName = index.IndexName(s);
+    try {
+      const TKeyBuilder* builder = s == SysDeletedSlot ? nullptr : &index.KeyBuilder(s);
+      CheckIndexRecords(index, s, index.KeyCompare(s), builder, records, check);
+    } catch (const EVELDOREngineError& e) {
+      check.Problems.push_back(e.what());
+    }
+    add(Named(check));
+  }
+}
+
 }  // namespace
 
 void PrintIndexInfo(const std::string& directory, const std::string& table, bool encrypted) {
@@ -143,8 +198,6 @@ void PrintIndexInfo(const std::string& directory, const std::string& table, bool
   file.Close();
 }
 
-void CheckOpenTable(TDataCursor& cursor, std::vector<std::string>& problems);
-
 std::vector<std::string> CheckIndexes(const std::string& directory, const std::string& table) {
   std::vector<std::string> problems;
   TTableSession session(directory);
@@ -161,54 +214,6 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
     problems.push_back(std::string("index file: ") + e.what());
   }
   return problems;
-}
-
-void CheckOpenTable(TDataCursor& openCursor, std::vector<std::string>& problems) {
-  TDataCursor* cursor = &openCursor;
-  // Under the table's read lock: no writer changes the files while they are checked.
-  cursor->TakeTableReadLock();
-  TDataTable& t = cursor->Table();
-  TIndexFile& index = t.Index();
-  auto add = [&](const std::vector<std::string>& more) {
-    problems.insert(problems.end(), more.begin(), more.end());
-  };
-  const TIndexFileCheck file = CheckTrees(index, t.Data().Encrypted());
-  add(file.Problems);
-  for (const TTreeCheck& tree : file.Trees)
-    add(Named(tree));
-
-  TTableRecords records(t.Data());
-  std::int64_t active = 0;
-  for (std::int32_t n = 1; n <= records.SlotCount(); ++n)
-    if (RecStatus(records.Record(n)) == kRecActive) ++active;
-  if (index.RecordCount() != active)
-    problems.push_back("index header: RecordCount " + std::to_string(index.RecordCount()) +
-                       " but " + std::to_string(active) + " active records");
-
-  std::vector<int> slots;
-  if (t.HasPrimaryIndex()) slots.push_back(0);
-  for (int s = 1; s <= index.Header().SecondaryCount(); ++s)
-    slots.push_back(s);
-  slots.push_back(SysDeletedSlot);
-  for (const int s : slots) {
-    // A tree whose structure is broken is not compared with the records (its walk would only
-    // repeat the same damage).
-    bool broken = false;
-    for (const TTreeCheck& tree : file.Trees)
-      broken = broken || (tree.Slot == s && !tree.Ok());
-    if (broken) continue;
-    TTreeCheck check;
-    check.Slot = s;
-    check.IndexName = index.IndexName(s);
-    try {
-      const TKeyBuilder* builder = s == SysDeletedSlot ? nullptr : &index.KeyBuilder(s);
-      CheckIndexRecords(index, s, index.KeyCompare(s), builder, records, check);
-    } catch (const EVELDOREngineError& e) {
-      check.Problems.push_back("index " + index.IndexName(s) + ": " + e.what());
-    }
-    add(Named(check));
-  }
-  cursor->ReleaseTableReadLock();
 }
 
 int RepairTable(const std::string& directory, const std::string& table) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/storage/CursorTestSupport.h"
+#include "engine/storage/FaultFileSystem.h"
 #include "engine/storage/IndexFormat.h"
 
 namespace zorvic::engine::testing {
@@ -30,10 +31,9 @@ class IndexRebuildTest : public TDatabaseFixture {
       c.InsertRecord(r.Bytes());
     }
     c.SetIndex(TDataCursor::kNoIndex);
-    c.First();
-    int i = 0;
-    while (c.GetNext(nullptr) == VELDOR_NONE) {
-      if (i++ % 5 == 0) c.DeleteRecord();
+    for (std::int32_t slot = 1; slot <= n; slot += 5) {
+      ASSERT_EQ(c.GoToRecordSlot(slot), VELDOR_NONE);
+      c.DeleteRecord();
     }
     CloseAll();
   }
@@ -180,6 +180,39 @@ TEST_F(IndexRebuildTest, FailedRebuildLeavesTheOldFile) {
   const TIndexRebuildResult r = RebuildIndexFile(Dir.Path(), "Loose");
   EXPECT_EQ(r.Records, 3);
   EXPECT_EQ(Problems("Loose"), std::vector<std::string>{});
+}
+
+// Installs a fault file system for the scope of a test (no file may be open around it).
+class TFaultScope {
+ public:
+  TFaultScope() { FPrevious = InstallFileSystem(&Faults); }
+  ~TFaultScope() { InstallFileSystem(FPrevious); }
+  TFaultFileSystem Faults;
+
+ private:
+  TFileSystem* FPrevious = nullptr;
+};
+
+TEST_F(IndexRebuildTest, WriteFailureLeavesTheOldFileAndACrashAfterwardsKeepsTheNewOne) {
+  Fill("Users", 300);
+  const std::string old = ReadWholeFile(File("Users.IDX"));
+  {
+    TFaultScope scope;
+    scope.Faults.FailWrite(3, 28 /* ENOSPC */, true);
+    EXPECT_NE(CatchEngineError([&] { RebuildIndexFile(Dir.Path(), "Users"); }).ErrorCode,
+              VELDOR_NONE);
+    scope.Faults.ClearFaults();
+    EXPECT_EQ(ReadWholeFile(File("Users.IDX")), old);
+    FILE* temp = std::fopen(RebuildTemporaryName(Dir.Path(), "Users").c_str(), "rb");
+    EXPECT_EQ(temp, nullptr);
+    if (temp) std::fclose(temp);
+
+    // A finished rebuild was on the disk before it took the old file's place: a crash right
+    // after it loses nothing of it.
+    RebuildIndexFile(Dir.Path(), "Users");
+    scope.Faults.SimulateCrash();
+  }
+  EXPECT_EQ(Problems("Users"), std::vector<std::string>{});
 }
 
 }  // namespace
