@@ -142,6 +142,7 @@ TDataTable& TDataDirectory::OpenTable(const std::string& name, bool inMemory, bo
     // An idle object (kept for nothing): reopen it with the new flags.
     table.Close();
     table.Open(exclusive, temporary);
+    if (FInTransaction) JoinTransaction(table);
     table.AddUser();
     return table;
   }
@@ -374,89 +375,6 @@ std::string TDataDirectory::TemporaryTableName(bool inMemory) {
     return name;
   }
   RaiseTableError(VELDOR_OSEACCES, dir);
-}
-
-// ---- transactions ----------------------------------------------------------------------
-
-void TDataDirectory::JoinTransaction(TDataTable& table) {
-  if (table.ReadOnly() || table.InTransaction()) return;
-  if (table.Exclusive()) table.Flush(false, false);
-  table.SetInTransaction(true);
-  table.Locks().TakeTransactionLock();
-}
-
-void TDataDirectory::StartTransaction() {
-  if (FInTransaction) return;
-  try {
-    for (auto& table : FTables)
-      JoinTransaction(*table);
-  } catch (...) {
-    try {
-      Rollback();
-    } catch (...) {
-    }
-    FInTransaction = false;
-    throw;
-  }
-  FInTransaction = true;
-}
-
-void TDataDirectory::Commit(bool final, bool toDisk) {
-  if (!FInTransaction) return;
-  std::exception_ptr failure;
-  for (auto it = FTables.rbegin(); it != FTables.rend(); ++it) {
-    TDataTable& table = **it;
-    if (!table.InTransaction() || table.ReadOnly()) continue;
-    try {
-      table.Locks().TakeWriteLock();
-      table.SetInTransaction(false);
-      table.Flush(final, toDisk);
-      table.SetInTransaction(true);
-    } catch (...) {
-      table.SetInTransaction(true);
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  for (auto it = FTables.rbegin(); it != FTables.rend(); ++it) {
-    TDataTable& table = **it;
-    if (!table.InTransaction()) continue;
-    try {
-      if (final) {
-        table.Locks().ReleaseWriteLock();
-        table.Locks().ReleaseTransactionLock();
-        table.SetInTransaction(false);
-      } else {
-        table.Locks().ReleaseRecordLocks(true);
-        table.Locks().ReleaseWriteLock();
-      }
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  if (final) {
-    FInTransaction = false;
-    CloseIdleTables();
-  }
-  if (failure) std::rethrow_exception(failure);
-}
-
-void TDataDirectory::Rollback() {
-  std::exception_ptr failure;
-  for (auto it = FTables.rbegin(); it != FTables.rend(); ++it) {
-    TDataTable& table = **it;
-    if (!table.InTransaction()) continue;
-    table.SetInTransaction(false);
-    if (table.ReadOnly()) continue;
-    try {
-      table.DropCaches();
-      table.Locks().ReleaseTransactionLock();
-    } catch (...) {
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  FInTransaction = false;
-  CloseIdleTables();
-  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace zorvic::engine

@@ -45,7 +45,13 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 int DrawLockSlot() {
   static std::mutex mutex;
   static std::mt19937 generator(std::random_device{}());
+  static pid_t seededIn = ::getpid();
   std::lock_guard<std::mutex> guard(mutex);
+  // A forked child would otherwise draw the very slots its parent draws.
+  if (const pid_t pid = ::getpid(); pid != seededIn) {
+    generator.seed(std::random_device{}());
+    seededIn = pid;
+  }
   int slot = static_cast<int>(generator() % 65536);
   return slot == 0 ? 1 : slot;
 }

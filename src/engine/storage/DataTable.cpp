@@ -212,7 +212,7 @@ void TDataTable::Close() {
     // A table that cannot be written is still closed; its last changes are lost and the
     // error is not hidden from a caller that flushes explicitly first.
   }
-  static_cast<TTableLockState&>(*FLocks).ReleaseAll();
+  FLocks->ReleaseAll();
   FCursorLocks.ClearAll();
   CloseFiles();
   if (FTemporary) {
@@ -287,12 +287,16 @@ bool TDataTable::Refresh() {
 
 void TDataTable::DropCaches() {
   if (!IsOpen()) return;
+  // Dropped and trimmed: a transaction may have grown the caches past their capacity.
   FData->DropCache();
+  FData->TrimCache();
   FData->ReadHeader();
   FIndex->DropCaches();
+  FIndex->TrimCaches();
   FIndex->ReadHeader();
   if (FBlob) {
     FBlob->DropCache();
+    FBlob->TrimCache();
     FBlob->ReadHeader();
   }
   ++FEpoch;

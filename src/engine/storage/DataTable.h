@@ -34,6 +34,7 @@
 #include "engine/storage/DataSession.h"
 #include "engine/storage/IndexFile.h"
 #include "engine/storage/RecordsBitmap.h"
+#include "engine/storage/TableLockState.h"
 #include "engine/storage/TableLocks.h"
 
 namespace zorvic::engine {
@@ -145,6 +146,7 @@ class TDataTable {
 
   // ---- locks and transactions ----------------------------------------------------------
   TTableLocks& Locks() { return *FLocks; }
+  TTableLockState& LockState() { return *FLocks; }
   bool InTransaction() const { return FInTransaction; }
   // Sets the in-transaction flag on the table and its files.
   void SetInTransaction(bool on);
@@ -181,7 +183,7 @@ class TDataTable {
   std::unique_ptr<TDataFile> FData;
   std::unique_ptr<TIndexFile> FIndex;
   std::unique_ptr<TBlobFile> FBlob;
-  std::unique_ptr<TTableLocks> FLocks;
+  std::unique_ptr<TTableLockState> FLocks;
   TRecordsBitmap FActive;
   std::uint64_t FActiveEpoch = 0;  // epoch the active bitmap was built in; 0: not built
   TRecordsBitmap FCursorLocks;

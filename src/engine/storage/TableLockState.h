@@ -1,15 +1,54 @@
-// TTableLockState: the lock state of one table object (TDataTable), behind TTableLocks.
+// TTableLockState: the locks one table object (TDataTable) holds on its table's files, behind
+// TTableLocks.
 //
-// It keeps what the table object holds (operation and table read locks, write lock,
-// transaction lock, the locked and deferred records) and, whenever a read, write or
-// transaction lock is taken, refreshes the table from its headers, so that changes written by
-// other sessions are noticed at the points where the full protocol notices them. Within one
-// session every lock is granted at once; the byte-range regions and bounded waits that shut
-// out other sessions and processes belong to the table-sharing protocol and replace the
-// bodies of these calls without changing their callers.
+// Every table object has its own handles on the table's files, so its byte-range locks are its
+// own: two sessions of one process shut each other out exactly like two processes (the file
+// layer refuses an overlapping range to anyone in the process, and the system's open-file
+// locks carry the same ranges to other processes). The regions and fixed waits are in
+// LockRegions.h.
 //
-// Exclusive tables and tables whose files carry the read-only attribute take no locks and
-// never refresh.
+// The four locks of a table object:
+//   - read locks, of two kinds with their own slots: the operation read lock (one cursor
+//     operation or one cache miss) and the table read lock (SELECT ... WITH LOCKS). Each is a
+//     random reader slot of the index file and, when the table has Blob fields, of the BLOB
+//     file. Taking one refreshes the table from its headers.
+//   - the write lock: the transaction byte (unless the transaction lock holds it), the index
+//     writer range, the BLOB writer range. Outside a transaction taking it refreshes. Our own
+//     reader slots lie inside the writer range, so they are given up first (a table read lock
+//     is taken again when the write lock goes).
+//   - the transaction lock: the transaction byte, from the start of the database's transaction
+//     to its end. While it is held, reads take no read lock (no other writer can change the
+//     table) and record unlocks are deferred to the transaction's end.
+//   - record locks: one byte per record in the data file, waited for by the session's
+//     LockRetryCount and LockWaitTime; the operation read lock is given up during each pause so
+//     that the session holding the record can write meanwhile.
+// Exclusive tables and tables whose files carry the read-only attribute take no locks at all.
+// Every wait is bounded: a lock not obtained raises VELDOR_LOCKTIMEOUT (10249) or
+// VELDOR_RECLOCKFAILED (10258); a lock that cannot be released VELDOR_UNLOCKFAILED (10242) or,
+// for write and transaction locks, VELDOR_LOCKTIMEOUT. A lock call that fails holds nothing of
+// its own afterwards.
+//
+// What survives a crash (durability). Outside a transaction every write operation on a shared
+// table has written its records, pages, blocks and headers to the table files before it
+// returns; they sit in the system's buffers and reach the disk when the system writes them, or
+// at once when the session forces buffer flushes. Inside a transaction nothing is written until
+// the commit. A commit writes table after table (the last opened first) and, per table, the data
+// file (records in ascending runs, descriptors, header), then the index file (pages, header),
+// then the BLOB file (blocks, header); COMMIT FLUSH (or the session's forced flush) has the
+// system write each file to the disk after it was written. So:
+//   - a crash before the commit begins loses the transaction and nothing else;
+//   - a crash after COMMIT FLUSH returned loses nothing of it;
+//   - a crash after a commit without FLUSH returned may lose any part of it that the system had
+//     not yet written to the disk, in any order;
+//   - a crash during the commit leaves the tables written so far complete and the table being
+//     written partly written (for example records without their index keys); its index and data
+//     checks then fail until the table is repaired. Nothing makes a commit atomic across a crash
+//     or across tables; a journal in front of the write step of the commit would.
+// A commit whose writing fails (disk full, I/O error) keeps the transaction: its changes stay
+// in the session's caches, its transaction and write locks stay held (readers wait rather than
+// read a half-written table), and the caller commits again (which writes everything still
+// unwritten) or rolls back. A rollback after a failed commit cannot take back what the failed
+// commit had already written; committing again is the way to a sound table.
 //
 // Thread safety: as its table object; one thread at a time.
 #pragma once
@@ -28,6 +67,8 @@ class TTableLockState : public TTableLocks {
   explicit TTableLockState(TDataTable& table) : FTable(table) {}
 
   bool TakeReadLock() override;
+  // Releases the operation read lock, except inside an operation (EndOperation releases it
+  // then). Never raises: it runs in clean-up paths.
   void ReleaseReadLock() override;
   bool TakeWriteLock() override;
   void ReleaseWriteLock() override;
@@ -42,25 +83,54 @@ class TTableLockState : public TTableLocks {
   void TakeTransactionLock() override;
   void ReleaseTransactionLock() override;
 
-  // Releases everything (the table closes).
+  // A commit whose writing failed keeps the write lock until the transaction ends: while kept,
+  // ReleaseWriteLock leaves it held. Keep(false) lets the next ReleaseWriteLock release it.
+  void KeepWriteLock(bool keep) { FWriteKept = keep && FWriteHeld; }
+  bool WriteLockKept() const { return FWriteKept; }
+
+  // Releases everything (the table closes). Never raises.
   void ReleaseAll() noexcept;
 
-  bool HoldsReadLock() const { return FReadHeld; }
-  bool HoldsTableReadLock() const { return FTableReadHeld; }
+  bool HoldsReadLock() const { return FOperationRead.Held; }
+  bool HoldsTableReadLock() const { return FTableRead.Held; }
   bool HoldsWriteLock() const { return FWriteHeld; }
   bool HoldsTransactionLock() const { return FTransactionHeld; }
   const TRecordsBitmap& LockedRecords() const { return FLocked; }
   const TRecordsBitmap& DeferredReleases() const { return FDeferred; }
 
  private:
+  // The slots of one read lock kind.
+  struct TReadHolding {
+    bool Held = false;
+    int IndexSlot = 0;
+    int BlobSlot = 0;  // 0: none taken
+  };
+
   // Exclusive or read-only-attribute tables take no locks.
   bool LockFree() const;
+  bool HasBlobFile() const;
+  // Takes a reader slot on the index file and, with Blobs, on the BLOB file; raises
+  // VELDOR_LOCKTIMEOUT holding nothing when one cannot be had.
+  void TakeReaderSlots(TReadHolding& holding);
+  // Releases the slots (BLOB first); false when an unlock was refused. The holding is cleared.
+  bool ReleaseReaderSlots(TReadHolding& holding) noexcept;
+  // Takes a read lock of the given kind and refreshes.
+  bool TakeRead(TReadHolding& holding);
+  // Releases the operation read lock now, whether inside an operation or not.
+  void DropOperationRead() noexcept;
+  // After the write lock went: takes the table read lock back that the write lock displaced.
+  void RestoreTableRead();
+  [[noreturn]] void RaiseLockError(std::uint16_t code) const;
 
   TDataTable& FTable;
   int FOperationDepth = 0;
-  bool FReadHeld = false;
-  bool FTableReadHeld = false;
+  TReadHolding FOperationRead;
+  TReadHolding FTableRead;
+  bool FTableReadDisplaced = false;  // the table read lock gave way to the write lock
   bool FWriteHeld = false;
+  bool FWriteTookByte = false;  // the write lock holds the transaction byte itself
+  bool FWriteBlob = false;      // the write lock holds the BLOB writer range
+  bool FWriteKept = false;
   bool FTransactionHeld = false;
   TRecordsBitmap FLocked;
   TRecordsBitmap FDeferred;
