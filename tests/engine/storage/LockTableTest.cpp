@@ -212,9 +212,13 @@ TEST_F(TLockTableTest, ExclusiveAndReadOnlyTablesTakeNoLocks) {
   c.CreateTable("X", CounterTable(), false);
   c.Open("X", false, true);
   ASSERT_TRUE(c.Table().Exclusive());
-  Database->StartTransaction();
   TRec r(c);
   r.Init().Int("Value", 1);
+  c.InsertRecord(r.Bytes());
+  const std::string lazy = ReadWholeFile(File("X.DAT"));
+  Database->StartTransaction();  // an exclusive table writes what it has pending first
+  EXPECT_NE(ReadWholeFile(File("X.DAT")), lazy);
+  r.Init().Int("Value", 2);
   c.InsertRecord(r.Bytes());
   EXPECT_TRUE(c.Table().InTransaction());
   EXPECT_TRUE(c.Table().LockState().HoldsTransactionLock());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <thread>
 
 #include "engine/storage/LockTestSupport.h"
@@ -59,6 +60,73 @@ TEST(TableConcurrencyTest, TwoProcessesInsertAtOnce) {
   EXPECT_EQ(WaitChild(a), 0);
   EXPECT_EQ(WaitChild(b), 0);
   ExpectCompleteTable(dir.Path(), 2 * kRowsPerWriter);
+}
+
+TEST(TableConcurrencyTest, ReadersNeverSeeHalfACommit) {
+  TTempDir dir;
+  CreateTableIn(dir.Path(), "T", KeyedTable());
+  constexpr int kBatch = 10;
+  constexpr int kBatches = 60;
+  std::atomic<bool> done{false};
+  std::string writerFailure;
+  std::thread writer([&] {
+    try {
+      TDataSession session;
+      TDataDirectory& db = session.OpenDatabase(dir.Path());
+      {
+        TDataCursor c(db);
+        c.Open("T");
+        TRec r(c);
+        for (int b = 0; b < kBatches; ++b) {
+          db.StartTransaction();
+          for (int i = 0; i < kBatch; ++i) {
+            r.Init().Str("Key", "k" + std::to_string(b * kBatch + i)).Int("Value", i);
+            c.InsertRecord(r.Bytes());
+          }
+          db.Commit();
+        }
+      }
+      session.CloseDatabase(db);
+    } catch (const std::exception& e) {
+      writerFailure = e.what();
+    }
+    done = true;
+  });
+  TDataSession session;
+  session.SetStrictChangeDetection(true);
+  TDataDirectory& db = session.OpenDatabase(dir.Path());
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    c.SetIndexByName("ByValue");
+    std::int64_t last = 0;
+    while (!done) {
+      // Every count shows whole batches only.
+      const std::int64_t n = c.RecordCount();
+      EXPECT_EQ(n % kBatch, 0) << "saw " << n << " rows";
+      EXPECT_GE(n, last);
+      last = n;
+      // Under the table read lock nobody writes: a walk sees one state from end to end.
+      c.TakeTableReadLock();
+      const std::int64_t locked = c.RecordCount();
+      c.First();
+      std::int64_t walked = 0;
+      while (c.GetNext(nullptr) == VELDOR_NONE)
+        ++walked;
+      c.ReleaseTableReadLock();
+      EXPECT_EQ(walked, locked);
+      EXPECT_EQ(walked % kBatch, 0) << "walked " << walked << " rows";
+      if (::testing::Test::HasFailure()) break;
+    }
+  }
+  writer.join();
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    EXPECT_EQ(c.RecordCount(), kBatch * kBatches);
+  }
+  session.CloseDatabase(db);
+  EXPECT_EQ(writerFailure, "");
 }
 
 TEST(TableConcurrencyTest, KilledProcessReleasesItsLocks) {
