@@ -140,8 +140,8 @@ TEST_F(TLockTableTest, RecordWaitLetsTheHolderWrite) {
   GoTo(*A, 2);
   ASSERT_EQ(A->BeginEdit(), VELDOR_NONE);
   GoTo(*B, 2);
-  SessionB->SetLockRetryCount(200);
-  SessionB->SetLockWaitTime(10);
+  SessionB->SetLockRetryCount(250);
+  SessionB->SetLockWaitTime(40);
   TErrorCode waiterResult = VELDOR_OSUNKNOWN;
   std::thread waiter([&] { waiterResult = CodeOf([&] { B->LockRecord(); }); });
   // B waits for the record; A's post needs the write lock, which B's pauses leave free.
