@@ -7,6 +7,7 @@
 #include "engine/storage/CursorOperation.h"
 #include "engine/storage/IndexKey.h"
 #include "engine/storage/Record.h"
+#include "engine/storage/TableRecords.h"
 #include "engine/storage/ValueText.h"
 
 namespace zorvic::engine {
@@ -32,25 +33,6 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   }
   return true;
 }
-
-// The records of an open table as the index definitions read them (under the write lock, so
-// no read can find the table changed).
-class TCursorRecordSource : public TRecordSource {
- public:
-  explicit TCursorRecordSource(TDataFile& data) : FData(data), FBytes(data.RecordSize()) {}
-  std::int32_t SlotCount() override { return FData.PhysicalRecordCount(); }
-  const std::uint8_t* Record(std::int32_t recordNo) override {
-    TRecord* r = FData.GetRecord(recordNo);
-    if (!r) RaiseTableError(VELDOR_LOCKTIMEOUT, FData.TableName());
-    std::memcpy(FBytes.data(), r->Bytes(), FBytes.size());
-    FData.ReleaseRecord(r);
-    return FBytes.data();
-  }
-
- private:
-  TDataFile& FData;
-  std::vector<std::uint8_t> FBytes;
-};
 
 }  // namespace
 
@@ -159,7 +141,7 @@ int TDataCursor::AddIndex(const TIndexDefinition& definition) {
     BeginWrite();
     int slot = 0;
     try {
-      TCursorRecordSource records(FTable->Data());
+      TDataFileRecords records(FTable->Data());  // under the write lock
       slot = FTable->Index().AddSecondaryIndex(definition, &records);
       FTable->EndWrite(true);
     } catch (...) {

@@ -1,4 +1,5 @@
 #include "engine/storage/DataDirectory.h"
+#include "engine/storage/TableRecords.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -49,17 +50,7 @@ void CheckIndexDefinitions(const TTableCreation& creation, const std::vector<TFi
   static std::atomic<std::uint64_t> counter{0};
   const std::string scratch = "//zorvic-index-check/" + ThreadDigits() + "-" +
                               std::to_string(counter.fetch_add(1)) + ".IDX";
-  std::vector<TIndexFieldInfo> infos;
-  for (const TFieldDesc& f : fields) {
-    TIndexFieldInfo info;
-    info.FieldNo = f.FieldNo;
-    info.DataType = f.DataType;
-    info.SubType = f.SubType;
-    info.PhysSize = f.PhysSize;
-    info.Offset = f.FieldOffset;
-    info.Name = f.Name();
-    infos.push_back(std::move(info));
-  }
+  std::vector<TIndexFieldInfo> infos = IndexFieldsOf(fields);
   TIndexFile file(scratch, true, tableName);
   struct TCleanup {
     TIndexFile& File;

@@ -1,4 +1,5 @@
 #include "engine/storage/DataTable.h"
+#include "engine/storage/TableRecords.h"
 
 #include "engine/storage/Collation.h"
 #include "engine/storage/DataDirectory.h"
@@ -75,25 +76,7 @@ void TDataTable::NoteReadOnly(const TFileHandler& file) {
 
 // ---- open, create, close ---------------------------------------------------------------
 
-namespace {
-
-std::vector<TIndexFieldInfo> IndexFieldsOf(const TDataFile& data) {
-  std::vector<TIndexFieldInfo> out;
-  out.reserve(data.Fields().size());
-  for (const TFieldDesc& f : data.Fields()) {
-    TIndexFieldInfo info;
-    info.FieldNo = f.FieldNo;
-    info.DataType = f.DataType;
-    info.SubType = f.SubType;
-    info.PhysSize = f.PhysSize;
-    info.Offset = f.FieldOffset;
-    info.Name = f.Name();
-    out.push_back(std::move(info));
-  }
-  return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void TDataTable::Open(bool exclusive, bool temporary) {
   if (IsOpen()) return;

@@ -1,4 +1,5 @@
 #include "engine/storage/IndexRebuild.h"
+#include "engine/storage/TableRecords.h"
 
 #include <fcntl.h>
 
@@ -18,40 +19,6 @@
 namespace zorvic::engine {
 
 namespace {
-
-std::vector<TIndexFieldInfo> IndexFields(const TDataFile& data) {
-  std::vector<TIndexFieldInfo> out;
-  out.reserve(data.Fields().size());
-  for (const TFieldDesc& f : data.Fields()) {
-    TIndexFieldInfo info;
-    info.FieldNo = f.FieldNo;
-    info.DataType = f.DataType;
-    info.SubType = f.SubType;
-    info.PhysSize = f.PhysSize;
-    info.Offset = f.FieldOffset;
-    info.Name = f.Name();
-    out.push_back(std::move(info));
-  }
-  return out;
-}
-
-// The records of the data file, read one at a time (the file is open exclusively).
-class TDataRecords : public TRecordSource {
- public:
-  explicit TDataRecords(TDataFile& data) : FData(data), FBytes(data.RecordSize()) {}
-  std::int32_t SlotCount() override { return FData.PhysicalRecordCount(); }
-  const std::uint8_t* Record(std::int32_t recordNo) override {
-    TRecord* r = FData.GetRecord(recordNo);
-    if (!r) RaiseTableError(VELDOR_LOCKTIMEOUT, FData.TableName());
-    std::memcpy(FBytes.data(), r->Bytes(), FBytes.size());
-    FData.ReleaseRecord(r);
-    return FBytes.data();
-  }
-
- private:
-  TDataFile& FData;
-  std::vector<std::uint8_t> FBytes;
-};
 
 TIndexDefinition DefinitionOf(const TIndexDescriptor& d) {
   TIndexDefinition def;
@@ -114,7 +81,7 @@ TIndexRebuildResult RebuildIndexFile(const std::string& directory, const std::st
   } else {
     old = std::make_unique<TIndexFile>(indexName, false, table);
     old->SetEncrypted(data.Encrypted());
-    old->SetTableFields(IndexFields(data), collation);
+    old->SetTableFields(IndexFieldsOf(data), collation);
     old->Open(true);
     const TIndexHeader& h = old->Header();
     if (h.FormatVersion() != 5) RaiseTableError(VELDOR_OLDVERSION, table);
@@ -134,12 +101,12 @@ TIndexRebuildResult RebuildIndexFile(const std::string& directory, const std::st
   bool renamed = false;
   try {
     fresh.SetEncrypted(data.Encrypted());
-    fresh.SetTableFields(IndexFields(data), collation);
+    fresh.SetTableFields(IndexFieldsOf(data), collation);
     fresh.CreateFile();
     fresh.AddPrimaryIndex(primary);
     for (const TIndexDefinition& def : secondary)
       fresh.AddSecondaryIndex(def);
-    TDataRecords records(data);
+    TDataFileRecords records(data);
     std::vector<int> slots;
     if (!primary.Fields.empty()) slots.push_back(0);
     for (int s = 1; s <= fresh.Header().SecondaryCount(); ++s)

@@ -8,6 +8,7 @@
 #include "engine/storage/IndexRebuild.h"
 #include "engine/storage/Record.h"
 #include "engine/storage/Scramble.h"
+#include "engine/storage/TableRecords.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/TableSession.h"
 
@@ -25,24 +26,6 @@ void Line(const std::string& name, const std::string& value) {
 std::string Flag(bool on) {
   return on ? "1" : "0";
 }
-
-// The records of the table as the index checks read them.
-class TTableRecords : public TRecordSource {
- public:
-  explicit TTableRecords(TDataFile& data) : FData(data), FBytes(data.RecordSize()) {}
-  std::int32_t SlotCount() override { return FData.PhysicalRecordCount(); }
-  const std::uint8_t* Record(std::int32_t recordNo) override {
-    TRecord* r = FData.GetRecord(recordNo);
-    if (!r) RaiseTableError(VELDOR_LOCKTIMEOUT, FData.TableName());
-    std::memcpy(FBytes.data(), r->Bytes(), FBytes.size());
-    FData.ReleaseRecord(r);
-    return FBytes.data();
-  }
-
- private:
-  TDataFile& FData;
-  std::vector<std::uint8_t> FBytes;
-};
 
 // Every tree of the file, and the pages no tree or free list reaches. Pages of deleted indexes
 // stay behind free (no entries) until a rebuild; a page that still holds entries but belongs to
@@ -113,7 +96,7 @@ void CheckOpenTable(TDataCursor& cursor, std::vector<std::string>& problems) {
   for (const TTreeCheck& tree : file.Trees)
     add(Named(tree));
 
-  TTableRecords records(t.Data());
+  TDataFileRecords records(t.Data());
   std::int64_t active = 0;
   for (std::int32_t n = 1; n <= records.SlotCount(); ++n)
     if (RecStatus(records.Record(n)) == kRecActive) ++active;
