@@ -28,12 +28,12 @@ class RunScriptTest(unittest.TestCase):
                                 cwd=ROOT, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         try:
-            lines, buffer = [], b""
+            lines, buffer, errors = [], b"", b""
             deadline = time.monotonic() + BUILD_TIMEOUT
             while len(lines) < len(BANNER) and time.monotonic() < deadline:
                 ready, _, _ = select.select([proc.stdout, proc.stderr], [], [], 1.0)
                 if proc.stderr in ready:
-                    os.read(proc.stderr.fileno(), 65536)  # build output; keep the pipe moving
+                    errors = (errors + os.read(proc.stderr.fileno(), 65536))[-4000:]
                 if proc.stdout in ready:
                     chunk = os.read(proc.stdout.fileno(), 65536)
                     if not chunk:
@@ -42,7 +42,7 @@ class RunScriptTest(unittest.TestCase):
                     while b"\n" in buffer:
                         line, buffer = buffer.split(b"\n", 1)
                         lines.append(line.decode(errors="replace").rstrip("\r"))
-            self.assertEqual(lines[-len(BANNER):], BANNER)
+            self.assertEqual(lines[-len(BANNER):], BANNER, errors.decode(errors="replace"))
             # Serving on the port it was given, from the home it was given.
             with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
                 sock.sendall(b"2105\r\n")
