@@ -22,7 +22,7 @@
 namespace zorvic::engine {
 
 // Leaf compression of an index (descriptor byte 36).
-enum TIndexCompression : std::uint8_t {
+enum TIndexLeafCompression : std::uint8_t {
   icNone = 0,
   icDuplicateBytes = 1,
   icTrailingBytes = 2,
