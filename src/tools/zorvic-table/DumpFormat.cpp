@@ -12,19 +12,7 @@ using namespace zorvic::engine;
 namespace {
 
 bool IsBinary(const TFieldDesc& f) {
-  return f.DataType == ftBytes || f.DataType == ftVarBytes || (f.IsBlob() && !f.IsMemo());
-}
-
-std::string Hex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out = "\\x";
-  out.reserve(2 + bytes.size() * 2);
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    out += kDigits[b >> 4];
-    out += kDigits[b & 15];
-  }
-  return out;
+  return IsBinaryDumpField(f);
 }
 
 std::optional<std::string> Unhex(std::string_view text) {
@@ -53,35 +41,7 @@ std::string Raw(T v, void (*put)(std::uint8_t*, T), std::size_t size) {
   return out;
 }
 
-const std::uint8_t* U8(const std::string& s) {
-  return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-
 }  // namespace
-
-std::string EscapeText(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 std::optional<std::string> UnescapeText(std::string_view text) {
   std::string out;
@@ -121,41 +81,6 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
         line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start));
     if (tab == std::string_view::npos) return out;
     start = tab + 1;
-  }
-}
-
-std::string FieldValueToText(const TFieldDesc& f, const TFieldValue& value) {
-  if (value.IsNull) return "\\N";
-  const std::string& b = value.Bytes;
-  if (f.DataType == ftString || f.IsMemo()) return EscapeText(b);
-  if (IsBinary(f)) return Hex(b);
-  switch (f.DataType) {
-    case ftDate:
-      return DateToText(GetI32(U8(b)));
-    case ftTime:
-      return TimeToText(GetI32(U8(b)));
-    case ftTimeStamp:
-      return TimeStampToText(GetDouble(U8(b)));
-    case ftBoolean:
-      return BoolToText(GetU16(U8(b)) != 0);
-    case ftSmallInt:
-      return IntToText(GetI16(U8(b)));
-    case ftInteger:
-      return IntToText(GetI32(U8(b)));
-    case ftWord:
-      return IntToText(GetU16(U8(b)));
-    case ftCardinal:
-      return IntToText(GetU32(U8(b)));
-    case ftLargeInt:
-      return IntToText(GetI64(U8(b)));
-    case ftFloat:
-      return FloatToText(GetDouble(U8(b)));
-    case ftExtended:
-      return FloatToText(LoadExtended(U8(b)));
-    case ftBCD:
-      return BcdToText(LoadBcd(U8(b)));
-    default:
-      throw EConvertError("unknown field type");
   }
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/storage/DumpText.h"
 #include "engine/storage/TableAccess.h"
 
 namespace zorvic::tools {
@@ -21,12 +22,18 @@ class EDumpFormatError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string EscapeText(std::string_view text);
+// The writing half lives in the engine (DumpText.h), shared with the SQL shell.
+inline std::string EscapeText(std::string_view text) {
+  return engine::EscapeDumpText(text);
+}
 // nullopt for a bad escape.
 std::optional<std::string> UnescapeText(std::string_view text);
 
 // The dump text of one stored value (EConvertError for stored bytes that are no valid value).
-std::string FieldValueToText(const engine::TFieldDesc& field, const engine::TFieldValue& value);
+inline std::string FieldValueToText(const engine::TFieldDesc& field,
+                                    const engine::TFieldValue& value) {
+  return engine::FieldValueToDumpText(field, value);
+}
 // The stored value of one dump text (EDumpFormatError naming the field on failure).
 engine::TFieldValue TextToFieldValue(const engine::TFieldDesc& field, std::string_view text);
 
