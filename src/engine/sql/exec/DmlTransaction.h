@@ -20,12 +20,36 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/sql/DataQuery.h"
 
 namespace zorvic::engine {
 
 class TDataDirectory;
+class TTransactionSavepoint;
+
+// The scope of one statement inside a transaction that the statement did not start: Release
+// keeps what the statement did; destruction without Release returns every table of the
+// transaction to its state at construction (or at the last Renew), keeping what came before.
+// Outside a transaction it does nothing.
+class TStatementSavepoint {
+ public:
+  explicit TStatementSavepoint(TDataDirectory& database);
+  ~TStatementSavepoint();
+  TStatementSavepoint(const TStatementSavepoint&) = delete;
+  TStatementSavepoint& operator=(const TStatementSavepoint&) = delete;
+
+  // The statement succeeded.
+  void Release();
+  // After an intermediate commit: a failure from here on returns to the present state.
+  void Renew();
+  bool Active() const { return Savepoint_ != nullptr; }
+
+ private:
+  TDataDirectory& Database_;
+  std::unique_ptr<TTransactionSavepoint> Savepoint_;
+};
 
 class TImplicitTransaction {
  public:
@@ -61,6 +85,7 @@ class TImplicitTransaction {
   bool Finished_ = false;
   std::int32_t Rows_ = 0;
   std::int32_t Commits_ = 0;
+  std::unique_ptr<TStatementSavepoint> Savepoint_;  // inside START TRANSACTION
 };
 
 }  // namespace zorvic::engine
