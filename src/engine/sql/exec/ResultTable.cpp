@@ -1,0 +1,196 @@
+#include "engine/sql/exec/ResultTable.h"
+
+#include <algorithm>
+
+#include "engine/sql/eval/RecordValues.h"
+#include "engine/storage/DataCursor.h"
+#include "engine/storage/DataSession.h"
+#include "engine/storage/EngineError.h"
+
+namespace zorvic::engine {
+
+void CellFromValue(const TExpToken& value, TCell& cell) {
+  cell.Type = value.DataType;
+  cell.SubType = value.SubType;
+  cell.Size = value.Size;
+  cell.Scale = value.Scale;
+  cell.Null = value.IsNull || value.DataType == dtNull;
+  if (cell.Null) {
+    cell.Bytes.clear();
+  } else {
+    cell.Bytes.assign(reinterpret_cast<const char*>(value.ValueData()), value.ValueLength());
+  }
+}
+
+void ValueFromCell(const TCell& cell, TExpToken& value) {
+  std::uint8_t* data = value.ReserveValue(cell.Bytes.size());
+  if (!cell.Bytes.empty()) std::memcpy(data, cell.Bytes.data(), cell.Bytes.size());
+  value.DataType = cell.Type;
+  value.SubType = cell.SubType;
+  value.Size = cell.Size;
+  value.Scale = cell.Scale;
+  value.IsNull = cell.Null;
+}
+
+void AssignValue(TExpToken& target, const TExpToken& source) {
+  std::uint8_t* data = target.ReserveValue(source.ValueLength());
+  if (source.ValueLength() > 0) std::memcpy(data, source.ValueData(), source.ValueLength());
+  target.DataType = source.DataType;
+  target.SubType = source.SubType;
+  target.Size = source.Size;
+  target.Scale = source.Scale;
+  target.IsNull = source.IsNull;
+}
+
+// --- comparing rows ------------------------------------------------------------------------
+
+TRowComparer::TRowComparer(std::vector<TKey> keys, const TEvalContext& context, bool noCase)
+    : Keys_(std::move(keys)),
+      Context_(context),
+      NoCase_(noCase),
+      Left_(NewExpToken()),
+      Right_(NewExpToken()) {}
+
+std::vector<TRowComparer::TKey> TRowComparer::AllColumns(std::size_t count) {
+  std::vector<TKey> keys(count);
+  for (std::size_t i = 0; i < count; ++i)
+    keys[i].Column = static_cast<int>(i);
+  return keys;
+}
+
+int TRowComparer::Compare(const TRow& a, const TRow& b) const {
+  for (const TKey& key : Keys_) {
+    const TCell& x = a[static_cast<std::size_t>(key.Column)];
+    const TCell& y = b[static_cast<std::size_t>(key.Column)];
+    int order;
+    if (x.Null || y.Null) {
+      order = x.Null == y.Null ? 0 : (x.Null ? -1 : 1);
+    } else if (x.Type == dtBlob || y.Type == dtBlob) {
+      order = x.Bytes.compare(y.Bytes);
+      order = order < 0 ? -1 : (order > 0 ? 1 : 0);
+    } else {
+      ValueFromCell(x, *Left_);
+      ValueFromCell(y, *Right_);
+      order = CompareValues(*Left_, *Right_, Context_, NoCase_);
+    }
+    if (order != 0) return key.Descending ? -order : order;
+  }
+  return 0;
+}
+
+void RemoveDuplicateRows(std::vector<TRow>& rows, const TEvalContext& context) {
+  if (rows.size() < 2) return;
+  const std::size_t columns = rows.front().size();
+  TRowComparer comparer(TRowComparer::AllColumns(columns), context, false);
+  // Sort the row numbers, keep the first of each run of equal rows, restore the order.
+  std::vector<std::size_t> order(rows.size());
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return comparer.Less(rows[a], rows[b]); });
+  std::vector<bool> keep(rows.size(), false);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i == 0 || comparer.Compare(rows[order[i - 1]], rows[order[i]]) != 0) keep[order[i]] = true;
+  }
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (!keep[i]) continue;
+    if (out != i) rows[out] = std::move(rows[i]);
+    ++out;
+  }
+  rows.resize(out);
+}
+
+// --- the result table ----------------------------------------------------------------------
+
+namespace {
+
+TFieldDefinition FieldOf(const TResultColumn& column) {
+  TFieldDefinition field;
+  field.Name = column.Name;
+  field.DataType = static_cast<std::uint8_t>(column.Type);
+  field.SubType = static_cast<std::uint8_t>(column.SubType);
+  switch (column.Type) {
+    case dtNull:
+      // A column of NULL constants: the smallest String.
+      field.DataType = dtString;
+      field.SubType = stNone;
+      field.Size = 1;
+      break;
+    case dtString:
+      field.Size = static_cast<std::uint32_t>(std::max(column.Size - 1, 1));
+      break;
+    case dtBytes:
+      field.Size = static_cast<std::uint32_t>(std::max(column.Size, 1));
+      break;
+    case dtBCD:
+      field.Scale = static_cast<std::uint32_t>(column.Scale);
+      break;
+    default:
+      break;
+  }
+  return field;
+}
+
+}  // namespace
+
+TResultTable::TResultTable(TDataDirectory& statementDatabase)
+    : StatementDatabase_(statementDatabase), Scratch_(NewExpToken()) {}
+
+TResultTable::~TResultTable() {
+  try {
+    if (Cursor_ && Cursor_->IsOpen()) Cursor_->Close();
+    Cursor_.reset();
+    if (Temporary_ && Database_ != nullptr) Database_->DeleteTable(Name_, Database_->InMemory());
+  } catch (...) {
+    // A temporary table that cannot be deleted now is left to the registry's clean-up.
+  }
+  if (OwnsDatabase_ && Database_ != nullptr) Database_->Session().CloseDatabase(*Database_);
+}
+
+void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTableRef* into) {
+  TDataSession& session = StatementDatabase_.Session();
+  if (into == nullptr || into->InMemory) {
+    Database_ = &session.OpenDatabase("Memory");
+    OwnsDatabase_ = true;
+  } else if (!into->Folder.empty()) {
+    Database_ = &session.OpenDatabase(into->Folder);
+    OwnsDatabase_ = true;
+  } else {
+    Database_ = &StatementDatabase_;
+  }
+  TTableCreation creation;
+  for (const TResultColumn& column : columns)
+    creation.Table.Fields.push_back(FieldOf(column));
+  const bool memory = Database_->InMemory();
+  if (into == nullptr) {
+    // The name is reserved exclusively before the table is made over it.
+    Name_ = Database_->TemporaryTableName(true);
+    if (Name_.size() > 4) Name_.resize(Name_.size() - 4);
+    Temporary_ = true;
+  } else {
+    Name_ = into->Name;
+    if (Name_.empty()) Name_ = Database_->TemporaryTableName(true);
+  }
+  Cursor_ = std::make_unique<TDataCursor>(*Database_);
+  Cursor_->CreateTable(Name_, creation, true, memory);
+  Cursor_->Open(Name_, memory, Temporary_);
+  Buffer_.assign(Cursor_->RecordSize(), 0);
+}
+
+void TResultTable::Append(const TRow& row) {
+  Cursor_->InitRecord(Buffer_.data());
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const TCell& cell = row[i];
+    const auto fieldNo = static_cast<std::uint32_t>(i + 1);
+    if (cell.Null) {
+      Cursor_->ClearField(Buffer_.data(), fieldNo);
+      continue;
+    }
+    ValueFromCell(cell, *Scratch_);
+    StoreFieldValue(*Cursor_, Buffer_.data(), fieldNo, *Scratch_);
+  }
+  Cursor_->InsertRecord(Buffer_.data());
+}
+
+}  // namespace zorvic::engine
