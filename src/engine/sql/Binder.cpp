@@ -296,14 +296,26 @@ void TBinder::ResolveColumn(TExpToken& node) {
 void TBinder::ConvertDateLiteral(TExpToken& constant, TDataType target) {
   const std::string text(constant.StringValue());
   bool ok = false;
+  // A date-time text keeps the part that a Date or Time holds.
+  const auto dateTimePart = [&]() -> std::optional<TTimeStampParts> {
+    if (text.find(' ') == std::string::npos) return std::nullopt;
+    const auto value = ParseTimeStamp(text);
+    return value ? SplitTimeStamp(*value) : std::nullopt;
+  };
   if (target == dtDate) {
     if (const auto value = ParseDate(text)) {
       constant.SetDateConstant(*value);
+      ok = true;
+    } else if (const auto parts = dateTimePart()) {
+      constant.SetDateConstant(parts->DayNumber);
       ok = true;
     }
   } else if (target == dtTime) {
     if (const auto value = ParseTime(text)) {
       constant.SetTimeConstant(*value);
+      ok = true;
+    } else if (const auto parts = dateTimePart()) {
+      constant.SetTimeConstant(parts->MsOfDay);
       ok = true;
     }
   } else if (const auto value = ParseTimeStamp(text)) {
