@@ -65,6 +65,30 @@ class TFilterExpression {
   virtual bool Matches(const std::uint8_t* record) = 0;
   // 2: the expression was answered wholly from indexes, 1: partly, 0: not.
   virtual int OptimisationLevel() const { return 0; }
+  // Called when the cursor builds its filter bitmap: a filter that can narrow the records to
+  // test (from indexes) fills `candidates` with a superset of the active records that match
+  // it and returns true; false means every active record is tested. The cursor still tests
+  // every candidate with Matches, so a candidate set only has to be complete, never exact.
+  virtual bool Candidates(TDataCursor& cursor, TRecordsBitmap& candidates) {
+    (void)cursor;
+    (void)candidates;
+    return false;
+  }
+};
+
+// One end of a key range over the first field of an index (TDataCursor::CountKeyRange).
+// Bounds are in the field's value order, whatever the index's direction: the low bound is the
+// smallest value, the high bound the largest, both included.
+struct TKeyBound {
+  enum TKind : std::uint8_t {
+    kOpen,   // unbounded
+    kNull,   // the keys whose first field is NULL
+    kValue,  // the value of the index's first field in Record
+  };
+  TKind Kind = kOpen;
+  const std::uint8_t* Record = nullptr;  // kValue: a record buffer (RecordSize bytes)
+  int Partial = 0;         // kValue of a String field: > 0 keeps only that many leading characters
+  bool Exclusive = false;  // kValue: the keys equal to the value are left out (< and >)
 };
 // Compiles an expression text against the cursor's table. It raises EVELDOREngineError with
 // VELDOR_INVALIDFILTER for texts it refuses.
@@ -204,12 +228,27 @@ class TDataCursor {
   // VELDOR_INVALIDFILTER for an empty or invalid expression or an empty callback.
   int AddFilter(TRecordFilter callback);
   int AddFilter(const std::string& expression);
+  // A compiled expression filter (nullptr is VELDOR_INVALIDFILTER, "filter expression is
+  // invalid").
+  int AddFilter(std::unique_ptr<TFilterExpression> expression);
   void DropFilter(int handle);
   void DropAllFilters();
   void ActivateFilter(int handle);
   void DeactivateFilter(int handle);
   bool Filtered() const { return FFiltered; }
   int FilterOptimisationLevel() const;
+  // Records read and tested by the last build of the filter bitmap (diagnostics and tests:
+  // a filter answered from an index reads only the records its key ranges name).
+  std::int64_t FilterRecordsTested() const { return FFilterRecordsTested; }
+  // Key ranges for filters that answer conditions from indexes: the number of keys of index
+  // `slot` (0..30) whose first field lies between the bounds (from the subtree counts, no
+  // record is read), and the record numbers of those keys. Callers inside a filter-bitmap
+  // build run within that operation; others get an operation frame of their own.
+  std::int64_t CountKeyRange(int slot, const TKeyBound& low, const TKeyBound& high);
+  void CollectKeyRange(int slot, const TKeyBound& low, const TKeyBound& high, TRecordsBitmap& into);
+  // Reads active record recordNo (RecordSize bytes) for a filter's Candidates, which may test
+  // parts of its condition on the records of a key range; counted in FilterRecordsTested.
+  void ReadFilterRecord(std::int32_t recordNo, std::uint8_t* out);
 
   // ---- changes -----------------------------------------------------------------------
   // Zeroes the buffer and stores every field's default (CURRENT_DATE, CURRENT_TIME and
@@ -341,6 +380,22 @@ class TDataCursor {
   void RetestRecord(std::int32_t recordNo, const std::uint8_t* record);
   TFilter* FindFilter(int handle);
   void FiltersChanged();
+  bool FilterPasses(const std::uint8_t* record);
+  // The smallest (high: largest) key in index order of the keys of `slot` matching bound.
+  void BuildBoundKey(int slot, const TKeyBound& bound, bool high, std::uint8_t* key);
+  // The keys of `slot` in the value range from low to high, in index order: the range starts
+  // at the first key >= first (> first when firstAfter) and ends before the first key >= last
+  // (> last when lastAfter).
+  struct TKeyRangeKeys {
+    std::vector<std::uint8_t> First, Last;
+    bool FirstAfter = false, LastAfter = true;
+    bool Ends(int compareKeyWithLast) const {
+      return LastAfter ? compareKeyWithLast > 0 : compareKeyWithLast >= 0;
+    }
+  };
+  TKeyRangeKeys KeyRangeKeys(int slot, const TKeyBound& low, const TKeyBound& high);
+  template <class F>
+  auto InFilterFrame(F&& body);
 
   // BLOB values (CursorBlob.cpp).
   const TFieldDesc& BlobField(std::uint32_t fieldNo) const;
@@ -378,6 +433,8 @@ class TDataCursor {
   TRecordsBitmap FFilterBits;
   std::uint64_t FFilterEpoch = 0;
   TRecordsBitmapStack FBitmapPool;
+  std::int64_t FFilterRecordsTested = 0;
+  bool FBuildingFilterBits = false;  // inside RebuildFilterBits (no nested operation frame)
   // BLOB values.
   std::vector<TOpenBlob> FBlobs;
   std::int32_t FNextBlobId = -1;

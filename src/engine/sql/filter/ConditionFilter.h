@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "engine/sql/ExpToken.h"
 #include "engine/sql/eval/Evaluator.h"
@@ -29,7 +30,7 @@ namespace zorvic::engine {
 class TDataCursor;
 
 struct TIndexAnalysis {
-  int Grade = 0;             // 0 not answerable, 1 partly, 2 wholly from indexes
+  int Grade = 0;              // 0 not answerable, 1 partly, 2 wholly from indexes
   std::int64_t Estimate = 0;  // estimated number of matching keys
   // Answerable through an index even if the selectivity rule graded it 0.
   bool Answerable = false;
@@ -38,6 +39,11 @@ struct TIndexAnalysis {
 // Registers the compiler of expression-text filters with the storage engine (once per
 // process; later calls do nothing). Executions and query components call it.
 void InstallExpressionFilters();
+
+// The prepared condition of a filter text: parsed, bound against the cursor's fields (column
+// nodes carry field numbers) and prepared as filters are (partial compares allowed). Raises
+// the filter errors (VELDOR_INVALIDFILTER) naming the cursor's table.
+TExpTokenPtr CompileFilterCondition(TDataCursor& cursor, const std::string& text);
 
 // Grades a prepared single-table condition against the cursor's indexes (with the 0.9
 // selectivity rule when asked).
