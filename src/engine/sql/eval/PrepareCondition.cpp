@@ -2,11 +2,13 @@
 // converted, and the prefix compares that a cursor can answer from an index.
 //
 // Folding never changes a result: a right operand (or list value, bound or pattern) is folded
-// only when it holds no column, sub-select, aggregate, auto-increment function or parameter
-// without a value, and a folded value is converted to the left operand's type only when the
+// only when it holds no column, sub-select, aggregate, auto-increment or text-index
+// function, and a folded value is converted to the left operand's type only when the
 // conversion is exact (Integer column = 2.5 keeps the Float 2.5, SmallInt column = 100000
 // keeps the Integer). Texts compared with dates, times and time stamps are read as those
-// types (a date-time text keeps the part its column holds).
+// types (a date-time text keeps the part its column holds). Parameters are folded with the
+// values they hold at preparation, so a statement prepares its conditions after its
+// parameters are given.
 #include <string>
 
 #include "engine/sql/eval/EvalInternal.h"
@@ -28,8 +30,8 @@ bool Foldable(const TExpToken& node) {
     case ncSubSelect:
       return false;
     case ncConstant:
-      // A parameter without a value is left for the execution to fill in.
-      return !(node.IsParameter && node.DataType == dtNull && !node.IsNull);
+      // Parameters too: the copy holds the values they have now.
+      return true;
     case ncFunction:
       if (node.OperatorCode >= opSum && node.OperatorCode <= opAvg) return false;
       if (node.OperatorCode == opLastAutoInc || node.OperatorCode == opIdentCurrent ||
