@@ -93,12 +93,57 @@ class SqlCheckTest(unittest.TestCase):
             "Create Table IF NOT EXISTS Users(UserName VARCHAR(32),Primary Key (UserName));",
             "Create Table Notes(ID AUTOINC, Body MEMO, Primary Key (ID)); Insert into Notes (Body) "
             "values ('hi')",
-            "Select ID, Body from Notes where ID > 1 order by ID",
-            "START TRANSACTION; Delete from Notes; ROLLBACK",
-            "Drop Table Notes",
+            "Create Table Notes(ID AUTOINC, Body MEMO); Select ID, Body from Notes where ID > 1 "
+            "order by ID",
+            "START TRANSACTION; Delete from Attachments; ROLLBACK",
+            "Drop Table Attachments",
         ])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual(result.stdout.decode().splitlines(), ["OK"] * 5)
+
+    def test_every_text_sees_the_tables_of_the_folder_as_they_are(self):
+        notes = os.path.join(self.folder, "Notes.DAT")
+        result = check(self.folder, [
+            "Create Table Notes(ID AUTOINC); Select ID from Notes",
+            "Select ID from Notes",
+            "Drop Table Users; Select UserName from Users",
+            "Select UserName from Users",
+            "Create Table Users(X Integer)",
+            "Alter Table Attachments ADD Extra Integer; Select Extra from Attachments",
+            "Select Extra from Attachments",
+        ])
+        self.assertEqual(result.returncode, 1)
+        users = os.path.join(self.folder, "Users.DAT")
+        self.assertEqual(result.stdout.decode().splitlines(), [
+            "OK",
+            "VELDOR Engine Error # 11010 Table '" + notes + "' does not exist",
+            "VELDOR Engine Error # 11010 Table '" + users + "' does not exist",
+            "OK",
+            "VELDOR Engine Error # 13060 The table '" + users + "' already exists",
+            "OK",
+            SQL_ERROR + "Invalid column name 'Extra' or table correlation name '' specified in "
+                        "source columns",
+        ])
+
+    def test_a_text_of_only_a_comment_is_no_statement(self):
+        result = check(self.folder, ["/* nothing here */", "Select UserName from Users /* ok */"])
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.decode().splitlines(), [
+            SQL_ERROR + "SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, or DROP keyword expected, "
+                        "instead found ''",
+            "OK"])
+
+    def test_bad_decimal_arguments_name_the_table_column_context(self):
+        result = check(self.folder, ["Create Table T(A DECIMAL(, 2))",
+                                     "Create Table T(A DECIMAL(10, x))",
+                                     "Create Table T(A DECIMAL(10, 9))",
+                                     "Create Table T(A DECIMAL(10, 2) NOT NULL)"])
+        self.assertEqual(result.stdout.decode().splitlines(), [
+            SQL_ERROR + "Unknown or unexpected symbol ',' found in table column",
+            SQL_ERROR + "Scale argument must be an integer in table column",
+            SQL_ERROR + "Scale argument must be an integer less than or equal to 4 but greater "
+                        "than or equal to 0 for the BCD data type table column",
+            "OK"])
 
     def test_the_first_failing_statement_of_a_script_answers(self):
         result = check(self.folder, ["Select UserName from Users; Select x from Users; Foo"])

@@ -148,6 +148,16 @@ std::optional<TSqlDataType> ParseSqlDataType(TExpressionParser& lexer, std::stri
   type.SubType = name->SubType;
   type.Size = FixedTypeSize(name->DataType);
   TTypeReader reader(lexer, context, name->Keyword);
+  // The arguments are expressions of the type's own context: their errors name it.
+  struct TContextScope {
+    TContextScope(TExpressionParser& l, std::string_view inner)
+        : Lexer(l), Outer(l.ParseContext()) {
+      Lexer.SetParseContext(inner);
+    }
+    ~TContextScope() { Lexer.SetParseContext(Outer); }
+    TExpressionParser& Lexer;
+    std::string Outer;
+  } scope(lexer, context);
   lexer.Next();
 
   switch (name->Arguments) {
