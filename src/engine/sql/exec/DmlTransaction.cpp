@@ -1,6 +1,7 @@
 #include "engine/sql/exec/DmlTransaction.h"
 
 #include <algorithm>
+#include <string>
 
 #include "engine/storage/DataDirectory.h"
 #include "engine/storage/EngineError.h"
@@ -47,7 +48,8 @@ TImplicitTransaction::TImplicitTransaction(TDataDirectory& database, const TData
                                            std::uint16_t targetRecordSize)
     : Database_(database), Flush_(block.Flush) {
   if (block.CommitIntervalGiven && block.CommitInterval < 1) {
-    RaiseSQLError("COMMIT INTERVAL must be greater than or equal to 1");
+    RaiseSQLError("Commit interval must be greater than 0, instead found '" +
+                  std::to_string(block.CommitInterval) + "'");
   }
   Interval_ = block.CommitIntervalGiven ? block.CommitInterval : DefaultInterval(targetRecordSize);
   if (database.InTransaction()) {
