@@ -12,11 +12,30 @@
 // source raises "Internal error: Column '<name>' specified illegally" (11949).
 //
 // Collation: language 0 compares strings byte by byte (case and trailing blanks count); LIKE
-// compares characters upper-cased under language 0, prefix compares included; other
-// languages use the table's ICU collator (Collation.h).
+// compares characters upper-cased under language 0, prefix compares made from LIKE patterns
+// included; other languages use the table's ICU collator (Collation.h), LIKE character by
+// character with it (case counts, accents do not).
 //
 // CURRENT_DATE, CURRENT_TIME and CURRENT_TIMESTAMP read the clock of the context, which the
 // statement sets once per execution; without a clock they keep the value read at parse time.
+//
+// Value rules worth knowing:
+//   - Integer arithmetic is done in 64 bits: an Integer result that does not fit 32 bits is a
+//     LargeInt, one that does not fit 64 bits a Float. "/" of two integers is a Float.
+//   - BCD arithmetic works on the value times 10,000 (128-bit intermediates, rounded half away
+//     from zero to the larger scale of the operands); a BCD with a Float gives a Float.
+//   - Date +/- n adds days, Time +/- n milliseconds (wrapping at midnight), TimeStamp +/- n
+//     days; Date - Date gives days, Time - Time milliseconds, TimeStamp - TimeStamp a Float
+//     of milliseconds. A date outside 0001-01-01 .. 9999-12-31 gives NULL.
+//   - EXTRACT numbering, from the calendar (never the process's locale): DAYOFWEEK 1 = Sunday
+//     .. 7 = Saturday; DAYOFYEAR 1 .. 366; WEEK is the week of the year where week 1 holds
+//     1 January and weeks start on Sunday (1 .. 54). A Time is taken on 30 December 1899.
+//   - REPLACE, POS and OCCURS with an empty (NULL) search text: the text unchanged, 0, 0.
+//   - A failed conversion gives 0, 0.0, False, "" or midnight; for Date and TimeStamp, which
+//     have no zero calendar day, it gives NULL. Floats become integers by truncation.
+//   - Aggregates are accumulated by the SELECT executor; evaluating an aggregate node on its
+//     own gives its argument's value for the current row (COUNT: 1 for a non-NULL argument or
+//     "*", else 0).
 //
 // Thread safety: a tree, its context and its fetcher belong to one thread at a time; only the
 // node pool is shared.
@@ -78,6 +97,14 @@ bool EvaluateCondition(const TExpToken& tree, const TEvalContext& context);
 // are allowed (filters), case-insensitive prefix compares when asked, and LIKE patterns that
 // are a plain prefix followed by one "%" turned into prefix compares. A constant that the
 // left operand's type cannot hold exactly is kept in the wider type, so nothing is lost.
+//
+// Prefix-compare nodes (ncPrefixCompare): OperatorCode opEqual or opNotEqual, Left the
+// subject, Right a String constant holding the prefix, PrefixLength its length (0: the whole
+// strings compare), CaseInsensitive. One made from LIKE / NOT LIKE has the Text "LIKE" /
+// "NOT LIKE" and compares with LIKE's character rule, so it selects exactly what the LIKE
+// did: under language 0 it is case-insensitive (CaseInsensitive set), under other languages
+// case counts. Parameters are folded with the values they hold, so prepare after they are
+// given. Sub-selects, aggregates, LASTAUTOINC and the text-index functions are not folded.
 TExpTokenPtr PrepareCondition(const TExpToken& tree, bool noPartialCompare, bool caseInsensitive,
                               const TEvalContext& context);
 

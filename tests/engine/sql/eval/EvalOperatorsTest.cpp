@@ -214,6 +214,72 @@ TEST(EvalPredicates, DoubleQuotedPatternIsAString) {
   EXPECT_TRUE(Holds(row, "GroupName LIKE \"%TEAM\""));
 }
 
+// A fetcher whose sub-select result holds the values 1 and 3.
+class TSubSelectRow : public TTestRow {
+ public:
+  bool SubSelectContains(TDataQuery* query, const TExpToken& value) override {
+    EXPECT_EQ(query, Query);
+    ++Asked;
+    const std::int64_t v = value.Scalar<std::int32_t>();
+    return !value.IsNull && (v == 1 || v == 3);
+  }
+  TDataQuery* Query = reinterpret_cast<TDataQuery*>(&Asked);
+  int Asked = 0;
+};
+
+TEST(EvalPredicates, InSubSelectAsksTheFetcher) {
+  TSubSelectRow row;
+  for (const TOperatorCode code : {opInSubSelect, opNotInSubSelect}) {
+    TExpTokenPtr tree = NewExpToken();
+    tree->NodeClass = ncExtendedPredicate;
+    tree->OperatorCode = code;
+    tree->DataType = dtBoolean;
+    TExpTokenPtr subject = NewExpToken();
+    subject->NodeClass = ncConstant;
+    subject->SetIntegerConstant(3);
+    TExpTokenPtr query = NewExpToken();
+    query->NodeClass = ncSubSelect;
+    query->SubSelect = row.Query;
+    tree->Arguments.push_back(std::move(subject));
+    tree->Arguments.push_back(std::move(query));
+    EXPECT_EQ(EvaluateCondition(*tree, ContextOf(row)), code == opInSubSelect);
+    tree->Arguments[0]->SetIntegerConstant(2);
+    EXPECT_EQ(EvaluateCondition(*tree, ContextOf(row)), code == opNotInSubSelect);
+    // The prepared copy keeps the sub-select.
+    TExpTokenPtr prepared = PrepareCondition(*tree, true, false, ContextOf(row));
+    EXPECT_EQ(prepared->Arguments[1]->SubSelect, row.Query);
+    EXPECT_EQ(EvaluateCondition(*prepared, ContextOf(row)), code == opNotInSubSelect);
+  }
+  EXPECT_EQ(row.Asked, 6);
+}
+
+TEST(EvalAggregates, OnTheirOwnTheyGiveTheRowsValue) {
+  TTestRow row = StandardRow();
+  row.Set<std::int32_t>("Id", 7);
+  row.SetNull("Age");
+  EXPECT_EQ(ValueOf(row, "SUM(Id)"), "7");
+  EXPECT_EQ(ValueOf(row, "MAX(Id) + 1"), "8");
+  EXPECT_EQ(ValueOf(row, "COUNT(*)"), "1");
+  EXPECT_EQ(ValueOf(row, "COUNT(Id)"), "1");
+  EXPECT_EQ(ValueOf(row, "COUNT(Age)"), "0");
+  EXPECT_EQ(ValueOf(row, "AVG(Age)"), "NULL");
+}
+
+TEST(EvalOperators, SignsAndNegation) {
+  TTestRow row = StandardRow();
+  row.Set<std::int16_t>("Age", -32768);
+  TExpTokenPtr v = EvalText(row, "-Age");
+  EXPECT_EQ(v->DataType, dtInteger);  // 32768 needs more than 16 bits
+  EXPECT_EQ(v->Scalar<std::int32_t>(), 32768);
+  row.Set<std::int64_t>("Big", INT64_MIN);
+  EXPECT_EQ(EvalText(row, "-Big")->DataType, dtFloat);
+  row.Set<double>("Ratio", 1.5);
+  EXPECT_EQ(ValueOf(row, "-Ratio"), "-1.5");
+  EXPECT_EQ(ValueOf(row, "+Ratio"), "1.5");
+  EXPECT_EQ(ValueOf(row, "NOT (Ratio > 1)"), "False");
+  EXPECT_EQ(ValueOf(row, "NOT (Ratio > 2)"), "True");
+}
+
 TEST(EvalCollation, DefaultLanguageComparesBytes) {
   TTestRow row = StandardRow();
   for (const char* user : {"admin", "Admin", "admin ", "ADMIN", "admi"}) {
