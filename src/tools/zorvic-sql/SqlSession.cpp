@@ -199,7 +199,7 @@ bool TSqlSession::RunStatement(const std::string& text) {
   bool ok = true;
   try {
     Query_->Close();
-    Query_->SetSQLText(text);
+    Query_->SetSQL({text});
     Query_->RunSQL();
     if (Query_->Active()) {
       PrintResult();

@@ -25,7 +25,7 @@ class ENoResultSet : public EDatabaseError {
 std::string JoinLines(const std::vector<std::string>& lines) {
   std::string text;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) text += "\r\n";
+    if (i) text += '\n';
     text += lines[i];
   }
   return text;
@@ -38,7 +38,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     const std::size_t end = text.find('\n', start);
     std::string line =
         text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(std::move(line));
     if (end == std::string::npos) break;
     start = end + 1;

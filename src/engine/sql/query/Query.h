@@ -66,10 +66,11 @@ class TVELDORQuery : public TVELDORDBDataSet {
   // Replaces the lines. A text equal to the current one changes nothing (a prepared statement
   // stays prepared); any other closes and releases the query and scans the parameters again.
   void SetSQL(const std::vector<std::string>& lines);
+  // The text cut at its line feeds; joining the lines gives the text back unchanged.
   void SetSQLText(const std::string& text);
   void AddSQL(const std::string& line);
   void ClearSQL();
-  // The lines joined with line breaks, and the text the engine sees after scanning.
+  // The lines joined with line feeds, and the text the engine sees after scanning.
   std::string SQLText() const;
   const std::string& ProcessedText() const { return FText; }
 

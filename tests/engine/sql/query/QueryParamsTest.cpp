@@ -130,9 +130,13 @@ TEST_F(TQueryParamsTest, LinesJoinWithLineBreaksAndAddOneByOne) {
   TVELDORQuery q;
   q.AddSQL("Select *");
   q.AddSQL("from T where A = :a");
-  EXPECT_EQ(q.SQLText(), "Select *\r\nfrom T where A = :a");
+  EXPECT_EQ(q.SQLText(), "Select *\nfrom T where A = :a");
   EXPECT_EQ(q.SQL().size(), 2u);
   EXPECT_EQ(q.Params().Count(), 1u);
+  // A text given whole comes back unchanged, line breaks inside literals too.
+  q.SetSQLText("Select 'a\r\nb\nc'\r\nfrom T");
+  EXPECT_EQ(q.SQLText(), "Select 'a\r\nb\nc'\r\nfrom T");
+  EXPECT_EQ(q.SQL().size(), 4u);
   q.ClearSQL();
   EXPECT_TRUE(q.SQL().empty());
   EXPECT_EQ(q.Params().Count(), 0u);

@@ -172,6 +172,14 @@ TEST_F(TQueryRunTest, NamedPlacesOnlyOutsideQuotesAndComments) {
             (std::vector<std::string>{":x", "it's :y"}));
 }
 
+TEST_F(TQueryRunTest, LineBreaksInsideLiteralsReachTheTableUnchanged) {
+  Run(kNotes);
+  Run("Insert into Notes (Txt, N) values ('a\nb', 1);\r\nInsert into Notes (Txt, N) values "
+      "('c\r\nd', 2)");
+  EXPECT_EQ(Column("Select Txt, N from Notes order by N"),
+            (std::vector<std::string>{"a\nb", "c\r\nd"}));
+}
+
 TEST_F(TQueryRunTest, EveryStatementOfAScriptTakesItsValuesAndMissingOnesFail) {
   Run(kNotes);
   TVELDORQuery q;
