@@ -75,6 +75,12 @@ void SetDateOrNull(TExpToken& out, std::int64_t day) {
   out.Scale = 0;
 }
 
+void SetTimeValue(TExpToken& out, std::int32_t ms) {
+  out.SetTimeConstant(ms);
+  out.SubType = stNone;
+  out.Scale = 0;
+}
+
 void SetTimeStampOrNull(TExpToken& out, double ts) {
   if (!SplitTimeStamp(ts)) {
     SetTypedNull(out, dtTimeStamp, stNone, 8);
@@ -100,7 +106,7 @@ bool DateArithmetic(TOperatorCode op, const TExpToken& a, const TExpToken& b, TE
         SetDateOrNull(out, static_cast<std::int64_t>(when.Scalar<std::int32_t>()) + n);
         return true;
       case dtTime:
-        out.SetTimeConstant(WrapTime(static_cast<std::int64_t>(when.Scalar<std::int32_t>()) + n));
+        SetTimeValue(out, WrapTime(static_cast<std::int64_t>(when.Scalar<std::int32_t>()) + n));
         return true;
       default:
         SetTimeStampOrNull(out, when.Scalar<double>() + static_cast<double>(n) * day);
@@ -126,7 +132,7 @@ bool DateArithmetic(TOperatorCode op, const TExpToken& a, const TExpToken& b, TE
     } else if (IsDateTimeType(r)) {
       SetFloatValue(out, TimeStampOf(a) - TimeStampOf(b));
     } else {
-      out.SetTimeConstant(WrapTime(t - IntegerOf(b)));
+      SetTimeValue(out, WrapTime(t - IntegerOf(b)));
     }
     return true;
   }
@@ -272,6 +278,7 @@ void EvalSign(const TExpToken& node, const TExpToken& a, TExpToken& out) {
       SetFloatValue(out, -a.Scalar<double>(), a.SubType);
       return;
     case dtBCD: {
+      if (a.ValueLength() < kBcdSize) return SetTypedNull(out, dtBCD, stNone, BCDSize, a.Scale);
       TBcd v = LoadBcd(a.ValueData());
       const auto scaled = BcdToScaledInt(v);
       if (!scaled || *scaled != 0) v.SignScale ^= 0x80;

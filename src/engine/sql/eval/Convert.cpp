@@ -144,7 +144,7 @@ bool ToBcd(TExpToken& v, std::int32_t scale, std::string* error) {
   std::optional<TBcd> result;
   if (IsTextValue(v)) {
     result = ParseBcdWithScale(TrimBlanks(TextOf(v)), scale);
-  } else if (v.DataType == dtBCD) {
+  } else if (v.DataType == dtBCD && v.ValueLength() >= kBcdSize) {
     const TBcd bcd = LoadBcd(v.ValueData());
     if (IsValidBcd(bcd)) result = ParseBcdWithScale(BcdToText(bcd), scale);
   } else if (v.DataType == dtFloat) {

@@ -28,6 +28,9 @@ void Abs(const TExpToken& value, TExpToken& out) {
     case dtFloat:
       return SetFloatValue(out, std::fabs(value.Scalar<double>()), value.SubType);
     case dtBCD: {
+      if (value.ValueLength() < kBcdSize) {
+        return SetTypedNull(out, dtBCD, stNone, BCDSize, value.Scale);
+      }
       TBcd v = LoadBcd(value.ValueData());
       v.SignScale &= 0x7F;
       return SetBcdValue(out, v, BcdScale(v));
