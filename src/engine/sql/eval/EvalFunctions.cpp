@@ -1,8 +1,10 @@
 // Functions other than the string functions: CAST, IF, IFNULL, COALESCE, ABS, ROUND,
 // EXTRACT, the text-index functions and the auto-increment functions.
 #include <cmath>
+#include <string>
 
 #include "engine/sql/eval/EvalInternal.h"
+#include "engine/storage/ValueText.h"
 
 namespace zorvic::engine::eval {
 
@@ -59,7 +61,18 @@ void Round(const TExpToken& value, std::int64_t places, TExpToken& out) {
   if (value.IsNull) return CopyValue(value, out);
   if (value.DataType == dtFloat) {
     const double x = value.Scalar<double>();
-    if (places > 15 || !std::isfinite(x)) return CopyValue(value, out);
+    if (!std::isfinite(x)) return CopyValue(value, out);
+    // Rounded as the value's shortest decimal text reads (2.675 to 2 places is 2.68), half
+    // away from zero; values in exponent form round through their double.
+    const std::string text = FloatToText(x);
+    if (text.find_first_of("eE") == std::string::npos) {
+      if (const auto bcd = ParseBcdWithScale(text, static_cast<int>(places))) {
+        if (const auto rounded = ParseFloat(BcdToText(*bcd))) {
+          return SetFloatValue(out, *rounded, value.SubType);
+        }
+      }
+    }
+    if (places > 15) return CopyValue(value, out);
     const double factor = std::pow(10.0, static_cast<double>(places));
     const double scaled = x * factor;
     if (!std::isfinite(scaled) || std::fabs(scaled) >= 4.5e15) return CopyValue(value, out);

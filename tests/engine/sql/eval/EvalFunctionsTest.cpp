@@ -254,6 +254,12 @@ TEST(EvalNumbers, AbsAndRound) {
   EXPECT_EQ(ValueOf(row, "ROUND(2.5)"), "3");
   EXPECT_EQ(ValueOf(row, "ROUND(-2.5)"), "-3");
   EXPECT_EQ(ValueOf(row, "ROUND(1234.5678 TO 32)"), "1234.5678");
+  // Rounded as the decimal text reads, not as its binary double happens to fall.
+  EXPECT_EQ(ValueOf(row, "ROUND(2.675 TO 2)"), "2.68");
+  EXPECT_EQ(ValueOf(row, "ROUND(1.005 TO 2)"), "1.01");
+  EXPECT_EQ(ValueOf(row, "ROUND(-0.125 TO 2)"), "-0.13");
+  EXPECT_EQ(ValueOf(row, "ROUND(1e300 TO 2)"), "1e+300");
+  EXPECT_EQ(ValueOf(row, "ROUND(123456.5 TO 0)"), "123457");
 }
 
 TEST(EvalFetcher, TextIndexAndAutoIncrementFunctions) {
