@@ -49,6 +49,31 @@ TEST_F(TQueryRunTest, RowsAffectedOfTransactionsInAScript) {
   EXPECT_EQ(Run("Update Notes set N = 1"), 3);
 }
 
+TEST_F(TQueryRunTest, RunningAPreparedScriptAgainStartsAtItsFirstStatement) {
+  Run(kNotes);
+  TVELDORQuery q;
+  Use(q, "Insert into Notes (N) values (1); Insert into Notes (N) values (2); Select N from Notes");
+  q.PrepareSQL();
+  for (int round = 1; round <= 3; ++round) {
+    q.RunSQL();
+    ASSERT_TRUE(q.Active());
+    EXPECT_EQ(q.RecordCount(), 2 * round);
+    EXPECT_EQ(q.StatementsRun(), 3);
+    EXPECT_EQ(q.AffectedRows(), 2 + 2 * round);
+    q.Close();
+  }
+  // A single prepared statement stays prepared from run to run.
+  Use(q, "Select N from Notes where N = 2");
+  q.PrepareSQL();
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 3);
+  q.Close();
+  EXPECT_TRUE(q.Prepared());
+  Run("Insert into Notes (N) values (2)");
+  q.Open();
+  EXPECT_EQ(q.RecordCount(), 4);
+}
+
 TEST_F(TQueryRunTest, TheThirdOfFiveFailingStopsTheScript) {
   Run(kNotes);
   TVELDORQuery q;
@@ -290,20 +315,30 @@ TEST_F(TQueryRunTest, ReadOnlyRefusesEditsOfTheResult) {
 
 TEST_F(TQueryRunTest, ProgressIsReportedAndAbortStops) {
   Run(kNotes);
-  for (int i = 0; i < 3; ++i)
-    Run("Insert into Notes (N) values (" + std::to_string(i) + ")");
+  Run("Insert into Notes (N) values (1); Insert into Notes (N) values (2); "
+      "Insert into Notes (N) values (3); Insert into Notes (N) values (4)");
   TVELDORQuery q;
-  Use(q, "Select N from Notes order by N");
-  int last = -1;
-  q.OnQueryProgress = [&](TVELDORQuery& sender, int percent, bool&) {
+  Use(q, "Select N from Notes where N > 0");
+  std::vector<int> seen;
+  bool abortAt50 = false;
+  q.OnQueryProgress = [&](TVELDORQuery& sender, int percent, bool& abort) {
     EXPECT_EQ(&sender, &q);
-    EXPECT_GE(percent, 0);
-    EXPECT_LE(percent, 100);
-    last = percent;
+    seen.push_back(percent);
+    if (abortAt50 && percent >= 50) abort = true;
   };
   q.Open();
-  EXPECT_EQ(q.RecordCount(), 3);
-  (void)last;
+  EXPECT_EQ(q.RecordCount(), 4);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 100);
+  for (std::size_t i = 1; i < seen.size(); ++i)
+    EXPECT_GE(seen[i], seen[i - 1]);
+  q.Close();
+  // Aborting stops the statement before it has seen every row.
+  seen.clear();
+  abortAt50 = true;
+  q.Open();
+  EXPECT_LT(q.RecordCount(), 4);
+  EXPECT_NE(seen.back(), 100);
 }
 
 // ---- the attachment store: a table insert inside a transaction started by SQL --------------
