@@ -1,8 +1,10 @@
 // Comparisons of values: collation of strings, LIKE, the NULL rules of the comparison
 // operators, prefix compares and the three-way order of sorting and grouping.
 #include <array>
+#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "engine/sql/eval/EvalInternal.h"
 
@@ -10,22 +12,28 @@ namespace zorvic::engine::eval {
 
 namespace {
 
-// Per thread, the character equalities of LIKE under one locale, filled on demand: 0 not yet
-// asked, 1 equal, 2 different.
-using TCharEqualities = std::array<std::uint8_t, 65536>;
+// The character equalities of LIKE under one locale, shared by every thread and filled on
+// demand: 0 not yet asked, 1 equal, 2 different. Racing writers store the same answer.
+using TCharEqualities = std::array<std::atomic<std::uint8_t>, 65536>;
 
 TCharEqualities& EqualitiesOf(const TCollation& collation) {
-  thread_local std::map<const TCollation*, std::unique_ptr<TCharEqualities>> cache;
   thread_local const TCollation* lastCollation = nullptr;
   thread_local TCharEqualities* last = nullptr;
   if (lastCollation == &collation) return *last;
-  std::unique_ptr<TCharEqualities>& slot = cache[&collation];
-  if (!slot) {
-    slot = std::make_unique<TCharEqualities>();
-    slot->fill(0);
+  // Never destroyed, like the collations themselves: threads may still match at exit.
+  static std::mutex* const lock = new std::mutex;
+  static auto* const cache = new std::map<const TCollation*, std::unique_ptr<TCharEqualities>>;
+  {
+    std::lock_guard<std::mutex> guard(*lock);
+    std::unique_ptr<TCharEqualities>& slot = (*cache)[&collation];
+    if (!slot) {
+      slot = std::make_unique<TCharEqualities>();
+      for (std::atomic<std::uint8_t>& entry : *slot)
+        entry.store(0, std::memory_order_relaxed);
+    }
+    last = slot.get();
   }
   lastCollation = &collation;
-  last = slot.get();
   return *last;
 }
 
@@ -71,9 +79,13 @@ bool LikeCharEqual(const TCollation& collation, std::uint8_t a, std::uint8_t b) 
   if (a == b) return true;
   if (collation.IsBinary()) return collation.UpperChar(a) == collation.UpperChar(b);
   TCharEqualities& known = EqualitiesOf(collation);
-  std::uint8_t& entry = known[static_cast<std::size_t>(a) << 8 | b];
-  if (entry == 0) entry = collation.CompareChar(a, b) == 0 ? 1 : 2;
-  return entry == 1;
+  std::atomic<std::uint8_t>& entry = known[static_cast<std::size_t>(a) << 8 | b];
+  std::uint8_t answer = entry.load(std::memory_order_relaxed);
+  if (answer == 0) {
+    answer = collation.CompareChar(a, b) == 0 ? 1 : 2;
+    entry.store(answer, std::memory_order_relaxed);
+  }
+  return answer == 1;
 }
 
 int CompareText(const TCollation& collation, std::string_view a, std::string_view b, bool noCase) {

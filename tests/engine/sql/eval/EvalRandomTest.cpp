@@ -4,6 +4,8 @@
 
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "EvalTestSupport.h"
 #include "engine/storage/Collation.h"
@@ -52,6 +54,43 @@ TEST(EvalRandom, LikeAgreesWithTheReference) {
                  "' LIKE '" + pattern + "'");
     ASSERT_EQ(Holds(row, "Name LIKE '" + pattern + "'"), ReferenceLike(subject, pattern));
   }
+}
+
+TEST(EvalRandom, LikeUnderALocaleFromManyThreads) {
+  // The per-character answers of a locale are shared between threads.
+  const std::uint16_t de = FindLanguageByName("German (Standard)")->LanguageId;
+  std::mt19937 random(kSeed);
+  std::vector<std::pair<std::string, std::string>> cases;
+  while (cases.size() < 400) {
+    std::string subject = RandomText(random, "aAbB\xE4\xC4\xDF", 5);
+    std::string pattern = RandomText(random, "aAbB%_\xE4\xDF", 4);
+    if (!subject.empty() && !pattern.empty()) cases.emplace_back(subject, pattern);
+  }
+  std::vector<bool> expected;
+  {
+    TTestRow row;
+    row.Add("Name", dtString, stNone, 21);
+    for (const auto& [subject, pattern] : cases) {
+      row.SetText("Name", subject);
+      expected.push_back(Holds(row, "Name LIKE '" + pattern + "'", de));
+    }
+  }
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      TTestRow row;
+      row.Add("Name", dtString, stNone, 21);
+      for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::size_t k = (i * 7 + static_cast<std::size_t>(t) * 13) % cases.size();
+        row.SetText("Name", cases[k].first);
+        if (Holds(row, "Name LIKE '" + cases[k].second + "'", de) != expected[k]) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 std::string RandomCondition(std::mt19937& random, int depth) {
