@@ -178,6 +178,8 @@ class TBlobFile : public TFileHandler, private TUnitCache<TBlock>::TOwner {
   static void EncodeHeader(const TBlobHeader& header, std::uint8_t* p, bool encrypted);
 
  private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
   friend class TBlobChange;
 
   std::unique_ptr<TBlock> NewCacheUnit(TBlockCache& cache) override;

@@ -91,6 +91,8 @@ class TDataDirectory {
   void Rollback();
 
  private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
   std::vector<std::unique_ptr<TDataTable>>::iterator Find(const std::string& name, bool inMemory);
   void DestroyTable(TDataTable& table) noexcept;
   void JoinTransaction(TDataTable& table);

@@ -179,6 +179,8 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   [[noreturn]] void RaiseTable(TErrorCode code) const;
 
  private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
   std::unique_ptr<TRecord> NewCacheUnit(TRecordCache& cache) override;
   bool CacheMayWrite(TRecordCache& cache) override;
   void WriteModifiedUnits(TRecordCache& cache) override;

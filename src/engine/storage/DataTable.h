@@ -159,6 +159,8 @@ class TDataTable {
   [[noreturn]] void Raise(TErrorCode code) const;
 
  private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
   void ApplySettings();
   void OpenIndexAndBlob(bool exclusive, bool temporary);
   void CloseFiles() noexcept;

@@ -165,6 +165,8 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   static constexpr std::int64_t WriterRangeLength = 65536;
 
  private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
   using TPageCache = TUnitCache<TPage>;
   struct TSlotKeys {
     explicit TSlotKeys(const TKeyLayout& layout)
