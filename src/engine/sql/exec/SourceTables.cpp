@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/sql/eval/RecordValues.h"
+#include "engine/sql/filter/ConditionFilter.h"
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
 
@@ -140,54 +141,10 @@ void OpenTableRuns(TDataDirectory& statementDatabase,
   }
 }
 
-namespace {
-
-// Reads the columns of a condition from the record the cursor's filter tests.
-class TTestedRecordValues : public TValueFetcher {
- public:
-  TTestedRecordValues(TTableRun& run, TValueFetcher* block) : Run_(run), Block_(block) {}
-
-  void SetRecord(const std::uint8_t* record) { Record_ = record; }
-  void FetchColumn(const TExpToken& column, TExpToken& out) override {
-    FetchFieldValue(*Run_.Cursor, const_cast<std::uint8_t*>(Record_),
-                    static_cast<std::uint32_t>(column.FieldNumber), out);
-  }
-  bool SubSelectContains(TDataQuery* subSelect, const TExpToken& value) override {
-    return Block_ != nullptr ? Block_->SubSelectContains(subSelect, value)
-                             : TValueFetcher::SubSelectContains(subSelect, value);
-  }
-  std::int64_t LastAutoInc(void* sourceTable) override {
-    return Block_ != nullptr ? Block_->LastAutoInc(sourceTable) : 0;
-  }
-
- private:
-  TTableRun& Run_;
-  TValueFetcher* Block_;
-  const std::uint8_t* Record_ = nullptr;
-};
-
-struct TTableFilter {
-  TExpTokenPtr Prepared;
-  TTestedRecordValues Values;
-  TEvalContext Context;
-  TTableFilter(TTableRun& run, const TEvalContext& context)
-      : Values(run, context.Fetcher), Context(context) {
-    Context.Fetcher = &Values;
-  }
-};
-
-}  // namespace
-
 void InstallTableCondition(TTableRun& run, const TExpToken& condition,
                            const TEvalContext& context) {
-  auto filter = std::make_shared<TTableFilter>(run, context);
-  filter->Prepared = PrepareCondition(condition, true, false, context);
-  TTableRun* counted = &run;
-  run.Cursor->AddFilter([filter, counted](const std::uint8_t* record) {
-    ++counted->RecordsTested;
-    filter->Values.SetRecord(record);
-    return EvaluateCondition(*filter->Prepared, filter->Context);
-  });
+  // The cursor layer answers what it can through the table's indexes.
+  AddConditionFilter(*run.Cursor, PrepareCondition(condition, true, false, context), context);
 }
 
 }  // namespace zorvic::engine

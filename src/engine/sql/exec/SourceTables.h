@@ -29,8 +29,6 @@ struct TTableRun {
   std::unique_ptr<TDataCursor> Cursor;
   std::vector<std::uint8_t> Record;
   bool NullRow = false;  // the outer join's row of NULLs stands for this table
-  // Read for every record the cursor's filters test (diagnostics and tests).
-  std::int64_t RecordsTested = 0;
 
   TTableRun();
   ~TTableRun();

@@ -12,6 +12,7 @@
 #include "engine/sql/exec/Select.h"
 #include "engine/sql/exec/TransactionStatements.h"
 #include "engine/sql/exec/UpdateDelete.h"
+#include "engine/sql/filter/ConditionFilter.h"
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"

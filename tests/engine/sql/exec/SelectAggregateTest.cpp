@@ -55,8 +55,9 @@ TEST_F(SelectAggregateTest, NullsNeverPoisonAnAggregate) {
 
 TEST_F(SelectAggregateTest, ResultTypesAndNames) {
   Fill();
-  TResultText result = Run("Select SUM(Score), SUM(Age), AVG(Age), COUNT(*), MAX(Age) + 1 from "
-                           "Users");
+  TResultText result =
+      Run("Select SUM(Score), SUM(Age), AVG(Age), COUNT(*), MAX(Age) + 1 from "
+          "Users");
   ASSERT_EQ(result.Columns.size(), 5u);
   EXPECT_EQ(result.Columns[0], "Sum Of Score");
   EXPECT_EQ(result.Columns[2], "Average Of Age");

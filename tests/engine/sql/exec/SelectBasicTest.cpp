@@ -68,8 +68,7 @@ TEST_F(SelectBasicTest, MaxRowCountLimitsTheSortedResult) {
 }
 
 TEST_F(SelectBasicTest, Distinct) {
-  EXPECT_EQ(Rows("Select DISTINCT GroupName from Users order by GroupName"),
-            "<null>;admins;staff");
+  EXPECT_EQ(Rows("Select DISTINCT GroupName from Users order by GroupName"), "<null>;admins;staff");
   EXPECT_EQ(Rows("Select DISTINCT Age, GroupName from Users order by 1, 2"),
             "25,staff;30,admins;41,<null>;41,staff");
   // DISTINCT with GROUP BY behaves as GROUP BY alone.

@@ -17,8 +17,7 @@ class UpdateDeleteTest : public TExecTest {
 };
 
 TEST_F(UpdateDeleteTest, UpdateChangesQualifyingRecords) {
-  TResultText result =
-      Run("Update Users set AccountDisabled = false where UserName = 'bob'");
+  TResultText result = Run("Update Users set AccountDisabled = false where UserName = 'bob'");
   EXPECT_EQ(result.RowsAffected, 1);
   EXPECT_EQ(Rows("Select UserName, AccountDisabled from Users order by 1"),
             "alice,True;bob,False;carol,True");
@@ -69,8 +68,7 @@ TEST_F(UpdateDeleteTest, DeleteWithAJoinRemovesEachRecordOnce) {
   Run("Create Table Banned(GroupName VARCHAR(32));"
       "Insert into Banned values ('staff');"
       "Insert into Banned values ('staff');");
-  EXPECT_EQ(Run("Delete from Users u, Banned b where u.GroupName = b.GroupName").RowsAffected,
-            2);
+  EXPECT_EQ(Run("Delete from Users u, Banned b where u.GroupName = b.GroupName").RowsAffected, 2);
   EXPECT_EQ(Rows("Select UserName from Users"), "alice");
 }
 
