@@ -98,7 +98,8 @@ bool EvaluateCondition(const TExpToken& tree, const TEvalContext& context);
 // are a plain prefix followed by one "%" turned into prefix compares. A constant that the
 // left operand's type cannot hold exactly is kept in the wider type, so nothing is lost.
 //
-// Prefix-compare nodes (ncPrefixCompare): OperatorCode opEqual or opNotEqual, Left the
+// A text that is only "*" stays a plain compare, as a LIKE pattern that is only "%" stays a
+// LIKE. Prefix-compare nodes (ncPrefixCompare): OperatorCode opEqual or opNotEqual, Left the
 // subject, Right a String constant holding the prefix, PrefixLength its length (0: the whole
 // strings compare), CaseInsensitive. One made from LIKE / NOT LIKE has the Text "LIKE" /
 // "NOT LIKE" and compares with LIKE's character rule, so it selects exactly what the LIKE

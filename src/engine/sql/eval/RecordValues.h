@@ -26,7 +26,12 @@ void FetchFieldValue(TDataCursor& cursor, std::uint8_t* record, std::uint32_t fi
 // Stores a value into field fieldNo of the record buffer: NULL clears the field; a value of
 // the field's own type is stored as it is; BLOB and memo fields take the value's bytes (a
 // String without its terminating NUL) as the new BLOB value; any other value is converted as
-// CAST does. Returns false when the conversion fails (the buffer is then unchanged).
+// CAST does. Returns false when the conversion fails (the buffer is then unchanged); a Date,
+// Time, TimeStamp or BCD value that its field cannot hold (no calendar day, a malformed BCD)
+// fails the same way. A String field takes the record's string rules (cut to the field,
+// trailing blanks dropped, the field's character case, an empty text stored as NULL); NULL
+// leaves an auto-increment field alone. A BLOB value is written into an open value of the
+// buffer, which the cursor stores when the record is posted.
 bool StoreFieldValue(TDataCursor& cursor, std::uint8_t* record, std::uint32_t fieldNo,
                      const TExpToken& value);
 
