@@ -305,12 +305,26 @@ TEST_F(TQueryRunTest, ReadOnlyRefusesEditsOfTheResult) {
   Run(kNotes);
   Run("Insert into Notes (Txt) values ('a')");
   TVELDORQuery q;
-  Use(q, "Select Txt from Notes");
-  q.SetReadOnly(true);
+  Use(q, "Select * from Notes");
   q.SetRequestLive(true);
   q.Open();
+  // A live result of one table can be edited, and the edit reaches the table.
+  ASSERT_TRUE(q.CanModify());
+  q.Edit();
+  q.FieldByName("Txt").SetAsString("b");
+  q.Post();
+  q.Close();
+  EXPECT_EQ(Column("Select Txt from Notes"), (std::vector<std::string>{"b"}));
+  q.SetReadOnly(true);
+  q.Open();
   EXPECT_FALSE(q.CanModify());
-  EXPECT_NE(ErrorOf([&] { q.Edit(); }), "");
+  EXPECT_EQ(ErrorOf([&] { q.Edit(); }), "Cannot modify a read-only dataset");
+  q.Close();
+  // A canned result (no live result asked for) is never editable.
+  q.SetReadOnly(false);
+  q.SetRequestLive(false);
+  q.Open();
+  EXPECT_FALSE(q.CanModify());
 }
 
 TEST_F(TQueryRunTest, ProgressIsReportedAndAbortStops) {
