@@ -6,7 +6,6 @@
 #include "engine/components/DatabaseError.h"
 #include "engine/sql/ExpToken.h"
 #include "engine/sql/Lexer.h"
-#include "engine/storage/Record.h"
 #include "engine/storage/ValueText.h"
 
 namespace zorvic::engine {
