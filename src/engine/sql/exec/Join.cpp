@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "engine/sql/eval/RecordValues.h"
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
 
@@ -276,6 +277,65 @@ void TJoinPlan::Build(TDataQuery& block, std::vector<std::unique_ptr<TTableRun>>
     }
     Levels_[last].Where.push_back(part->Tree);
   }
+  for (std::size_t i = 1; i < Levels_.size(); ++i)
+    ChooseSeek(Levels_[i], i);
+}
+
+void TJoinPlan::ChooseSeek(TJoinLevel& step, std::size_t level) {
+  const auto& tested = step.Outer ? step.Match : step.Where;
+  for (const TExpToken* part : tested) {
+    if (part->NodeClass != ncBinary || part->OperatorCode != opEqual) continue;
+    for (int side = 0; side < 2; ++side) {
+      const TExpToken* column = side == 0 ? part->Left.get() : part->Right.get();
+      const TExpToken* value = side == 0 ? part->Right.get() : part->Left.get();
+      if (column->NodeClass != ncColumn || column->SourceTable != step.Run->Source ||
+          column->FieldNumber < 1 || column->DataType == dtBlob) {
+        continue;
+      }
+      bool earlier = true;
+      for (const void* table : TablesOf(*value)) {
+        bool found = false;
+        for (std::size_t i = 0; i < level && !found; ++i)
+          found = Levels_[i].Run->Source == table;
+        earlier = earlier && found;
+      }
+      if (!earlier) continue;
+      step.SeekColumn = column;
+      step.SeekValue = value;
+      return;
+    }
+  }
+}
+
+void TJoinPlan::BuildSeek(TJoinLevel& step) {
+  TTableRun& run = *step.Run;
+  TDataCursor& cursor = *run.Cursor;
+  // Record-number mode, so the records can be visited by number.
+  cursor.SetIndex(TDataCursor::kNoIndex);
+  std::vector<TRow> keys;
+  std::vector<std::int32_t> records;
+  TExpTokenPtr value = NewExpToken();
+  cursor.First();
+  while (cursor.GetNext(run.Record.data()) == VELDOR_NONE) {
+    FetchFieldValue(cursor, run.Record.data(),
+                    static_cast<std::uint32_t>(step.SeekColumn->FieldNumber), *value);
+    keys.emplace_back(1);
+    CellFromValue(*value, keys.back().front());
+    records.push_back(cursor.CurrentRecordNo());
+  }
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < order.size(); ++i)
+    order[i] = i;
+  TRowComparer comparer({{0, false}}, Context_, false);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return comparer.Less(keys[a], keys[b]); });
+  step.SeekKeys.clear();
+  step.SeekRecords.clear();
+  for (std::size_t i : order) {
+    step.SeekKeys.push_back(std::move(keys[i]));
+    step.SeekRecords.push_back(records[i]);
+  }
+  step.SeekBuilt = true;
 }
 
 bool TJoinPlan::AllTrue(const std::vector<const TExpToken*>& parts) const {
@@ -289,6 +349,8 @@ bool TJoinPlan::Run(const std::function<TRowAction()>& onRow, TProgressReport& p
   if (Levels_.empty()) return true;
   OnRow_ = &onRow;
   Progress_ = &progress;
+  for (TJoinLevel& step : Levels_)
+    step.SeekBuilt = false;
   DriverTotal_ = Levels_.front().Run->Cursor->RecordCount();
   DriverDone_ = 0;
   const TRowAction action = RunLevel(0);
@@ -303,16 +365,56 @@ TRowAction TJoinPlan::RunLevel(std::size_t level) {
   auto descend = [&]() { return last ? (*OnRow_)() : RunLevel(level + 1); };
   bool matched = false;
   run.NullRow = false;
+  // The body of the loop over the level's records; false when the level must return.
+  TRowAction result = TRowAction::Continue;
+  auto visit = [&]() {
+    if (level == 0 && !Progress_->Report(++DriverDone_, DriverTotal_)) {
+      result = TRowAction::Stop;
+      return false;
+    }
+    if (!AllTrue(step.Match)) return true;
+    matched = true;
+    if (!AllTrue(step.Where)) return true;
+    const TRowAction action = descend();
+    if (action == TRowAction::Stop || (action == TRowAction::NextDriverRow && level > 0)) {
+      result = action;
+      return false;
+    }
+    return true;
+  };
   if (!step.Outer || AllTrue(step.PreMatch)) {
-    cursor.First();
-    while (cursor.GetNext(run.Record.data()) == VELDOR_NONE) {
-      if (level == 0 && !Progress_->Report(++DriverDone_, DriverTotal_)) return TRowAction::Stop;
-      if (!AllTrue(step.Match)) continue;
-      matched = true;
-      if (!AllTrue(step.Where)) continue;
-      const TRowAction action = descend();
-      if (action == TRowAction::Stop) return action;
-      if (action == TRowAction::NextDriverRow && level > 0) return action;
+    if (step.SeekColumn != nullptr) {
+      if (!step.SeekBuilt) BuildSeek(step);
+      TExpTokenPtr probe = Evaluate(*step.SeekValue, Context_);
+      bool usable = true;
+      if (!probe->IsNull && probe->DataType != dtNull &&
+          probe->DataType != step.SeekColumn->DataType) {
+        usable = ConvertValue(*probe, step.SeekColumn->DataType, step.SeekColumn->SubType, 0,
+                              step.SeekColumn->Scale);
+      }
+      if (usable) {
+        TRow key(1);
+        CellFromValue(*probe, key.front());
+        TRowComparer comparer({{0, false}}, Context_, false);
+        auto low =
+            std::lower_bound(step.SeekKeys.begin(), step.SeekKeys.end(), key,
+                             [&](const TRow& a, const TRow& b) { return comparer.Less(a, b); });
+        for (auto it = low; it != step.SeekKeys.end() && comparer.Compare(*it, key) == 0; ++it) {
+          const std::int32_t recordNo =
+              step.SeekRecords[static_cast<std::size_t>(it - step.SeekKeys.begin())];
+          if (cursor.GoToRecordSlot(recordNo) != VELDOR_NONE ||
+              cursor.CurrentRecordNo() != recordNo ||
+              cursor.GetCurrent(run.Record.data()) != VELDOR_NONE) {
+            continue;
+          }
+          if (!visit()) return result;
+        }
+      }
+    } else {
+      cursor.First();
+      while (cursor.GetNext(run.Record.data()) == VELDOR_NONE) {
+        if (!visit()) return result;
+      }
     }
   }
   if (step.Outer && !matched) {

@@ -52,6 +52,13 @@ struct TJoinLevel {
   std::vector<const TExpToken*> PreMatch;  // outer: ON parts of earlier tables only
   std::vector<const TExpToken*> Match;     // outer: ON parts naming this table
   std::vector<const TExpToken*> Where;     // tested once this level has its record
+  // A link "column = value of earlier tables": the level visits only the records whose
+  // column equals the value, found in a sorted copy of the column made once per run.
+  const TExpToken* SeekColumn = nullptr;
+  const TExpToken* SeekValue = nullptr;
+  bool SeekBuilt = false;
+  std::vector<TRow> SeekKeys;             // the column's values, sorted
+  std::vector<std::int32_t> SeekRecords;  // the record number of each key
 };
 
 class TJoinPlan {
@@ -71,6 +78,8 @@ class TJoinPlan {
 
  private:
   TRowAction RunLevel(std::size_t level);
+  void ChooseSeek(TJoinLevel& step, std::size_t level);
+  void BuildSeek(TJoinLevel& step);
   bool AllTrue(const std::vector<const TExpToken*>& parts) const;
 
   std::vector<TJoinLevel> Levels_;

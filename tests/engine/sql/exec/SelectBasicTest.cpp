@@ -154,5 +154,20 @@ TEST_F(SelectBasicTest, ProgressAndAbort) {
   EXPECT_LT(Run("Select UserName from Users").Rows.size(), 4u);
 }
 
+TEST_F(SelectBasicTest, LastAutoIncReadsTheNamedTable) {
+  Run("Create Table Log(EntryNo AUTOINC, EntryText VARCHAR(250), Primary Key (EntryNo));"
+      "Insert into Log (EntryText) values ('one');"
+      "Insert into Log (EntryText) values ('two')");
+  EXPECT_EQ(Rows("Select LASTAUTOINC('Log') from Users where UserName = 'bob'"), "2");
+  Run("Insert into Log (EntryText) values ('three')");
+  EXPECT_EQ(Rows("Select IDENT_CURRENT('Log') from Users where UserName = 'bob'"), "3");
+}
+
+TEST_F(SelectBasicTest, ConstantConditions) {
+  EXPECT_EQ(Rows("Select UserName from Users where 1 = 0"), "");
+  EXPECT_EQ(Rows("Select COUNT(*) from Users where 1 = 1"), "4");
+  EXPECT_EQ(Rows("Select 'x' || 'y' from Users where UserName = 'bob'"), "xy");
+}
+
 }  // namespace
 }  // namespace zorvic::engine::test

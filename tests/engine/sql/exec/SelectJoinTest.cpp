@@ -106,6 +106,19 @@ TEST_F(SelectJoinTest, Messages) {
                      "the FROM clause"));
 }
 
+TEST_F(SelectJoinTest, LinksBetweenColumnsOfDifferentTypes) {
+  Run("Create Table A(N Integer);Create Table B(F Float, Tag VARCHAR(5));"
+      "Insert into A values (1);Insert into A values (2);Insert into A values (3);"
+      "Insert into A values (2);"
+      "Insert into B values (1.0, 'one');Insert into B values (2.5, 'half');"
+      "Insert into B values (2, 'two');Insert into B values (NULL, 'none')");
+  const std::string expected = "1,one;2,two;2,two";
+  EXPECT_EQ(Rows("Select a.N, b.Tag from A a, B b where a.N = b.F order by 1"), expected);
+  EXPECT_EQ(Rows("Select a.N, b.Tag from B b, A a where b.F = a.N order by 1"), expected);
+  EXPECT_EQ(Rows("Select a.N, b.Tag from A a left join B b on b.F = a.N order by 1, 2"),
+            "1,one;2,two;2,two;3,<null>");
+}
+
 TEST_F(SelectJoinTest, JoinOrderDoesNotChangeTheRows) {
   // Reordered (the smaller Profiles table drives) and in FROM order give the same rows.
   const std::string text =
