@@ -6,6 +6,7 @@
 #include "engine/sql/StatementBinder.h"
 #include "engine/sql/exec/DdlDefinitions.h"
 #include "engine/sql/exec/Restructure.h"
+#include "engine/sql/exec/TransactionStatements.h"
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/DataDirectory.h"
 #include "engine/storage/DataSession.h"
@@ -165,7 +166,16 @@ TTableLayout LayoutAfterAlter(TDataTable& table, const TDataQuery& block) {
   return layout;
 }
 
+// A restructure copies into a new table and swaps files, which a transaction (whose tables
+// stay open until it ends, and whose changes stay in caches) cannot take part in.
+void CheckNoTransaction(TDataDirectory& database, const char* statement) {
+  if (!database.InTransaction()) return;
+  RaiseSQLError(std::string(statement) + " cannot restructure a table while a transaction is " +
+                "in progress for database '" + TransactionDatabaseName(database) + "'");
+}
+
 void AlterTable(TDataDirectory& database, const TDataQuery& block) {
+  CheckNoTransaction(database, "ALTER TABLE");
   TExclusiveTable table(database, block.Target);
   TTableLayout layout = LayoutAfterAlter(table.Cursor.Table(), block);
   TTableDefinition& def = layout.Creation.Table;
@@ -182,6 +192,7 @@ void DropIndex(TDataDirectory& database, const TDataQuery& block) {
       if (block.IfExists) return;
       RaiseIndexError(VELDOR_INVALIDINDEXNAME, block.IndexName, data.Name());
     }
+    CheckNoTransaction(database, "DROP INDEX");
     TTableLayout layout = TableDefinitionOf(data);
     layout.Creation.Primary = TIndexDefinition{};
     RestructureTable(table.Cursor, layout, true);

@@ -174,6 +174,19 @@ TEST_F(DdlAlterTest, FailuresLeaveTheOldTableWhole) {
   EXPECT_EQ(ReadRows(*Database, "T").size(), 4u);
 }
 
+TEST_F(DdlAlterTest, NoRestructureInsideATransaction) {
+  Run("START TRANSACTION");
+  const FileBytes before = Files();
+  EXPECT_TRUE(
+      Contains(Error("ALTER TABLE T ADD Extra INTEGER"),
+               "ALTER TABLE cannot restructure a table while a transaction is in progress"));
+  EXPECT_TRUE(Contains(Error("DROP INDEX T.Primary"), "DROP INDEX cannot restructure a table"));
+  EXPECT_TRUE(Database->InTransaction());
+  Run("COMMIT");
+  EXPECT_EQ(Files(), before);
+  EXPECT_EQ(Error("ALTER TABLE T ADD Extra INTEGER"), "");
+}
+
 // The restructure on its own, through the C++ API: a new definition with a reordered field
 // list copies by the source field numbers.
 TEST_F(DdlAlterTest, RestructureDirectly) {

@@ -188,6 +188,20 @@ TEST_F(DdlCreateTest, DropTableAndIndex) {
     EXPECT_FALSE(HasFile(file)) << file;
 }
 
+TEST_F(DdlCreateTest, TablesOfAnotherFolder) {
+  TTempDir other;
+  const std::string table = "\"" + other.Path() + "/Ext\"";
+  Run("CREATE TABLE " + table + " (A INTEGER, B VARCHAR(3), PRIMARY KEY (A))");
+  EXPECT_TRUE(std::filesystem::exists(other.File("Ext.DAT")));
+  EXPECT_FALSE(HasFile("Ext.DAT"));
+  Run("CREATE INDEX ByB ON " + table + " (B)");
+  Run("CREATE TABLE IF NOT EXISTS " + table + " (C INTEGER)");
+  Run("DROP TABLE " + table);
+  EXPECT_FALSE(std::filesystem::exists(other.File("Ext.DAT")));
+  // The folder's database was opened for the statements only.
+  EXPECT_EQ(Session->DatabaseCount(), 1u);
+}
+
 // The C++ API on its own: a bound statement run by ExecuteDdl against a database.
 TEST_F(DdlCreateTest, ExecuteDdlDirectly) {
   TQueryStatement statement(Database->Path());
