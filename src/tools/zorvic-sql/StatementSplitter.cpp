@@ -50,7 +50,16 @@ std::vector<std::string> TStatementSplitter::Split() {
 std::vector<std::string> TStatementSplitter::Feed(std::string_view line) {
   Pending_.append(line);
   Pending_ += '\n';
-  return Split();
+  // A statement can only end at a ";" of the new line: one before it was inside a literal or
+  // a comment, and stays there. So a long statement is not read again for every line.
+  std::vector<std::string> statements;
+  if (line.find(';') != std::string_view::npos) {
+    statements = Split();
+    Started_ = HasToken(Pending_);
+  } else if (!Started_) {
+    Started_ = HasToken(Pending_);
+  }
+  return statements;
 }
 
 std::vector<std::string> TStatementSplitter::Finish() {
@@ -65,11 +74,8 @@ std::vector<std::string> TStatementSplitter::Finish() {
     rest.push_back(Pending_.substr(begin, end - begin));
   }
   Pending_.clear();
+  Started_ = false;
   return rest;
-}
-
-bool TStatementSplitter::Idle() const {
-  return !HasToken(Pending_);
 }
 
 }  // namespace zorvic

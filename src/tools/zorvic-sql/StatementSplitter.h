@@ -23,14 +23,18 @@ class TStatementSplitter {
   // The pending text when it holds more than blanks and comments, else nothing.
   std::vector<std::string> Finish();
   // True when no statement has been started (only blanks and comments are pending).
-  bool Idle() const;
-  void Reset() { Pending_.clear(); }
+  bool Idle() const { return !Started_; }
+  void Reset() {
+    Pending_.clear();
+    Started_ = false;
+  }
 
  private:
   // Splits Pending_: complete statements out, the rest stays.
   std::vector<std::string> Split();
 
   std::string Pending_;
+  bool Started_ = false;  // Pending_ holds a token
 };
 
 }  // namespace zorvic
