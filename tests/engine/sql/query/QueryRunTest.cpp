@@ -355,6 +355,20 @@ TEST_F(TQueryRunTest, ProgressIsReportedAndAbortStops) {
   EXPECT_NE(seen.back(), 100);
 }
 
+TEST_F(TQueryRunTest, TableFiltersWorkBesideQueries) {
+  Run(kNotes);
+  Run("Insert into Notes (Txt, N) values ('a', 1); Insert into Notes (Txt, N) values ('b', 2); "
+      "Insert into Notes (Txt, N) values ('c', 3)");
+  TVELDORTable t;
+  t.SetDatabaseName(Dir.Path());
+  t.SetTableName("Notes");
+  t.SetFilter("N > 1 and Txt <> 'c'");
+  t.SetFiltered(true);
+  t.Open();
+  EXPECT_EQ(t.RecordCount(), 1);
+  EXPECT_EQ(t.FieldByName("Txt").AsString(), "b");
+}
+
 // ---- the attachment store: a table insert inside a transaction started by SQL --------------
 
 TEST_F(TQueryRunTest, BlobInsertInsideSqlTransactionThenMaxId) {
