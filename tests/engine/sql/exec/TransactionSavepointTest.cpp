@@ -63,6 +63,44 @@ TEST_F(SavepointTest, FailedUpdateAndDeleteKeepTheEarlierWork) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"old", "b"}));
 }
 
+// Inside START TRANSACTION with COMMIT INTERVAL, a failure undoes the rows after the
+// statement's last intermediate commit only.
+TEST_F(SavepointTest, FailureAfterAnIntermediateCommit) {
+  TDataCursor cursor(*Database);
+  cursor.Open("T");
+  auto append = [&](const std::string& name) {
+    std::vector<std::uint8_t> record(cursor.RecordSize());
+    cursor.InitRecord(record.data());
+    cursor.SetString(record.data(), 2, name);
+    cursor.InsertRecord(record.data());
+  };
+  Run("START TRANSACTION");
+  append("before");
+  TDataQuery block;
+  block.CommitInterval = 2;
+  block.CommitIntervalGiven = true;
+  {
+    TImplicitTransaction transaction(*Database, block, 40000);
+    EXPECT_EQ(transaction.Interval(), 2);
+    for (const char* name : {"r1", "r2", "r3"}) {
+      append(name);
+      transaction.RowDone();
+    }
+    EXPECT_EQ(transaction.Commits(), 1);
+  }  // fails here: r3 goes, r1 and r2 were committed
+  EXPECT_TRUE(Database->InTransaction());
+  EXPECT_EQ(Names(), (std::vector<std::string>{"old", "before", "r1", "r2"}));
+  cursor.Close();
+  Run("ROLLBACK");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"old", "before", "r1", "r2"}));
+
+  // Without COMMIT INTERVAL a record above 32 KB still commits every row outside a
+  // transaction.
+  TImplicitTransaction large(*Database, TDataQuery{}, 40000);
+  EXPECT_EQ(large.Interval(), 1);
+  large.Finish();
+}
+
 // The savepoint through the C++ API, with BLOB values and an uncommitted header.
 TEST_F(SavepointTest, RestoreReturnsToTheSavedState) {
   TDataCursor cursor(*Database);
