@@ -1,4 +1,7 @@
 // SELECT over one table: WHERE, ORDER BY, TOP, result names, live results and the messages.
+#include <chrono>
+#include <thread>
+
 #include "engine/sql/exec/ExecTestSupport.h"
 
 namespace zorvic::engine::test {
@@ -161,6 +164,31 @@ TEST_F(SelectBasicTest, LastAutoIncReadsTheNamedTable) {
   EXPECT_EQ(Rows("Select LASTAUTOINC('Log') from Users where UserName = 'bob'"), "2");
   Run("Insert into Log (EntryText) values ('three')");
   EXPECT_EQ(Rows("Select IDENT_CURRENT('Log') from Users where UserName = 'bob'"), "3");
+}
+
+TEST_F(SelectBasicTest, OrderByNoCase) {
+  Run("Insert into Users (UserName, Age) values ('Bea', 1)");
+  EXPECT_EQ(Rows("Select UserName from Users where Age < 31 order by UserName"), "Bea;alice;bob");
+  EXPECT_EQ(Rows("Select UserName from Users where Age < 31 order by UserName NOCASE"),
+            "alice;Bea;bob");
+  EXPECT_EQ(Rows("Select UserName from Users where Age < 31 order by UserName desc NOCASE"),
+            "bob;Bea;alice");
+}
+
+TEST_F(SelectBasicTest, ClockIsReadOncePerExecution) {
+  std::string script = "Create Table Many(N Integer);";
+  for (int i = 0; i < 300; ++i)
+    script += "Insert into Many values (" + std::to_string(i) + ");";
+  Run(script);
+  // Every row of one execution sees the same moment.
+  EXPECT_EQ(Run("Select DISTINCT CURRENT_TIMESTAMP from Many").Rows.size(), 1u);
+  // A later execution of the same prepared statement sees a later moment, not the parse time.
+  Statement->Prepare("Select CURRENT_TIMESTAMP from Users where UserName = 'bob'");
+  Execution->Prepare(*Statement);
+  const std::string first = ReadCursor(*Execution->Execute(*Statement)).Joined();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string second = ReadCursor(*Execution->Execute(*Statement)).Joined();
+  EXPECT_LT(first, second);
 }
 
 TEST_F(SelectBasicTest, ConstantConditions) {

@@ -101,6 +101,10 @@ TEST_F(SelectJoinTest, Messages) {
   EXPECT_EQ(Error("Select * from Users a, Users b where a.Age + b.Age = 5"),
             SqlError("The join condition cannot contain multiple table correlation names in "
                      "either the left or right operand in WHERE or JOIN clause"));
+  EXPECT_EQ(Error("Select * from Users u left join Groups g on u.GroupName = g.GroupName right "
+                  "join Profiles p on g.ProfileName = p.ProfileName"),
+            SqlError("Internal join error - table correlation name \"g\" is target of multiple "
+                     "join conditions in WHERE or JOIN clause"));
   EXPECT_EQ(Error("Select * from Users a, Users b where z.Age = 5"),
             SqlError("Table correlation name 'z' referenced in WHERE clause is not defined in "
                      "the FROM clause"));
