@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "engine/sql/filter/FilterTestSupport.h"
+#include "engine/storage/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {
@@ -405,6 +406,51 @@ TEST(TFilterScaleTest, IndexAnsweredFilterReadsOnlyItsRecords) {
     c.Close();
   }
   session.CloseDatabase(database);
+}
+
+// Keys of other field types: the bound is stored in the field's own form.
+TEST_F(TFilterFixture, DatesBooleansLargeIntsAndMemos) {
+  TTableCreation c;
+  c.Table.Fields = {Fld("ID", ftInteger, 0, fstAutoInc), Fld("D", ftDate), Fld("B", ftBoolean),
+                    Fld("L", ftLargeInt), Fld("M", ftBlob, 0, fstMemo)};
+  c.Primary = Idx("", {1}, true);
+  c.Secondary = {Idx("ByD", {2}), Idx("ByB", {3}), Idx("ByL", {4})};
+  TDataCursor& t = Create("Typed", c);
+  const std::int32_t day = TextToDate("2020-02-28");
+  std::vector<std::uint8_t> r(t.RecordSize());
+  for (int i = 0; i < 12; ++i) {
+    t.InitRecord(r.data());
+    std::uint8_t b[8];
+    PutI32(b, day + i % 4);
+    t.SetFieldBytes(r.data(), 2, b);
+    const std::int16_t flag = i % 3 == 0 ? 1 : 0;
+    std::memcpy(b, &flag, 2);
+    t.SetFieldBytes(r.data(), 3, b);
+    const std::int64_t big = (std::int64_t{1} << 40) * (i - 6);
+    std::memcpy(b, &big, 8);
+    t.SetFieldBytes(r.data(), 4, b);
+    t.OpenBlob(r.data(), 5, TBlobOpenMode::bmWrite);
+    const std::string memo = i % 2 ? "odd text" : "even text";
+    ASSERT_EQ(t.WriteBlob(r.data(), 5, 0, memo.data(), static_cast<std::int64_t>(memo.size())),
+              VELDOR_NONE);
+    t.InsertRecord(r.data());
+  }
+  auto count = [&](const std::string& text, int level) {
+    const int h = t.AddFilter(text);
+    EXPECT_EQ(t.FilterOptimisationLevel(), level) << text;
+    const std::int64_t n = t.RecordCount();
+    t.DropFilter(h);
+    return n;
+  };
+  EXPECT_EQ(count("D = '2020-02-29'", 2), 3);
+  EXPECT_EQ(count("D > '2020-02-29'", 2), 6);
+  EXPECT_EQ(count("D BETWEEN '2020-02-29' AND '2020-03-01'", 2), 6);
+  EXPECT_EQ(count("B", 2), 4);  // a Boolean alone is B = TRUE
+  EXPECT_EQ(count("NOT B", 2), 8);
+  EXPECT_EQ(count("L < 0", 2), 6);
+  EXPECT_EQ(count("L >= 1099511627776", 2), 5);
+  EXPECT_EQ(count("M LIKE 'odd%'", 0), 6);
+  EXPECT_EQ(count("M LIKE 'odd%' AND L < 0", 1), 3);
 }
 
 }  // namespace
