@@ -163,14 +163,14 @@ void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTabl
   for (const TResultColumn& column : columns)
     creation.Table.Fields.push_back(FieldOf(column));
   const bool memory = Database_->InMemory();
-  if (into == nullptr) {
-    // The name is reserved exclusively before the table is made over it.
+  if (into == nullptr || into->Name.empty()) {
+    // The name is reserved exclusively before the table is made over it. INTO MEMORY without
+    // a name has no name to find the table by later, so it goes with the statement too.
     Name_ = Database_->TemporaryTableName(true);
     if (Name_.size() > 4) Name_.resize(Name_.size() - 4);
     Temporary_ = true;
   } else {
     Name_ = into->Name;
-    if (Name_.empty()) Name_ = Database_->TemporaryTableName(true);
   }
   Cursor_ = std::make_unique<TDataCursor>(*Database_);
   Cursor_->CreateTable(Name_, creation, true, memory);

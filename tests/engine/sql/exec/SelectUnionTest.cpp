@@ -1,4 +1,6 @@
 // UNION, IN sub-selects, INTO and WITH LOCKS.
+#include <filesystem>
+
 #include "engine/sql/exec/ExecTestSupport.h"
 
 namespace zorvic::engine::test {
@@ -70,6 +72,14 @@ TEST_F(SelectUnionTest, IntoATable) {
   EXPECT_EQ(Rows("Select COUNT(*) from Staff"), "3");
   Run("Select GroupName into Memory Kept from Groups");
   EXPECT_EQ(Rows("Select COUNT(*) from Memory Kept"), "2");
+}
+
+TEST_F(SelectUnionTest, IntoAFolderAndIntoUnnamedMemory) {
+  std::filesystem::create_directory(Dir.File("Other"));
+  Run("Select UserName into \"" + Dir.File("Other") + "/Staff\" from Users");
+  EXPECT_TRUE(std::filesystem::exists(Dir.File("Other/Staff.DAT")));
+  EXPECT_EQ(Rows("Select COUNT(*) from \"" + Dir.File("Other") + "/Staff\""), "3");
+  EXPECT_EQ(Rows("Select UserName into Memory from Users where UserName = 'bob'"), "bob");
 }
 
 TEST_F(SelectUnionTest, CannedResultsLeaveNoFiles) {
