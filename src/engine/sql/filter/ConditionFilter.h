@@ -12,9 +12,11 @@
 //
 // An index answers a comparison of a column with a constant only through an index whose
 // first field is that column (for a String column one without NOCASE; UPPER(column) through
-// one with NOCASE), and only when the comparison's key range holds no more than
-// trunc(0.9 x the table's record count) keys, so that an index never changes which records
-// pass and a condition that selects nearly every record is evaluated per record instead.
+// one with NOCASE), and, under the selectivity rule (SQL conditions), only when the
+// comparison's key range holds no more than trunc(0.9 x the table's record count) keys, so
+// that a condition that selects nearly every record is evaluated per record instead. Key
+// ranges give candidates, never answers: every candidate is still tested with the whole
+// condition, so an index never changes which records pass.
 //
 // Thread safety: a cursor and its filters belong to one thread at a time.
 #pragma once
@@ -46,13 +48,17 @@ void InstallExpressionFilters();
 TExpTokenPtr CompileFilterCondition(TDataCursor& cursor, const std::string& text);
 
 // Grades a prepared single-table condition against the cursor's indexes (with the 0.9
-// selectivity rule when asked).
+// selectivity rule when asked). String comparisons are graded as evaluated under the table's
+// own collation. Counting key ranges reads index pages only.
 TIndexAnalysis AnalyseCondition(TDataCursor& cursor, const TExpToken& prepared,
                                 bool selectivityRule);
 
 // Adds a prepared single-table condition as a filter of the cursor (active at once) and
 // returns its handle (for TDataCursor::DropFilter). Column nodes are read by their
-// FieldNumber from the record being tested; context gives the collation and the clock.
+// FieldNumber from the record being tested (SourceTable is ignored); context gives the
+// collation, the clock (copied) and the fetcher's other services (sub-selects, LASTAUTOINC).
+// The selectivity rule applies; String comparisons use indexes only when the context's
+// collation is the table's. Raises VELDOR_INTERNALLIMIT past 64 filters.
 int AddConditionFilter(TDataCursor& cursor, TExpTokenPtr prepared, const TEvalContext& context);
 
 }  // namespace zorvic::engine
