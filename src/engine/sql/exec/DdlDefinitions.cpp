@@ -1,8 +1,6 @@
 #include "engine/sql/exec/DdlDefinitions.h"
 
 #include "engine/EngineLimits.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
 #include "engine/storage/IndexFile.h"
 
@@ -117,43 +115,6 @@ std::shared_ptr<TTableSchema> SchemaOfTable(TDataTable& table) {
   for (int slot = 1; slot <= ih.SecondaryCount(); ++slot)
     schema->IndexNames.push_back(ih.Descriptor(slot).IndexName);
   return schema;
-}
-
-TTableDatabase::TTableDatabase(TDataDirectory& statementDatabase, const TTableRef& ref)
-    : Database_(&statementDatabase) {
-  if (!ref.Folder.empty() && !ref.InMemory) {
-    Database_ = &statementDatabase.Session().OpenDatabase(ref.Folder);
-    Opened_ = true;
-  }
-}
-
-TTableDatabase::~TTableDatabase() {
-  if (Opened_) {
-    try {
-      Database_->Session().CloseDatabase(*Database_);
-    } catch (...) {
-    }
-  }
-}
-
-std::shared_ptr<const TTableSchema> TDatabaseSchemaSource::LoadTable(const TTableRef& ref) {
-  TTableDatabase database(Database_, ref);
-  if (!(*database).TableExists(ref.Name, ref.InMemory)) RaiseTableMissing(ref, Database_.Path());
-  TDataTable& table = (*database).OpenTable(ref.Name, ref.InMemory, false, false);
-  std::shared_ptr<TTableSchema> schema;
-  try {
-    schema = SchemaOfTable(table);
-  } catch (...) {
-    (*database).CloseTable(table);
-    throw;
-  }
-  (*database).CloseTable(table);
-  return schema;
-}
-
-bool TDatabaseSchemaSource::TableExists(const TTableRef& ref) {
-  TTableDatabase database(Database_, ref);
-  return (*database).TableExists(ref.Name, ref.InMemory);
 }
 
 }  // namespace zorvic::engine

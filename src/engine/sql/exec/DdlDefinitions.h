@@ -21,8 +21,6 @@
 
 namespace zorvic::engine {
 
-class TDataDirectory;
-
 struct TTableLayout {
   TTableCreation Creation;
   // Per new field (same order as Creation.Table.Fields): the 1-based number of the old field
@@ -41,32 +39,5 @@ TTableLayout TableDefinitionOf(TDataTable& table);
 
 // The binder's view of an open table.
 std::shared_ptr<TTableSchema> SchemaOfTable(TDataTable& table);
-
-// The database a statement's table reference lives in: the statement's own, or the database
-// of the folder the reference names, opened for the lifetime of this object.
-class TTableDatabase {
- public:
-  TTableDatabase(TDataDirectory& statementDatabase, const TTableRef& ref);
-  ~TTableDatabase();
-  TTableDatabase(const TTableDatabase&) = delete;
-  TTableDatabase& operator=(const TTableDatabase&) = delete;
-  TDataDirectory& operator*() const { return *Database_; }
-
- private:
-  TDataDirectory* Database_;
-  bool Opened_ = false;
-};
-
-// A schema source over the tables of a database (a table folder other than the database's is
-// opened as its own database of the same session).
-class TDatabaseSchemaSource : public TSchemaSource {
- public:
-  explicit TDatabaseSchemaSource(TDataDirectory& database) : Database_(database) {}
-  std::shared_ptr<const TTableSchema> LoadTable(const TTableRef& table) override;
-  bool TableExists(const TTableRef& table) override;
-
- private:
-  TDataDirectory& Database_;
-};
 
 }  // namespace zorvic::engine

@@ -5,6 +5,7 @@
 
 #include "engine/sql/StatementBinder.h"
 #include "engine/sql/exec/DdlDefinitions.h"
+#include "engine/sql/exec/ExecSchema.h"
 #include "engine/sql/exec/Restructure.h"
 #include "engine/sql/exec/TransactionStatements.h"
 #include "engine/storage/DataCursor.h"
@@ -208,8 +209,8 @@ void DropIndex(TDataDirectory& database, const TDataQuery& block) {
 
 void ExecuteDdl(TDataDirectory& statementDatabase, TQueryStatement& statement, TDataQuery& block) {
   statement.RowsAffected = 0;
-  TTableDatabase target(statementDatabase, block.Target);
-  TDataDirectory& database = *target;
+  TDatabaseUse use(statementDatabase, block.Target);
+  TDataDirectory& database = use.Database();
   switch (block.Kind) {
     case TStatementKind::CreateTable:
       CreateTable(database, block);

@@ -5,6 +5,7 @@
 #include "engine/sql/exec/DdlDefinitions.h"
 #include "engine/sql/exec/DdlExecution.h"
 #include "engine/sql/exec/DdlTestSupport.h"
+#include "engine/sql/exec/ExecSchema.h"
 #include "engine/storage/IndexFile.h"
 
 namespace zorvic::engine::ddltest {
@@ -206,7 +207,7 @@ TEST_F(DdlCreateTest, TablesOfAnotherFolder) {
 TEST_F(DdlCreateTest, ExecuteDdlDirectly) {
   TQueryStatement statement(Database->Path());
   statement.Prepare("CREATE TABLE IF NOT EXISTS Direct (A INTEGER, B VARCHAR(5), PRIMARY KEY (B))");
-  TDatabaseSchemaSource schema(*Database);
+  TExecSchemaSource schema(*Database);
   statement.Bind(schema);
   ExecuteDdl(*Database, statement, *statement.MasterQuery());
   EXPECT_EQ(statement.RowsAffected, 0);
