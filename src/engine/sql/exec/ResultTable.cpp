@@ -6,6 +6,7 @@
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/FieldDefs.h"
 
 namespace zorvic::engine {
 
@@ -132,6 +133,24 @@ TFieldDefinition FieldOf(const TResultColumn& column) {
   return field;
 }
 
+// A result name as a table column can hold it: an alias may begin with any character, a
+// column name only with a letter or "_"; such a name gets a leading "_" (and a number when
+// that makes it equal to another column's).
+std::string StorableName(const std::string& name, const std::vector<TFieldDefinition>& before) {
+  std::string stored = name;
+  if (!IsValidFieldName(stored)) stored = ("_" + stored).substr(0, MaxFieldNameLength);
+  auto taken = [&](const std::string& candidate) {
+    return std::any_of(before.begin(), before.end(), [&](const TFieldDefinition& field) {
+      return SameFieldName(field.Name, candidate);
+    });
+  };
+  for (int number = 1; taken(stored); ++number) {
+    const std::string suffix = "_" + std::to_string(number);
+    stored = stored.substr(0, MaxFieldNameLength - suffix.size()) + suffix;
+  }
+  return stored;
+}
+
 }  // namespace
 
 TResultTable::TResultTable(TDataDirectory& statementDatabase)
@@ -160,8 +179,11 @@ void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTabl
     Database_ = &StatementDatabase_;
   }
   TTableCreation creation;
-  for (const TResultColumn& column : columns)
-    creation.Table.Fields.push_back(FieldOf(column));
+  for (const TResultColumn& column : columns) {
+    TFieldDefinition field = FieldOf(column);
+    field.Name = StorableName(field.Name, creation.Table.Fields);
+    creation.Table.Fields.push_back(std::move(field));
+  }
   const bool memory = Database_->InMemory();
   if (into == nullptr || into->Name.empty()) {
     // The name is reserved exclusively before the table is made over it. INTO MEMORY without

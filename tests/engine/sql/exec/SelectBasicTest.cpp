@@ -51,6 +51,12 @@ TEST_F(SelectBasicTest, ResultNamesAndTypes) {
   EXPECT_EQ(result.RowsAffected, 4);
   EXPECT_FALSE(result.Live);
   EXPECT_EQ(Rows("Select Age * 2, UPPER(UserName) from Users where UserName = 'bob'"), "50,BOB");
+  // Any alias is a result name; one that cannot name a table column is stored with a "_".
+  result = Run("Select UserName as \"2nd name\", Age as \"#\" from Users where Age = 25");
+  EXPECT_EQ(result.Joined(), "bob,25");
+  ASSERT_EQ(result.Columns.size(), 2u);
+  EXPECT_EQ(result.Columns[0], "_2nd name");
+  EXPECT_EQ(result.Columns[1], "_#");
 }
 
 TEST_F(SelectBasicTest, TopCutsTheFinalResult) {
