@@ -103,8 +103,15 @@ TEST_F(InsertValuesTest, AutoIncrementAndMemos) {
 TEST_F(InsertValuesTest, AttachmentStoreInATransaction) {
   Run("START TRANSACTION");
   Run("Insert into Attachments (RefCount, BODY, Size) values (2, 'x', 1)");
+  // A failing insert inside the transaction leaves the earlier one in it.
+  EXPECT_NE(Error("Insert into Attachments (AttachID, RefCount) values (1, 3) NOAUTOINC"), "");
+  EXPECT_TRUE(Database->InTransaction());
+  Run("Insert into Groups (GroupName) values ('G')");
   Run("COMMIT FLUSH");
-  EXPECT_EQ(ReadRows(*Database, "Attachments").size(), 1u);
+  const std::vector<TRow> rows = ReadRows(*Database, "Attachments");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["RefCount"], "2");
+  EXPECT_EQ(ReadRows(*Database, "Groups").size(), 1u);
 }
 
 TEST_F(InsertValuesTest, AppendInsertRecordDirectly) {
