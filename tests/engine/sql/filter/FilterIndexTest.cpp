@@ -453,5 +453,32 @@ TEST_F(TFilterFixture, DatesBooleansLargeIntsAndMemos) {
   EXPECT_EQ(count("M LIKE 'odd%' AND L < 0", 1), 3);
 }
 
+// Another session's writes reach a filtered cursor through the change counters (strict
+// change detection reads the headers at every operation): its next operation rebuilds the
+// bitmap from the index again.
+TEST_F(TFilterIndexTest, AnotherSessionsChangesAreSeen) {
+  Session->SetStrictChangeDetection(true);
+  C->AddFilter("Num = 5 OR Name = 'zed'");
+  EXPECT_EQ(C->RecordCount(), 4);
+  TDataSession other;
+  TDataDirectory& database = other.OpenDatabase(Dir.Path());
+  {
+    TDataCursor writer(database);
+    writer.Open("Items");
+    TItem item;
+    item.Name = "zed";
+    item.Num = 9;
+    Insert(writer, item);
+    item.Num = 5;
+    Insert(writer, item);
+    writer.Close();
+  }
+  other.CloseDatabase(database);
+  C->Refresh();
+  EXPECT_EQ(C->RecordCount(), 6);
+  EXPECT_EQ(C->FilterOptimisationLevel(), 2);
+  EXPECT_EQ(C->FilterRecordsTested(), 6);
+}
+
 }  // namespace
 }  // namespace zorvic::engine::testing
