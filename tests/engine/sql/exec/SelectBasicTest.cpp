@@ -142,6 +142,16 @@ TEST_F(SelectBasicTest, ExecutingAgainStartsOver) {
   EXPECT_EQ(Statement->RowsAffected, 2);
 }
 
+TEST_F(SelectBasicTest, PreparingTheSameStatementAgain) {
+  Statement->Prepare(
+      "Select u.UserName, COUNT(*) from Users u where u.GroupName = 'staff' or "
+      "AccountDisabled group by u.UserName having COUNT(*) > 0");
+  for (int round = 0; round < 2; ++round) {
+    Execution->Prepare(*Statement);
+    EXPECT_EQ(ReadCursor(*Execution->Execute(*Statement)).Joined(), "alice,1;bob,1;carol,1");
+  }
+}
+
 TEST_F(SelectBasicTest, ParametersTakeTheirValuesBeforeExecution) {
   Statement->Prepare("Select UserName from Users where Age = ?");
   Execution->Prepare(*Statement);
