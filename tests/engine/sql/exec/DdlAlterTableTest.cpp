@@ -174,6 +174,22 @@ TEST_F(DdlAlterTest, FailuresLeaveTheOldTableWhole) {
   EXPECT_EQ(ReadRows(*Database, "T").size(), 4u);
 }
 
+TEST_F(DdlAlterTest, EncryptedTablesStayEncrypted) {
+  Run("CREATE TABLE Secret (Id INTEGER, Name VARCHAR(10) ENCRYPTED WITH 'pw')");
+  Run("INSERT INTO Secret VALUES (1, 'hidden')");
+  Run("ALTER TABLE Secret ADD Extra INTEGER");
+  TDataTable& t = Database->OpenTable("Secret", false, false, false);
+  const TTableDefinition def = TableDefinitionOf(t).Creation.Table;
+  Database->CloseTable(t);
+  EXPECT_TRUE(def.Encrypted);
+  EXPECT_EQ(def.Password, "pw");
+  EXPECT_EQ(ReadRows(*Database, "Secret")[0]["Name"], "hidden");
+  EXPECT_EQ(Files()["Secret.DAT"].find("hidden"), std::string::npos);
+  // An empty password takes the encryption away.
+  Run("ALTER TABLE Secret DROP Extra ENCRYPTED WITH ''");
+  EXPECT_NE(Files()["Secret.DAT"].find("hidden"), std::string::npos);
+}
+
 TEST_F(DdlAlterTest, NoRestructureInsideATransaction) {
   Run("START TRANSACTION");
   const FileBytes before = Files();
