@@ -397,7 +397,7 @@ class TDifferential {
   }
 
   void RandomStatement() {
-    switch (Gen_.Pick(16)) {
+    switch (Gen_.Pick(19)) {
       case 0:
       case 1:
         return PlainSelect();
@@ -426,8 +426,14 @@ class TDifferential {
         return Delete();
       case 14:
         return Insert(0, NextId());
-      default:
+      case 15:
         return CrossCondition();
+      case 16:
+        return OrderedByString();
+      case 17:
+        return InsertSelect();
+      default:
+        return UpdateStrings();
     }
   }
 
@@ -474,6 +480,61 @@ class TDifferential {
       expected.push_back({IntCell(r->Id), IntCell(r->A)});
     Expect("SELECT id, a FROM t1 WHERE " + c.Sql + " ORDER BY a" + (desc ? " DESC" : "") + ", id",
            expected, true);
+  }
+
+  // Strings order byte by byte (case counts), NULL first.
+  void OrderedByString() {
+    MExpr c = Gen_.Condition(1, false);
+    bool desc = Gen_.Chance(50);
+    std::vector<const MRow*> rows = Matching(0, c);
+    std::stable_sort(rows.begin(), rows.end(), [desc](const MRow* x, const MRow* y) {
+      if (x->S != y->S) return desc ? x->S > y->S : x->S < y->S;
+      return x->Id < y->Id;
+    });
+    std::vector<TRow> expected;
+    for (const MRow* r : rows)
+      expected.push_back({IntCell(r->Id), r->S});
+    Expect("SELECT id, s FROM t1 WHERE " + c.Sql + " ORDER BY s" + (desc ? " DESC" : "") + ", id",
+           expected, true);
+  }
+
+  void InsertSelect() {
+    MExpr c = Gen_.Condition(1, false);
+    long long shift = 1;
+    for (const MRow& r : Tables_[1])
+      shift = std::max(shift, r.Id + 1);
+    int added = 0;
+    for (const MRow* r : Matching(0, c)) {
+      MRow copy = *r;
+      copy.Id += shift;
+      Tables_[1].push_back(copy);
+      ++added;
+    }
+    std::string sql = "INSERT INTO t2 (id, a, b, s) SELECT id + " + std::to_string(shift) +
+                      ", a, b, s FROM t1 WHERE " + c.Sql;
+    TSqlOutcome outcome = Runner_.Run(sql);
+    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
+    EXPECT_EQ(outcome.RowsAffected, added) << Label_ << ": " << sql;
+    CheckTable(1, sql);
+  }
+
+  void UpdateStrings() {
+    MExpr c = Gen_.Condition(1, false);
+    std::optional<std::string> value = Gen_.RandomString();
+    int changed = 0;
+    for (MRow& r : Tables_[0]) {
+      MContext ctx;
+      ctx.T[0] = &r;
+      if (!c.Test(ctx)) continue;
+      ++changed;
+      r.S = value;
+    }
+    std::string sql = "UPDATE t1 SET s = " + (value ? "'" + *value + "'" : std::string("NULL")) +
+                      " WHERE " + c.Sql;
+    TSqlOutcome outcome = Runner_.Run(sql);
+    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
+    EXPECT_EQ(outcome.RowsAffected, changed) << Label_ << ": " << sql;
+    CheckTable(0, sql);
   }
 
   void Aggregates() {
