@@ -155,8 +155,12 @@ bool TDataCursor::FilterPasses(const std::uint8_t* record) {
 void TDataCursor::RebuildFilterBits() {
   const std::int64_t size = FTable->Data().PhysicalRecordCount() + 1;
   std::unique_ptr<TRecordsBitmap> bits = FBitmapPool.Take(size);
-  // A copy: reading records may refresh the table object and rebuild its bitmap.
-  TRecordsBitmap scan = FTable->ActiveRecords();
+  // The records to test: the intersection of the candidates that filters answer from indexes
+  // (index entries exist only for active records), or else every active record (a copy:
+  // reading records may refresh the table object and rebuild its bitmap). Building the table's
+  // bitmap of active records walks a whole index, so it is left alone when an index answers.
+  TRecordsBitmap scan;
+  bool narrowed = false;
   FFilterRecordsTested = 0;
   {
     const bool outer = FBuildingFilterBits;
@@ -169,10 +173,18 @@ void TDataCursor::RebuildFilterBits() {
     for (TFilter& f : FFilters) {
       if (!f.Active || !f.Expression) continue;
       std::unique_ptr<TRecordsBitmap> candidates = FBitmapPool.Take(size);
-      if (f.Expression->Candidates(*this, *candidates)) scan.And(*candidates);
+      if (f.Expression->Candidates(*this, *candidates)) {
+        if (narrowed) {
+          scan.And(*candidates);
+        } else {
+          std::swap(scan, *candidates);
+          narrowed = true;
+        }
+      }
       FBitmapPool.Give(std::move(candidates));
     }
   }
+  if (!narrowed) scan = FTable->ActiveRecords();
   std::vector<std::uint8_t> record(FTable->Data().RecordSize());
   for (std::int64_t n = scan.First(); n != TRecordsBitmap::kNone; n = scan.Next(n)) {
     ReadRecordInto(static_cast<std::int32_t>(n), record.data());
@@ -182,11 +194,63 @@ void TDataCursor::RebuildFilterBits() {
   std::swap(FFilterBits, *bits);
   FBitmapPool.Give(std::move(bits));
   FFilterEpoch = FTable->Epoch();
+  FFilterBounds = TFilterBounds::Stale;
+}
+
+namespace {
+// Past this many passing records the bounds are not worth their record reads.
+constexpr std::int64_t kFilterBoundsLimit = 1024;
+}  // namespace
+
+// Runs inside an operation frame (navigation), like the record reads it makes.
+void TDataCursor::EnsureFilterBounds() {
+  if (FFilterBounds != TFilterBounds::Stale) return;
+  if (!FFiltered || !FIndexMode || FFilterBits.Count() > kFilterBoundsLimit) {
+    FFilterBounds = TFilterBounds::None;
+    return;
+  }
+  if (FFilterBits.Count() == 0) {
+    FFilterBounds = TFilterBounds::Empty;
+    return;
+  }
+  const TKeyBuilder& builder = FTable->Index().KeyBuilder(FSlot);
+  const std::size_t keySize = static_cast<std::size_t>(KeySize());
+  std::vector<std::uint8_t> record(FTable->Data().RecordSize());
+  std::vector<std::uint8_t> key(keySize);
+  bool first = true;
+  for (std::int64_t n = FFilterBits.First(); n != TRecordsBitmap::kNone; n = FFilterBits.Next(n)) {
+    ReadRecordInto(static_cast<std::int32_t>(n), record.data());
+    builder.Build(record.data(), key.data());
+    if (first || CompareKeys(key.data(), FFilterLowKey.data()) < 0) FFilterLowKey = key;
+    if (first || CompareKeys(key.data(), FFilterHighKey.data()) > 0) FFilterHighKey = key;
+    first = false;
+  }
+  FFilterBounds = TFilterBounds::Set;
+}
+
+// A record that now passes may lie outside the bounds: they grow to take it in.
+void TDataCursor::WidenFilterBounds(const std::uint8_t* record) {
+  if (FFilterBounds == TFilterBounds::Stale || FFilterBounds == TFilterBounds::None) return;
+  if (!FIndexMode) {
+    FFilterBounds = TFilterBounds::Stale;
+    return;
+  }
+  std::vector<std::uint8_t> key(static_cast<std::size_t>(KeySize()));
+  FTable->Index().KeyBuilder(FSlot).Build(record, key.data());
+  if (FFilterBounds == TFilterBounds::Empty) {
+    FFilterLowKey = FFilterHighKey = key;
+    FFilterBounds = TFilterBounds::Set;
+    return;
+  }
+  if (CompareKeys(key.data(), FFilterLowKey.data()) < 0) FFilterLowKey = key;
+  if (CompareKeys(key.data(), FFilterHighKey.data()) > 0) FFilterHighKey = key;
 }
 
 void TDataCursor::RetestRecord(std::int32_t recordNo, const std::uint8_t* record) {
   if (!FFiltered) return;
-  FFilterBits.Assign(recordNo, FilterPasses(record));
+  const bool pass = FilterPasses(record);
+  FFilterBits.Assign(recordNo, pass);
+  if (pass) WidenFilterBounds(record);
 }
 
 // ---- key ranges for index-answered filters ------------------------------------------------

@@ -131,7 +131,14 @@ TDataCursor::TPosition TDataCursor::SearchPosition(const std::uint8_t* key, bool
 }
 
 TDataCursor::TPosition TDataCursor::SkipFiltered(TBTree& tree, TPosition pos, bool forward) {
+  if (FFiltered) EnsureFilterBounds();
+  const bool bounded = FFiltered && FFilterBounds == TFilterBounds::Set;
   while (pos.State == TState::OnRecord && !Passes(pos.RecordNo)) {
+    if (bounded && (forward ? CompareKeys(pos.Key.data(), FFilterHighKey.data()) > 0
+                            : CompareKeys(pos.Key.data(), FFilterLowKey.data()) < 0)) {
+      pos.State = forward ? TState::EOF_ : TState::BOF;
+      return pos;
+    }
     TTreeStep step = pos.Step;
     if (forward ? !tree.StepNext(step) : !tree.StepPrior(step)) {
       pos.State = forward ? TState::EOF_ : TState::BOF;
@@ -162,8 +169,20 @@ TDataCursor::TPosition TDataCursor::FirstPosition() {
     return p;
   }
   TBTree tree = Tree();
-  if (FLowSet) {
-    p = SearchPosition(FLow.data(), false);
+  // With few records passing the filters, start at the first candidate's key.
+  const std::uint8_t* low = FLowSet ? FLow.data() : nullptr;
+  if (FFiltered) {
+    EnsureFilterBounds();
+    if (FFilterBounds == TFilterBounds::Empty) {
+      p.State = TState::EOF_;
+      return p;
+    }
+    if (FFilterBounds == TFilterBounds::Set &&
+        (low == nullptr || CompareKeys(FFilterLowKey.data(), low) > 0))
+      low = FFilterLowKey.data();
+  }
+  if (low != nullptr) {
+    p = SearchPosition(low, false);
   } else {
     TTreePosition first;
     if (!tree.SeekFirst(&first)) {
@@ -195,8 +214,19 @@ TDataCursor::TPosition TDataCursor::LastPosition() {
     return p;
   }
   TBTree tree = Tree();
-  if (FHighSet) {
-    TTreePosition after = tree.Search(FHigh.data(), true);
+  const std::uint8_t* high = FHighSet ? FHigh.data() : nullptr;
+  if (FFiltered) {
+    EnsureFilterBounds();
+    if (FFilterBounds == TFilterBounds::Empty) {
+      p.State = TState::BOF;
+      return p;
+    }
+    if (FFilterBounds == TFilterBounds::Set &&
+        (high == nullptr || CompareKeys(FFilterHighKey.data(), high) < 0))
+      high = FFilterHighKey.data();
+  }
+  if (high != nullptr) {
+    TTreePosition after = tree.Search(high, true);
     TTreeStep step = after.Path.Leaf();
     if (after.Empty() || !tree.StepPrior(step)) {
       p.State = TState::BOF;

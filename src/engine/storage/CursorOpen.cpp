@@ -279,6 +279,7 @@ void TDataCursor::SelectIndex(int slot) {
   FLowSet = FHighSet = false;
   FLow.clear();
   FHigh.clear();
+  FFilterBounds = TFilterBounds::Stale;
 }
 
 void TDataCursor::SetIndex(int slot) {

@@ -380,6 +380,8 @@ class TDataCursor {
   void RetestRecord(std::int32_t recordNo, const std::uint8_t* record);
   TFilter* FindFilter(int handle);
   void FiltersChanged();
+  void EnsureFilterBounds();
+  void WidenFilterBounds(const std::uint8_t* record);
   bool FilterPasses(const std::uint8_t* record);
   // The smallest (high: largest) key in index order of the keys of `slot` matching bound.
   void BuildBoundKey(int slot, const TKeyBound& bound, bool high, std::uint8_t* key);
@@ -435,6 +437,13 @@ class TDataCursor {
   TRecordsBitmapStack FBitmapPool;
   std::int64_t FFilterRecordsTested = 0;
   bool FBuildingFilterBits = false;  // inside RebuildFilterBits (no nested operation frame)
+  // The lowest and highest key of the current index among the records that pass the filters,
+  // known while few records pass: navigation then starts at the first candidate's key and
+  // stops after the last one instead of stepping over every key of the index.
+  enum class TFilterBounds : std::uint8_t { Stale, None, Set, Empty };
+  TFilterBounds FFilterBounds = TFilterBounds::Stale;
+  std::vector<std::uint8_t> FFilterLowKey;
+  std::vector<std::uint8_t> FFilterHighKey;
   // BLOB values.
   std::vector<TOpenBlob> FBlobs;
   std::int32_t FNextBlobId = -1;
