@@ -387,6 +387,14 @@ class TDifferential {
                                 << RowsText(actual);
   }
 
+  // Runs a changing statement, checks its rows affected and then the whole table.
+  void ExpectChange(const std::string& sql, int rowsAffected, int t) {
+    TSqlOutcome outcome = Runner_.Run(sql);
+    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
+    EXPECT_EQ(outcome.RowsAffected, rowsAffected) << Label_ << ": " << sql;
+    CheckTable(t, sql);
+  }
+
   void CheckTable(int t, const std::string& after) {
     std::vector<TRow> expected;
     for (const MRow& r : Tables_[t])
@@ -512,10 +520,7 @@ class TDifferential {
     }
     std::string sql = "INSERT INTO t2 (id, a, b, s) SELECT id + " + std::to_string(shift) +
                       ", a, b, s FROM t1 WHERE " + c.Sql;
-    TSqlOutcome outcome = Runner_.Run(sql);
-    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
-    EXPECT_EQ(outcome.RowsAffected, added) << Label_ << ": " << sql;
-    CheckTable(1, sql);
+    ExpectChange(sql, added, 1);
   }
 
   void UpdateStrings() {
@@ -531,10 +536,7 @@ class TDifferential {
     }
     std::string sql = "UPDATE t1 SET s = " + (value ? "'" + *value + "'" : std::string("NULL")) +
                       " WHERE " + c.Sql;
-    TSqlOutcome outcome = Runner_.Run(sql);
-    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
-    EXPECT_EQ(outcome.RowsAffected, changed) << Label_ << ": " << sql;
-    CheckTable(0, sql);
+    ExpectChange(sql, changed, 0);
   }
 
   void Aggregates() {
@@ -735,10 +737,7 @@ class TDifferential {
       r.B = r.A ? std::optional<long long>(*r.A + k) : std::nullopt;
     }
     std::string sql = "UPDATE t1 SET b = a + " + std::to_string(k) + " WHERE " + c.Sql;
-    TSqlOutcome outcome = Runner_.Run(sql);
-    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
-    EXPECT_EQ(outcome.RowsAffected, changed) << Label_ << ": " << sql;
-    CheckTable(0, sql);
+    ExpectChange(sql, changed, 0);
   }
 
   // Moves every qualifying record in primary-key order: each must move exactly once.
@@ -754,10 +753,7 @@ class TDifferential {
       r.Id += shift;
     }
     std::string sql = "UPDATE t1 SET id = id + " + std::to_string(shift) + " WHERE " + c.Sql;
-    TSqlOutcome outcome = Runner_.Run(sql);
-    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
-    EXPECT_EQ(outcome.RowsAffected, changed) << Label_ << ": " << sql;
-    CheckTable(0, sql);
+    ExpectChange(sql, changed, 0);
   }
 
   void Delete() {
@@ -774,10 +770,7 @@ class TDifferential {
     }
     Tables_[0] = kept;
     std::string sql = "DELETE FROM t1 WHERE " + c.Sql;
-    TSqlOutcome outcome = Runner_.Run(sql);
-    ASSERT_TRUE(outcome.Ok) << Label_ << ": " << sql << "\n" << outcome.Error;
-    EXPECT_EQ(outcome.RowsAffected, removed) << Label_ << ": " << sql;
-    CheckTable(0, sql);
+    ExpectChange(sql, removed, 0);
   }
 
   TGenerator Gen_;
