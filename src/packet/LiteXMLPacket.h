@@ -154,11 +154,13 @@ class cLiteXMLPacket {
 
 // The SQL form of a value, chosen by the field's type text (compared exactly):
 //   "string"   'text' with every inner single quote doubled;
-//   "boolean"  TRUE when the value is exactly "1", else FALSE;
+//   "boolean"  true when the value is exactly "1", else false (the empty value included);
 //   "datetime" a day number (days since 1899-12-30, fraction = time of day, '.' or ',' as the
 //              decimal point) or a date "YYYY-MM-DD" with an optional time "HH:MM[:SS[.ms]]",
 //              written as 'YYYY-MM-DD HH:MM:SS' with ".ms" when the milliseconds are not 0;
 //   any other  a number (optional sign, digits, optional fraction and exponent) unchanged.
+//   "binary"   (BLOB and byte columns of listings, written as hex digits) only the empty
+//              value, as NULL: such values cannot be written back through SQL text.
 // The empty value of a "datetime" or any other non-string type is NULL. A value that is
 // none of these raises EPacketError, so no text reaches a statement unless it is one literal.
 std::string SqlLiteral(const cPacketField& field, std::string_view value);
