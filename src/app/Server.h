@@ -11,11 +11,21 @@
 // the listener, shuts down every session socket and waits, bounded, until every session
 // thread has returned; only then may the shared objects the sessions use be freed.
 //
+// Lock order (every thread that holds more than one takes them in this order):
+//   1. a mailbox entry's lock (cUserQueryStruct::Lock; at most one at a time)
+//   2. DatabaseLock
+//   3. the Listeners list lock
+//   4. a listener's PushLock
+//   5. innermost: ScramblingLock, LogLock, the INI file locks, and the UserQueries list lock;
+//      no other lock is taken while one of these is held.
+// WriteLog takes DatabaseLock and then LogLock, so it may be called holding 1 or 2, never
+// holding only 3 or 4. The registry calls that open or close a mailbox (ReferenceUserQuery,
+// LockUserQuery, ReleaseUserQuery) take 1 and then 2 themselves, so they are called holding
+// neither.
+//
 // Thread safety: the handlers run on session threads at the same time. DataScrambling and
 // EnableLogging never change after construction. DatabaseLock, ScramblingLock and LogLock are
-// re-entrant; nesting order: a mailbox lock, DatabaseLock, the Listeners list lock, a
-// listener's PushLock, and innermost ScramblingLock, LogLock and the INI file locks (no other
-// lock is taken while one of these is held). Construction and Shutdown run on one thread.
+// re-entrant. Construction and Shutdown run on one thread.
 #pragma once
 
 #include <cstdint>
@@ -55,8 +65,27 @@ class cServer {
   // false means some are still running and nothing they use may be freed.
   bool Shutdown();
 
-  // Appends one log entry when EnableLogging is on; does nothing otherwise. Any thread.
-  void WriteLog(std::string_view text);
+  // Appends one log entry (cut to 250 characters) when EnableLogging is on; does nothing
+  // otherwise. Any thread; takes DatabaseLock, then LogLock. Never raises: an entry that cannot
+  // be written is reported on standard error and the caller carries on.
+  void WriteLog(std::string_view text) noexcept;
+
+  // ---- mailbox registry (src/messaging/MailboxRegistry.cpp; see MailboxRegistry.h)
+  // Adds one reference to the user's open mailbox, opening it on the first; null on failure
+  // (an unsafe name, a folder or table that cannot be opened), which is logged as
+  // "In cServer.ReferenceUserQuery (): " + message.
+  cUserQueryStruct* ReferenceUserQuery(std::string_view userName);
+  // The entry's index in UserQueries, or -1.
+  int FindUserQuery(std::string_view userName);
+  // Pins the entry, takes its lock and then DatabaseLock, and returns it; null (and no lock)
+  // when the user's mailbox is not open. The second form locks an entry the caller holds.
+  cUserQueryStruct* LockUserQuery(std::string_view userName);
+  cUserQueryStruct* LockUserQuery(cUserQueryStruct* entry);
+  // Leaves the entry's lock, then DatabaseLock, and drops the pin; does nothing for null.
+  void UnlockUserQuery(cUserQueryStruct* entry);
+  // Drops the caller's reference and clears `entry`; the last reference closes and frees the
+  // mailbox. Null and entries not in the registry are ignored.
+  void ReleaseUserQuery(cUserQueryStruct*& entry);
 
   // ---- command protocol (src/protocol)
   // The core's connection handler: the whole session of one connection.
@@ -70,10 +99,25 @@ class cServer {
 
   TThreadINIFile& ServerOptions() { return fServerOptions; }
 
+  // ---- login and listening connections (src/protocol/Login*.cpp, Presence.cpp)
+  // Loads the account named by session.UserName (every login-derived field is reset first);
+  // false for an unknown account or a database error (logged).
+  bool FetchUserInfo(cClientInfoStruct& session);
+  // Stores today's date as the account's LastLogin; an error is logged, never raised.
+  void UpdateLastLoginDate(const std::string& userName);
+  // The first registered listener of the account (exact name), or null. The caller owns a
+  // reference, so the record stays valid while it is used.
+  std::shared_ptr<cNotificationThreadStruct> FindListener(std::string_view name);
+  // Queues one presence record for every registered listener, in list order.
+  void BroadcastPresence(std::string_view name, std::string_view group, int status);
+  // Queues for `record` one presence record per other registered listener (stored status).
+  void SendPresenceSnapshot(cNotificationThreadStruct& record);
+
   // Fields in the order of the server's data model.
   std::unique_ptr<TZQRequestReplyServerCore> Core;
   TThreadList<cUserQueryStruct*> UserQueries;
-  TThreadList<cNotificationThreadStruct*> Listeners;
+  // Registered listening connections, shared with the threads that write to them.
+  TThreadList<std::shared_ptr<cNotificationThreadStruct>> Listeners;
   bool DataScrambling = true;
   bool EnableLogging = false;
 
@@ -92,6 +136,13 @@ class cServer {
   void EndAuthenticatedSession(TZQClientThread& client, cClientInfoStruct& session);
   // Writes a log entry from inside an error handler, where a failing log must not escape.
   void LogCaughtError(const std::string& entry) noexcept;
+  // Drops `count` references of an entry under the list lock; true when it was the last and
+  // the entry left the registry (the caller then closes and frees it).
+  bool DropReferences(cUserQueryStruct* entry, int count);
+  // Closes the components of an entry that left the registry, and frees it.
+  void CloseMailbox(cUserQueryStruct* entry) noexcept;
+  // Frees every entry still registered (at destruction, after every session has ended).
+  void CloseAllMailboxes() noexcept;
 
   TThreadINIFile& fServerOptions;
   TLogSink fLogSink;
