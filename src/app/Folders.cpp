@@ -91,4 +91,14 @@ std::string UserFolderPath(std::string_view name) {
   return path;
 }
 
+bool IsSafeFolderName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxFolderNameBytes) return false;
+  if (name == "." || name == "..") return false;
+  for (char c : name) {
+    auto code = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || code < 32 || code == 127) return false;
+  }
+  return true;
+}
+
 }  // namespace zorvic

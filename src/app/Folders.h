@@ -8,6 +8,7 @@
 // start-up, before any other thread exists, and are only read afterwards.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -34,7 +35,15 @@ std::string PrepareHomeFolder(std::string_view folder);
 // one level each. Raises std::runtime_error naming the folder on the first failure.
 void CreateServerFolders();
 
-// UsersFolder + name + '/': the folder that holds one user's mailbox.
+// UsersFolder + name + '/': the folder that holds one user's mailbox. The name is used as it
+// is: check it with IsSafeFolderName before it reaches the file system.
 std::string UserFolderPath(std::string_view name);
+
+// Longest name of one folder level, in bytes (the limit of the file system's names).
+inline constexpr std::size_t kMaxFolderNameBytes = 255;
+
+// True when `name` names exactly one folder inside its parent: not empty, not "." or "..",
+// no '/' or backslash, no control character (codes 0 to 31 and 127), at most kMaxFolderNameBytes.
+bool IsSafeFolderName(std::string_view name);
 
 }  // namespace zorvic

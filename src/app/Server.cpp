@@ -27,17 +27,12 @@ cServer::cServer(int port, TThreadINIFile& serverOptions, TLogSink logSink)
   {
     // Held from the start of the core until the first entry is written, so an early entry of
     // the core's threads (a listener that fails at once) never comes before "Start of log
-    // file" in the log.
+    // file" in the log. In the order WriteLog takes them.
+    std::lock_guard<std::recursive_mutex> database(DatabaseLock);
     std::lock_guard<std::recursive_mutex> firstEntry(LogLock);
     Core->Start();
     fSessionsEnded = false;
-    try {
-      WriteLog("Start of log file");
-    } catch (...) {
-      // The destructor will not run: end the sessions before the members they use go.
-      Core->StopAndCloseSessions(kShutdownSessionJoinMs);
-      throw;
-    }
+    WriteLog("Start of log file");
   }
   ConsoleWrite(std::string("Zorvic Server ") + kServerVersion + " has started.");
   ConsoleWrite("Please use the Zorvic Management Console to manage user accounts.");
@@ -51,7 +46,9 @@ cServer::~cServer() {
     // Session threads still run code of this object; freeing the core under them would be
     // worse than leaking it. The caller exits the process right after.
     (void)Core.release();
+    return;
   }
+  CloseAllMailboxes();
 }
 
 bool cServer::Shutdown() {
@@ -62,21 +59,30 @@ bool cServer::Shutdown() {
   return fSessionsEnded;
 }
 
-void cServer::WriteLog(std::string_view text) {
+void cServer::WriteLog(std::string_view text) noexcept {
   if (!EnableLogging) return;
-  std::lock_guard<std::recursive_mutex> guard(LogLock);
-  if (!fLogSink) return;  // the log table is not wired in
-  fLogSink(std::string(text.substr(0, kLogEntryMaxChars)));
+  try {
+    // The log table shares the engine's default session with the shared query, which the
+    // DatabaseLock serialises; the LogLock orders the entries.
+    std::lock_guard<std::recursive_mutex> database(DatabaseLock);
+    std::lock_guard<std::recursive_mutex> guard(LogLock);
+    if (!fLogSink) return;  // the log table is not wired in
+    fLogSink(std::string(text.substr(0, kLogEntryMaxChars)));
+  } catch (const std::exception& e) {
+    // A full disk must not end the session that wanted to log: say it where an operator sees
+    // it and carry on.
+    std::string entry(text.substr(0, kLogEntryMaxChars));
+    std::fprintf(stderr, "zorvic-server: unable to write the log entry \"%s\": %s\n", entry.c_str(),
+                 e.what());
+    std::fflush(stderr);
+  } catch (...) {
+    std::fprintf(stderr, "zorvic-server: unable to write a log entry\n");
+    std::fflush(stderr);
+  }
 }
 
 void cServer::LogCaughtError(const std::string& entry) noexcept {
-  try {
-    WriteLog(entry);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "Unable to write the log entry \"%s\": %s\n", entry.c_str(), e.what());
-  } catch (...) {
-    std::fprintf(stderr, "Unable to write the log entry \"%s\"\n", entry.c_str());
-  }
+  WriteLog(entry);
 }
 
 void cServer::ListenerFailed(int socketError) {

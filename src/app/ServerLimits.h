@@ -47,6 +47,16 @@ inline constexpr std::size_t kLogEntryMaxChars = 250;
 // Console input lines longer than this are skipped whole: the only command is "quit".
 inline constexpr std::size_t kConsoleLineMaxBytes = 4096;
 
+// Descriptors one session may hold at once: its command connection, the user's listening
+// connection, and the three files (data, index, BLOB) of the user's open Messages table.
+inline constexpr int kDescriptorsPerSession = 5;
+// Descriptors beside the sessions: the listener, the shared tables, INI and log files, the
+// standard streams and what the engine opens for a statement's temporary results.
+inline constexpr int kDescriptorReserve = 1024;
+// The open-file limit the server asks for at start: every session at kThreadCacheSize.
+inline constexpr long kWantedDescriptors =
+    static_cast<long>(kThreadCacheSize) * kDescriptorsPerSession + kDescriptorReserve;
+
 // The version printed in the banner and by --version.
 inline constexpr const char* kServerVersion = "1.04";
 

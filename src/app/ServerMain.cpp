@@ -1,7 +1,6 @@
 #include "app/ServerMain.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -13,9 +12,11 @@
 
 #include "app/Console.h"
 #include "app/ConsoleLoop.h"
+#include "app/DescriptorLimit.h"
 #include "app/Folders.h"
 #include "app/Server.h"
 #include "app/ServerLimits.h"
+#include "app/SharedDatabase.h"
 #include "app/StartupOptions.h"
 #include "app/ThreadINIFile.h"
 
@@ -40,18 +41,6 @@ int OpenStopSignalFd() {
 
 }  // namespace
 
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  if (limit.rlim_cur >= limit.rlim_max) return;
-  limit.rlim_cur = limit.rlim_max;
-  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    // An unlimited hard limit may exceed what the kernel allows per process; try a sane value.
-    limit.rlim_cur = 1 << 20;
-    (void)::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 int ZorvicServerMain(int argc, char** argv) {
   cStartupOptions options;
   try {
@@ -71,7 +60,13 @@ int ZorvicServerMain(int argc, char** argv) {
 
   ::signal(SIGPIPE, SIG_IGN);
   int stopFd = OpenStopSignalFd();
-  RaiseDescriptorLimit();
+  // Said on standard error now, and in the log once the server runs.
+  const std::string descriptorWarning =
+      DescriptorLimitWarning(RaiseDescriptorLimit(kWantedDescriptors));
+  if (!descriptorWarning.empty()) {
+    std::fprintf(stderr, "zorvic-server: %s\n", descriptorWarning.c_str());
+    std::fflush(stderr);
+  }
 
   std::unique_ptr<TThreadINIFile> serverOptions;
   std::unique_ptr<TThreadINIFile> versions;
@@ -91,11 +86,15 @@ int ZorvicServerMain(int argc, char** argv) {
     RunningAsService = false;
 
     CreateServerFolders();
+    CreateSharedQuery();
     versions = std::make_unique<TThreadINIFile>(UpdatesFolder + "versions.ini");
     VersionsFile = versions.get();
+    BootstrapSharedDatabase();
 
-    server = std::make_unique<cServer>(options.Port, *serverOptions);
+    server = std::make_unique<cServer>(options.Port, *serverOptions,
+                                       [](const std::string& entry) { AppendLogEntry(entry); });
     Server = server.get();
+    if (!descriptorWarning.empty()) server->WriteLog(descriptorWarning);
     RunConsoleLoop(STDIN_FILENO, stopFd);
   } catch (const std::exception& e) {
     ConsoleWrite(std::string("Exception in Main Function: ") + e.what());
@@ -114,6 +113,7 @@ int ZorvicServerMain(int argc, char** argv) {
   }
   Server = nullptr;
   server.reset();
+  CloseSharedDatabase();
   ServerOptionsFile = nullptr;
   serverOptions.reset();
   VersionsFile = nullptr;
