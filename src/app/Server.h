@@ -99,10 +99,25 @@ class cServer {
 
   TThreadINIFile& ServerOptions() { return fServerOptions; }
 
+  // ---- login and listening connections (src/protocol/Login*.cpp, Presence.cpp)
+  // Loads the account named by session.UserName (every login-derived field is reset first);
+  // false for an unknown account or a database error (logged).
+  bool FetchUserInfo(cClientInfoStruct& session);
+  // Stores today's date as the account's LastLogin; an error is logged, never raised.
+  void UpdateLastLoginDate(const std::string& userName);
+  // The first registered listener of the account (exact name), or null. The caller owns a
+  // reference, so the record stays valid while it is used.
+  std::shared_ptr<cNotificationThreadStruct> FindListener(std::string_view name);
+  // Queues one presence record for every registered listener, in list order.
+  void BroadcastPresence(std::string_view name, std::string_view group, int status);
+  // Queues for `record` one presence record per other registered listener (stored status).
+  void SendPresenceSnapshot(cNotificationThreadStruct& record);
+
   // Fields in the order of the server's data model.
   std::unique_ptr<TZQRequestReplyServerCore> Core;
   TThreadList<cUserQueryStruct*> UserQueries;
-  TThreadList<cNotificationThreadStruct*> Listeners;
+  // Registered listening connections, shared with the threads that write to them.
+  TThreadList<std::shared_ptr<cNotificationThreadStruct>> Listeners;
   bool DataScrambling = true;
   bool EnableLogging = false;
 

@@ -8,9 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zorvic {
+
+struct cNotificationThreadStruct;
 
 struct cClientInfoStruct {
   std::string UserName;             // 1000: the account's name; cleared when 1000 finds no account
@@ -33,6 +36,13 @@ struct cClientInfoStruct {
   bool RestrictAttachSize = false;  // 1000: from the profile
   std::int32_t MaxMsgSize = 0;      // 1000: largest message body in bytes
   std::int32_t MaxAttachSize = 0;   // 1000: largest attachment in bytes
+
+  // Session bookkeeping beside the account's fields:
+  // the login took a mailbox reference that the end of the session gives back;
+  bool HoldsMailbox = false;
+  // 2013: this session's own listener record (the end of the session removes this one, not
+  // the first record of the same name).
+  std::shared_ptr<cNotificationThreadStruct> Listener;
 };
 
 }  // namespace zorvic

@@ -35,6 +35,7 @@ enum : std::int32_t {
   kCmdSecurityQuestions = 2002,
   kCmdListGroups = 2012,
   kCmdBecomeListener = 2013,
+  kCmdPresenceStatus = 2017,
   kCmdRequestAccount = 2020,
   kCmdHasAdminPower = 2105,
 };

@@ -13,6 +13,10 @@
 #include "net/ZQSock.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
+#include "protocol/Login.h"
+#include "protocol/LoginMailbox.h"
+#include "protocol/Presence.h"
+#include "protocol/QueryReply.h"
 
 namespace zorvic {
 
@@ -46,6 +50,12 @@ void cServer::OnNewConnect(TZQClientThread& client) {
       ProcessCommand(socket, session, command);
       if (session.IsListening) break;  // the session now only receives pushes
     }
+  } catch (...) {
+    LogCaughtError("In cServer.OnNewConnect (): " + ErrorMessage(std::current_exception()));
+  }
+  // The end of the session runs whatever ended the loop, so a mailbox reference or a
+  // listener registration is never left behind.
+  try {
     if (session.Authenticated) EndAuthenticatedSession(client, session);
   } catch (...) {
     LogCaughtError("In cServer.OnNewConnect (): " + ErrorMessage(std::current_exception()));
@@ -53,10 +63,18 @@ void cServer::OnNewConnect(TZQClientThread& client) {
 }
 
 void cServer::EndAuthenticatedSession(TZQClientThread& client, cClientInfoStruct& session) {
-  // Dropping the mailbox reference taken by the login, and ending or handing over the user's
-  // listening connection, arrive with the mailbox registry and listening connections.
   (void)client;
-  (void)session;
+  if (session.HoldsMailbox) {
+    session.HoldsMailbox = false;
+    ReleaseSessionMailbox(*this, session.UserName);
+  }
+  if (session.IsListening) {
+    // This session is the listening connection: it serves its pushes until it is released.
+    RunListeningConnection(*this, session);
+  } else {
+    // The user's command session ends: so does the user's listening connection.
+    ReleaseUserListener(*this, session.UserName);
+  }
 }
 
 void cServer::ProcessCommand(TZQSock& socket, cClientInfoStruct& session,
@@ -69,8 +87,10 @@ void cServer::ProcessCommand(TZQSock& socket, cClientInfoStruct& session,
       socket.CloseGraceful(kGoodbyeDrainMs);
       return;
     }
-    // The group list (2012) is answered in either stage: its handler goes here, before the
-    // stage split, when the listings exist.
+    if (command.Code == kCmdListGroups) {  // in either stage
+      PerformAndSendBackQuery(*this, socket, kGroupListSql);
+      return;
+    }
     if (session.Authenticated) {
       if (!DispatchCommandStage(socket, session, command)) {
         socket.WriteLine("-ERR Unrecognized command: " + std::to_string(command.Code));
@@ -86,11 +106,10 @@ void cServer::ProcessCommand(TZQSock& socket, cClientInfoStruct& session,
 
 bool cServer::DispatchAuthenticationStage(TZQSock& socket, cClientInfoStruct& session,
                                           const cCommandStruct& command) {
-  (void)socket;
-  (void)session;
+  if (DispatchLoginCommand(*this, socket, session, command)) return true;
   switch (command.Code) {
-    // Login (1000 to 1003, 2002), password mail (2019) and account requests (2020) are
-    // handled here once their areas exist.
+    // Password mail (2019) and account requests (2020) are handled here once their areas
+    // exist.
     default:
       return false;
   }
@@ -101,6 +120,13 @@ bool cServer::DispatchCommandStage(TZQSock& socket, cClientInfoStruct& session,
   switch (command.Code) {
     case kCmdSendPassword:
       socket.WriteLine(session.Password);
+      return true;
+    case kCmdBecomeListener:
+      RegisterListener(*this, socket, session);
+      return true;
+    case kCmdPresenceStatus:
+      BroadcastPresence(session.UserName, session.GroupName,
+                        PresenceStatusArgument(command.Argument));
       return true;
     case kCmdHasAdminPower:
       socket.WriteLine(session.HasAdminPower ? "+OK 1" : "+OK 0");
