@@ -17,7 +17,8 @@
 // values hold and the reader gives back exactly the value that was written. A value without
 // such characters appears unchanged. A row names its values by attributes named after the
 // fields, so a field name must be an XML name (letters, digits, '_', '-', '.', ':' and bytes
-// from 128 up, not starting with a digit, '-' or '.'); the writer refuses any other name.
+// from 128 up, not starting with a digit, '-' or '.'); each writer below says what it does
+// with other names.
 //
 // Reading takes attributes by position for the field elements (the first is the name, the
 // second the type, with every quote character removed from it) and by name for the row
@@ -71,8 +72,9 @@ class cLiteXMLPacket {
   // ---- building ------------------------------------------------------------------------
   // Writes the packet of an open query or dataset: one field per column, one row per record
   // from the first to the last (the dataset is left at its end). The rows go straight into the
-  // XML text; Rows() stays empty. Raises EPacketError when a column name cannot name an XML
-  // attribute or two columns share a name; errors of the dataset propagate.
+  // XML text; the packet keeps the fields but no rows. A column name that cannot name an XML
+  // attribute (a computed column such as "Count Of Expr") is written with '_' for each
+  // character it cannot hold ("Count_Of_Expr"); errors of the dataset propagate.
   void LoadFromQuery(engine::TVELDORDataSet& query);
 
   // Key/value form of an INI section: the keys in file order with their values.

@@ -1,5 +1,6 @@
 // The packet of an open query or dataset: listings and query results.
 #include <string>
+#include <unordered_set>
 
 #include "engine/components/DataSet.h"
 #include "engine/components/Field.h"
@@ -120,14 +121,32 @@ std::string ValueTextOf(const TVELDORField& field) {
   return field.AsString();
 }
 
+// A column name as a row attribute can carry it: every character an XML name cannot hold
+// becomes '_', a name that cannot start one gets a leading '_', and a name already taken gets
+// "_1", "_2", ... Plain column names stay as they are; computed ones ("Count Of Expr") change.
+std::string AttributeNameOf(const std::string& name, std::unordered_set<std::string>& taken) {
+  std::string out = name;
+  if (!IsXmlName(out)) {
+    for (char& c : out)
+      if (!IsXmlName(std::string_view(&c, 1)) && !(c >= '0' && c <= '9') && c != '-' && c != '.')
+        c = '_';
+    if (!IsXmlName(out)) out.insert(out.begin(), '_');
+  }
+  std::string unique = out;
+  for (int n = 1; !taken.insert(unique).second; ++n)
+    unique = out + "_" + std::to_string(n);
+  return unique;
+}
+
 }  // namespace
 
 void cLiteXMLPacket::LoadFromQuery(engine::TVELDORDataSet& query) {
   std::vector<cPacketField> fields;
   fields.reserve(query.FieldCount());
+  std::unordered_set<std::string> taken;
   for (std::size_t i = 0; i < query.FieldCount(); ++i) {
     const TVELDORField& column = query.Field(i);
-    fields.push_back(cPacketField{column.FieldName(), TypeTextOf(column)});
+    fields.push_back(cPacketField{AttributeNameOf(column.FieldName(), taken), TypeTextOf(column)});
   }
   packet_text::CheckFieldNames(fields);
 
