@@ -14,6 +14,7 @@
 namespace zorvic {
 
 struct cNotificationThreadStruct;
+struct cUserQueryStruct;
 
 struct cClientInfoStruct {
   std::string UserName;             // 1000: the account's name; cleared when 1000 finds no account
@@ -38,8 +39,8 @@ struct cClientInfoStruct {
   std::int32_t MaxAttachSize = 0;   // 1000: largest attachment in bytes
 
   // Session bookkeeping beside the account's fields:
-  // the login took a mailbox reference that the end of the session gives back;
-  bool HoldsMailbox = false;
+  // the mailbox reference the login took; the end of the session gives back this one only;
+  cUserQueryStruct* Mailbox = nullptr;
   // 2013: this session's own listener record (the end of the session removes this one, not
   // the first record of the same name).
   std::shared_ptr<cNotificationThreadStruct> Listener;

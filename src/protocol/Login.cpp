@@ -25,7 +25,6 @@
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
 #include "protocol/Listening.h"
-#include "protocol/LoginMailbox.h"
 #include "protocol/ProtocolLimits.h"
 
 namespace zorvic {
@@ -114,12 +113,12 @@ void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
     }
     return;
   }
-  if (!ReferenceSessionMailbox(server, session.UserName)) {
+  session.Mailbox = server.ReferenceUserQuery(session.UserName);
+  if (session.Mailbox == nullptr) {
     // ReferenceUserQuery has logged why; without a mailbox the session could not work.
     socket.WriteLine(kInvalidLoginReply);
     return;
   }
-  session.HoldsMailbox = true;
   session.Authenticated = true;
   server.WriteLog("User " + session.UserName + " logged in from " + socket.PeerIPAddress());
   server.UpdateLastLoginDate(session.UserName);
@@ -130,11 +129,7 @@ void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
 }  // namespace
 
 bool IsSafeUserName(std::string_view name) {
-  if (name.empty() || name.size() > kUserNameMaxBytes || name == "." || name == "..") return false;
-  for (unsigned char c : name) {
-    if (c < 32 || c == 127 || c == '/' || c == '\\') return false;
-  }
-  return true;
+  return IsSafeFolderName(name);
 }
 
 void ResetLoginFields(cClientInfoStruct& session) {
@@ -142,7 +137,7 @@ void ResetLoginFields(cClientInfoStruct& session) {
   fresh.UserName = std::move(session.UserName);
   fresh.GivenAnswer1 = std::move(session.GivenAnswer1);
   fresh.GivenAnswer2 = std::move(session.GivenAnswer2);
-  fresh.HoldsMailbox = session.HoldsMailbox;
+  fresh.Mailbox = session.Mailbox;
   fresh.Listener = std::move(session.Listener);
   session = std::move(fresh);
 }

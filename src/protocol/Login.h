@@ -26,8 +26,7 @@ inline constexpr char kDeadConnectionReply[] =
     "-ERR You are already connected, but that connection seems to have died. Please re-login "
     "in a few seconds.";
 
-// True for a name that can be one folder under UsersFolder: not empty, not "." or "..", no
-// '/' or '\\', no control character (below 32 or 127), at most 255 bytes.
+// True for a name that can be one folder under UsersFolder (IsSafeFolderName).
 bool IsSafeUserName(std::string_view name);
 
 // Clears every field 1000 loads (the account's data, rights and limits, Authenticated and

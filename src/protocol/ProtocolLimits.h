@@ -34,7 +34,4 @@ inline constexpr int kPushPresence = 1;
 inline constexpr int kPresenceOffline = 0;
 inline constexpr int kPresenceOnline = 1;
 
-// User names longer than this never name a folder (the usual file-name limit).
-inline constexpr std::size_t kUserNameMaxBytes = 255;
-
 }  // namespace zorvic

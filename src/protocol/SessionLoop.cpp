@@ -14,7 +14,6 @@
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
 #include "protocol/Login.h"
-#include "protocol/LoginMailbox.h"
 #include "protocol/Presence.h"
 #include "protocol/QueryReply.h"
 
@@ -64,10 +63,7 @@ void cServer::OnNewConnect(TZQClientThread& client) {
 
 void cServer::EndAuthenticatedSession(TZQClientThread& client, cClientInfoStruct& session) {
   (void)client;
-  if (session.HoldsMailbox) {
-    session.HoldsMailbox = false;
-    ReleaseSessionMailbox(*this, session.UserName);
-  }
+  ReleaseUserQuery(session.Mailbox);  // the login's reference; clears the pointer
   if (session.IsListening) {
     // This session is the listening connection: it serves its pushes until it is released.
     RunListeningConnection(*this, session);

@@ -37,5 +37,7 @@ void WriteErrorLine(std::string_view message);
 
 int RunScramble(TCliArguments arguments);
 int RunUnscramble(TCliArguments arguments);
+int RunLogin(TCliArguments arguments);
+int RunListen(TCliArguments arguments);
 
 }  // namespace zorvic

@@ -1,10 +1,13 @@
-// zorvic-cli: the command-line companion of the server. `zorvic-cli COMMAND [ARGUMENTS]`.
+// zorvic-cli: the command-line companion of the server.
+// `zorvic-cli [--host H] [--port P] [--user U] COMMAND [ARGUMENTS]`; the options may also
+// follow the command.
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tools/zorvic-cli/CliCommands.h"
+#include "tools/zorvic-cli/CliSession.h"
 
 namespace zorvic {
 namespace {
@@ -12,16 +15,29 @@ namespace {
 constexpr cCliCommand kCommands[] = {
     {"scramble", "TEXT", "print the scrambled form of TEXT", &RunScramble},
     {"unscramble", "TEXT", "print the clear text of the scrambled TEXT", &RunUnscramble},
+    {"login", "", "log in as --user and report the server's scrambling flag", &RunLogin},
+    {"listen", "", "hold a listening connection; print presence and message events", &RunListen},
 };
 
 std::string UsageText() {
-  std::string text = "Usage: zorvic-cli COMMAND [ARGUMENTS]\nCommands:\n";
+  std::string text =
+      "Usage: zorvic-cli [--host H] [--port P] [--user U] COMMAND [ARGUMENTS]\nCommands:\n";
   for (const cCliCommand& command : CliCommandTable()) {
     std::string line = "  " + std::string(command.name) + " " + std::string(command.arguments);
     if (line.size() < 24) line.resize(24, ' ');
     text += line + "  " + std::string(command.description) + "\n";
   }
   text += "  help                    print this text\n";
+  text +=
+      "Options (before or after the command):\n"
+      "  --host H   server host (default localhost)\n"
+      "  --port P   server port (default 37000)\n"
+      "  --user U   account for login and listen\n"
+      "The password is read from the environment variable ZORVIC_PASSWORD, or asked for on\n"
+      "the terminal without echo; it is never taken from the command line.\n"
+      "listen prints one line per event, fields separated by tabs:\n"
+      "  presence USER GROUP STATUS   (status 0 offline, 1 online, others as clients chose)\n"
+      "  message ID SENDER PRIORITY   (urgent-message for urgent messages)\n";
   return text;
 }
 
@@ -32,10 +48,16 @@ int PrintUsage(std::FILE* stream, int status) {
 }
 
 int RunCli(int argc, char** argv) {
-  if (argc < 2) return PrintUsage(stderr, kExitUsage);
-  const std::string_view name = argv[1];
-  if (name == "help" || name == "--help" || name == "-h") return PrintUsage(stdout, kExitOk);
-  const std::vector<std::string_view> arguments(argv + 2, argv + argc);
+  std::vector<std::string_view> words(argv + 1, argv + argc);
+  for (std::string_view word : words) {
+    if (word == "--") break;
+    if (word == "--help" || word == "-h") return PrintUsage(stdout, kExitOk);
+  }
+  if (!ExtractCliOptions(words, CliOptions())) return PrintUsage(stderr, kExitUsage);
+  if (words.empty()) return PrintUsage(stderr, kExitUsage);
+  const std::string_view name = words.front();
+  if (name == "help") return PrintUsage(stdout, kExitOk);
+  const std::vector<std::string_view> arguments(words.begin() + 1, words.end());
   for (const cCliCommand& command : CliCommandTable()) {
     if (command.name != name) continue;
     const int status = command.run(arguments);
