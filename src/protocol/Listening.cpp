@@ -94,12 +94,13 @@ void cNotificationThreadStruct::Wake() {
 TProbeResult cNotificationThreadStruct::Probe() {
   std::unique_lock<std::mutex> lock(PushLock);
   if (fEnded) return TProbeResult::Dead;
-  // A probe asked for but not yet written answers this login too; a probe already on the
-  // wire may have had its answer read before this login came, so this login waits for the
-  // next one.
-  const std::uint64_t target = fProbeRound + (fProbeRunning ? 2 : 1);
-  fProbeRequested = true;
-  Signal();
+  // Logins share a probe: one asked for but not yet written, or one on the wire whose answer
+  // has not been read yet (an answer read after this login came shows the client alive now).
+  const std::uint64_t target = fProbeRound + 1;
+  if (!fProbeRunning) {
+    fProbeRequested = true;
+    Signal();
+  }
   const bool done = fChanged.wait_for(lock, std::chrono::milliseconds(kProbeWaitMs),
                                       [&] { return fProbeRound >= target || fEnded; });
   if (!done) return TProbeResult::Dead;
