@@ -102,6 +102,23 @@ TEST(PacketTextTest, RoundTripKeepsBytesOfEveryKindOfValue) {
   }
 }
 
+TEST(PacketTextTest, NulBytesAreWrittenAsReferencesAndEndTheValueWhenRead) {
+  // XML cannot carry a NUL character at all; the writer still keeps the document well-formed
+  // for lenient readers, and our reader hands back the value up to the NUL.
+  cLiteXMLPacket p;
+  p.SetDimensions(2, 1);
+  p.SetField(0, "A", "string");
+  p.SetField(1, "B", "string");
+  p.SetValue(0, 0, std::string("a\0b", 3));
+  p.SetValue(0, 1, "after");
+  p.WriteXml();
+  EXPECT_NE(p.GetXml().find("A=\"a&#0;b\" B=\"after\""), std::string::npos);
+  cLiteXMLPacket back;
+  ASSERT_TRUE(back.LoadFromXml(p.GetXml()));
+  EXPECT_EQ(back.GetValue("A", 0, "?"), "a");
+  EXPECT_EQ(back.GetValue("B", 0, "?"), "after");
+}
+
 TEST(PacketTextTest, WriterRefusesNamesARowCannotCarry) {
   for (const std::string bad : {"", "Two Words", "1st", "a=b", "a\"b", "<x", "-a"}) {
     cLiteXMLPacket p = Packet({{"Ok", "string"}, {bad, "string"}}, {{"1", "2"}});
