@@ -21,6 +21,8 @@ void BindValue(engine::TParam& param, const cSqlValue& value) {
       [&param](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
+          // A NULL needs a kind, or the place counts as having no value at all.
+          param.SetDataType(engine::TFieldKind::String);
           param.Clear();
         } else if constexpr (std::is_same_v<T, std::string>) {
           param.SetAsString(v);
