@@ -91,6 +91,12 @@ cLiteXMLPacket::TKeyValues cLiteXMLPacket::ToKeyValues() const {
   TKeyValues out;
   if (fFields.empty()) return out;
   if (fRows.empty()) throw EPacketError("The packet holds no row to store");
+  // Checked before anything is handed out, so a packet is stored whole or not at all. An XML
+  // name never holds what would break an INI line ('=', ']', a line break, a leading '[' or
+  // ';'), and every key a section packet carries is one.
+  for (const auto& field : fFields)
+    if (!IsXmlName(field.Name))
+      throw EPacketError("'" + packet_text::Excerpt(field.Name) + "' cannot be a key name");
   out.reserve(fFields.size());
   for (std::size_t j = 0; j < fFields.size(); ++j)
     out.emplace_back(fFields[j].Name, fRows[0][j]);

@@ -95,7 +95,8 @@ class cLiteXMLPacket {
     LoadFromKeyValues(values);
   }
   // Row 0's value of every field, as key/value pairs in field order (nothing for a packet
-  // without fields). Raises EPacketError when the packet has fields but no row.
+  // without fields). Raises EPacketError when the packet has fields but no row, or when a
+  // field name is no XML name (so none can break an INI line); nothing is returned then.
   TKeyValues ToKeyValues() const;
   // Writes row 0 into `section` of any INI object offering WriteString(section, key, value).
   // A packet without fields writes nothing; the INI object's errors propagate.

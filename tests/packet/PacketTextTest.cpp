@@ -273,6 +273,16 @@ TEST(PacketTextTest, SaveToIniSectionWritesRowZeroOrRefusesAPacketWithoutIt) {
   EXPECT_EQ(PacketErrorOf([&] { noRow.SaveToIniSection(untouched, "S"); }),
             "The packet holds no row to store");
   EXPECT_EQ(untouched.Writes, 0);
+
+  // One key that could break the file refuses the whole packet before anything is written.
+  for (const char* bad : {"", "a=b", "[Other]", ";comment", "two words"}) {
+    cLiteXMLPacket mixed;
+    ASSERT_TRUE(mixed.LoadFromXml(Document("<field name=\"Good\" type=\"string\"/><field name=\"" +
+                                               std::string(bad) + "\" type=\"string\"/>",
+                                           "<row Good=\"1\"/>")));
+    EXPECT_NE(PacketErrorOf([&] { mixed.SaveToIniSection(untouched, "S"); }), "") << bad;
+    EXPECT_EQ(untouched.Writes, 0) << bad;
+  }
 }
 
 TEST(PacketTextTest, AccessorsCheckTheirIndexes) {
