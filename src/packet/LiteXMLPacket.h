@@ -77,6 +77,14 @@ class cLiteXMLPacket {
   // XML text; the packet keeps the fields but no rows. A column name that cannot name an XML
   // attribute (a computed column such as "Count Of Expr") is written with '_' for each
   // character it cannot hold ("Count_Of_Expr"); errors of the dataset propagate.
+  //   Type texts: string and memo columns "string" WIDTH="n" (the declared length, 0 for a
+  //   memo); SmallInt, Integer and Word "integer"; LargeInt "largeint"; AutoInc "integer"
+  //   SUBTYPE="Autoinc"; Boolean "boolean"; Float and BCD "real"; Currency "real"
+  //   SUBTYPE="Money"; Date, Time and TimeStamp "datetime"; BLOB and byte columns "binary"
+  //   ENCODING="hex"; required="true" follows for a required column.
+  //   Values: booleans "1" or "0"; dates, times and time stamps as the date YYYY-MM-DD
+  //   without the time of day (NULL, and a time column, give 1899-12-30); BLOB and byte
+  //   values as lower-case hex digits; others the column's text (NULL gives "").
   void LoadFromQuery(engine::TVELDORDataSet& query);
 
   // Key/value form of an INI section: the keys in file order with their values.
