@@ -212,6 +212,7 @@ def fan_out(server, bin_dir, listeners_count, samples, scrambled):
     sender.send(b"1000 sender\r\n1001 " + scrambled + b"\r\n")
     assert sender.line() == b"+OK 1"
     latencies, firsts = [], []
+    server_cpu0, driver_cpu0 = cpu_seconds(server.pid), time.process_time()
     for i in range(samples):
         status = 2 + i % 250
         drain.expect(b"sender", status, listeners_count)
@@ -221,6 +222,9 @@ def fan_out(server, bin_dir, listeners_count, samples, scrambled):
             raise RuntimeError(f"only {drain.seen} of {listeners_count} listeners heard it")
         latencies.append(drain.last_seen - t0)
         firsts.append(drain.first_seen - t0)
+    server_cpu = (cpu_seconds(server.pid) - server_cpu0) / samples
+    driver_cpu = (time.process_time() - driver_cpu0) / samples
+    print(f"CPU per broadcast: server {server_cpu * 1000:.1f} ms, driver {driver_cpu * 1000:.1f} ms")
     rtts = []
     for _ in range(samples):
         t0 = time.perf_counter()
@@ -250,7 +254,7 @@ def main():
         users = [f"u{i:03d}".encode() for i in range(100)]
         add_users(args.bin, server.home, [u.decode() for u in users], "pw")
         print("logins per second (login cycle vs. the same cycle without login)")
-        for clients in [int(c) for c in args.clients.split(",")]:
+        for clients in [int(c) for c in args.clients.split(",") if c]:
             login_rates, bare_rates = [], []
             for _ in range(2):  # alternate the two, twice
                 login_rates.append(run_cycles(server.port, clients, args.seconds / 2,
@@ -272,6 +276,13 @@ def main():
               f"VmRSS {rss_kib(server.pid)} KiB with {args.listeners} listeners")
     finally:
         server.stop()
+
+
+def cpu_seconds(pid):
+    """User + system CPU of every thread of a process so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss_kib(pid):
