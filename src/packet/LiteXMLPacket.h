@@ -19,8 +19,9 @@
 // and CR are outside XML 1.0, so a strict client parser refuses them; a NUL byte, which XML
 // cannot carry at all, is written as "&#0;" and the reader's value ends there.) A row names its
 // values by attributes named after the fields, so a field name must be an XML name (letters,
-// digits, '_', '-', '.', ':' and bytes from 128 up, not starting with a digit, '-' or '.'); each
-// writer below says what it does with other names.
+// digits, '_', '-', '.' and bytes from 128 up, not starting with a digit, '-' or '.'; no ':'
+// and not "xmlns", which namespace-aware clients read as something else); each writer below
+// says what it does with other names.
 //
 // Reading takes attributes by position for the field elements (the first is the name, the
 // second the type, with every quote character removed from it) and by name for the row

@@ -8,9 +8,11 @@
 namespace zorvic {
 
 bool IsXmlName(std::string_view text) {
-  if (text.empty()) return false;
+  // No ':' and no "xmlns": a client that reads namespaces would refuse an undeclared prefix or
+  // take the attribute for a namespace declaration, and the value would be lost to it.
+  if (text.empty() || text == "xmlns") return false;
   auto isStart = [](unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 128;
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c >= 128;
   };
   auto isPart = [&](unsigned char c) {
     return isStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';

@@ -180,11 +180,13 @@ TEST_F(PacketQueryTest, ComputedColumnNamesBecomeAttributeNames) {
                      "name=\"GroupName_1\" type=\"string\" WIDTH=\"32\" />",
                      "<row GroupName=\"G\" GroupName_1=\"G\" />"));
   // Names that only become unique after the change still come out unique.
-  const cLiteXMLPacket p = Parsed("Select 1 as \"a b\", 2 as a_b, 3 as \"1x\" From Groups");
-  ASSERT_EQ(p.FieldCount(), 3u);
+  const cLiteXMLPacket p =
+      Parsed("Select 1 as \"a b\", 2 as a_b, 3 as \"1x\", 4 as \"p:q\" From Groups");
+  ASSERT_EQ(p.FieldCount(), 4u);
   EXPECT_EQ(p.Field(0).Name, "a_b");
   EXPECT_EQ(p.Field(1).Name, "a_b_1");
   EXPECT_EQ(p.Field(2).Name, "_1x");
+  EXPECT_EQ(p.Field(3).Name, "p_q");
   EXPECT_EQ(p.Value(0, 1), "2");
 }
 

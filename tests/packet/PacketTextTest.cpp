@@ -120,7 +120,8 @@ TEST(PacketTextTest, NulBytesAreWrittenAsReferencesAndEndTheValueWhenRead) {
 }
 
 TEST(PacketTextTest, WriterRefusesNamesARowCannotCarry) {
-  for (const std::string bad : {"", "Two Words", "1st", "a=b", "a\"b", "<x", "-a"}) {
+  for (const std::string bad :
+       {"", "Two Words", "1st", "a=b", "a\"b", "<x", "-a", "x:b", "xmlns"}) {
     cLiteXMLPacket p = Packet({{"Ok", "string"}, {bad, "string"}}, {{"1", "2"}});
     EXPECT_NE(PacketErrorOf([&] { p.WriteXml(); }), "") << bad;
     EXPECT_EQ(p.GetXml(), "");
