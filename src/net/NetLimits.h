@@ -33,8 +33,12 @@ inline constexpr int kReadinessPollMs = 10;
 inline constexpr int kGracefulCloseDrainMs = 1000;
 
 // --- listening and accepting ---
-// Pending connections the kernel queues while the server is at its connection limit.
-inline constexpr int kListenBacklog = 100;
+// A backlog that asks for the system's maximum (net.core.somaxconn, else SOMAXCONN).
+inline constexpr int kListenBacklogSystemMax = -1;
+// Pending connections the kernel queues while the server is busy or at its connection limit:
+// as many as the system allows, so that a storm of clients reconnecting at once (a restarted
+// server) waits in the queue instead of losing SYNs and retrying a second later each.
+inline constexpr int kListenBacklog = kListenBacklogSystemMax;
 // How long Accept waits for a pending connection when no wait is given.
 inline constexpr int kAcceptPollMs = 3;
 // Longest single wait of the accept loop: how quickly it notices Suspend and the idle steps.

@@ -234,7 +234,14 @@ void TZQServerCoreThread::AcceptLoop() {
     if (Terminated()) break;
     if (Suspended()) continue;  // suspended while waiting: the peer stays queued
     if (ready > 0 && (entries[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-      if (AcceptOne()) continue;
+      // Drain the queue in one go: accept while peers are pending and the limit allows, so a
+      // storm of connections never waits for another turn of the loop.
+      bool accepted = false;
+      while (AcceptOne()) {
+        accepted = true;
+        if (Terminated() || Suspended() || FTracker->Count() >= FSettings.ConnectionLimit) break;
+      }
+      if (accepted) continue;
     }
     CatchUpIdle();
   }

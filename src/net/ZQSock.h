@@ -159,7 +159,7 @@ class TZQSock {
   // ---------------------------------------------------------------- listening and connecting
   // Creates a TCP socket, binds it to BindTo when that is longer than 6 characters (otherwise
   // to all local addresses) and the port (0: any free port, see LocalPort), listens with the
-  // backlog, sets blocking or non-blocking mode, keep-alive and the socket options (16384-byte
+  // backlog (a negative one: the system's maximum), sets blocking or non-blocking mode, keep-alive and the socket options (16384-byte
   // buffers, 5000 ms time-outs). False with LastCommandStatus set when a step fails.
   bool Listen(int port, int backlog = net::kListenBacklog, bool blocking = true);
   // Waits up to waitMs for a pending connection on this listening socket and accepts it into

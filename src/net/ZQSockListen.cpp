@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -30,6 +31,18 @@ bool SetBlocking(int fd, bool blocking) {
   if (flags < 0) return false;
   flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
   return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// The largest backlog listen() accepts here: net.core.somaxconn, else SOMAXCONN. Larger values
+// are cut to it by the kernel anyway; reading it keeps the value honest in messages.
+int SystemMaxBacklog() {
+  int value = SOMAXCONN;
+  if (FILE* f = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+    int read = 0;
+    if (std::fscanf(f, "%d", &read) == 1 && read > 0) value = read;
+    std::fclose(f);
+  }
+  return value;
 }
 
 }  // namespace
@@ -97,6 +110,7 @@ bool TZQSock::Listen(int port, int backlog, bool blocking) {
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return fail(SocketErrorFromErrno(errno));
   }
+  if (backlog < 0) backlog = SystemMaxBacklog();
   if (::listen(fd, backlog) != 0) return fail(SocketErrorFromErrno(errno));
   if (!SetBlocking(fd, blocking)) return fail(SocketErrorFromErrno(errno));
   ApplySocketOptions();

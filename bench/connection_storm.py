@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""Connection storm and resident memory per session on a real zorvic-server.
+
+Storm: N clients connect at the same moment (as when a restarted server sees every client
+reconnect), each sends one command line ("2105", answered before login with an
+unrecognized-command line) as soon as its connection is up, and waits for the reply. Reported
+per N: the time until the last client has its reply, the p50 / p99 of connect-to-reply, and
+how many clients got no reply within --deadline seconds. The same storm runs, in the same run,
+against two reference listeners on the same machine (a minimal single-threaded server in this
+script that answers every line with one line): one listening with the system's maximum
+backlog and one with a backlog of 100, so the figures can be read as ratios.
+
+Memory: the server's resident set (VmRSS) with N idle connections and with N logged-in
+sessions, minus its resident set before them, divided by N. Logged-in sessions need N
+accounts with their folders (created with zorvic-sql before the server answers them) and one
+open mailbox each (three files); when the open-file limit cannot hold N mailboxes, that size
+is measured with all sessions logged in as one user (one shared mailbox), and the cost of a
+mailbox is measured separately at the size that fits.
+
+  ./scripts/bench connection_storm.py --storm 5000,10000 --memory 1000,10000
+"""
+import argparse
+import multiprocessing
+import os
+import resource
+import selectors
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import harness  # noqa: E402
+
+COMMAND = b"2105\r\n"
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def raise_fd_limit():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return hard
+
+
+# ---------------------------------------------------------------------------- storm clients
+def storm_worker(port, count, start_at, deadline, out):
+    """Connects `count` clients at start_at, sends COMMAND on each, times the first reply."""
+    raise_fd_limit()
+    while time.time() < start_at:
+        time.sleep(0.0005)
+    t0 = time.perf_counter()
+    sel = selectors.DefaultSelector()
+    socks = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", port))
+        sel.register(s, selectors.EVENT_WRITE, [s, b""])
+        socks.append(s)
+    latencies = []
+    pending = count
+    end = t0 + deadline
+    while pending and time.perf_counter() < end:
+        for key, events in sel.select(timeout=0.05):
+            s, buf = key.data
+            if events & selectors.EVENT_WRITE:
+                if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR) != 0:
+                    sel.unregister(s)  # refused or reset: counts as unanswered
+                    continue
+                try:
+                    s.send(COMMAND)
+                except OSError:
+                    sel.unregister(s)
+                    continue
+                sel.modify(s, selectors.EVENT_READ, key.data)
+            elif events & selectors.EVENT_READ:
+                try:
+                    chunk = s.recv(256)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    sel.unregister(s)
+                    continue
+                key.data[1] = buf + chunk
+                if b"\n" in key.data[1]:
+                    latencies.append(time.perf_counter() - t0)
+                    sel.unregister(s)
+                    pending -= 1
+    for s in socks:
+        s.close()
+    out.put(latencies)
+
+
+def run_storm(port, clients, procs, deadline):
+    queue = multiprocessing.Queue()
+    start_at = time.time() + 0.5
+    share = [clients // procs + (1 if i < clients % procs else 0) for i in range(procs)]
+    workers = [multiprocessing.Process(target=storm_worker,
+                                       args=(port, n, start_at, deadline, queue))
+               for n in share if n]
+    for w in workers:
+        w.start()
+    latencies = []
+    for _ in workers:
+        latencies.extend(queue.get())
+    for w in workers:
+        w.join()
+    return latencies
+
+
+# ---------------------------------------------------------------------- reference listener
+def reference_server(port, backlog, ready, stop):
+    """Single-threaded: accepts, answers every line with one line, closes on EOF."""
+    raise_fd_limit()
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(backlog)
+    listener.setblocking(False)
+    sel = selectors.DefaultSelector()
+    sel.register(listener, selectors.EVENT_READ, None)
+    ready.set()
+    reply = b"-ERR Unrecognized command in the authentication stage: 2105\r\n"
+    while not stop.is_set():
+        for key, _ in sel.select(timeout=0.1):
+            if key.data is None:
+                while True:
+                    try:
+                        conn, _ = listener.accept()
+                    except BlockingIOError:
+                        break
+                    conn.setblocking(False)
+                    sel.register(conn, selectors.EVENT_READ, b"")
+            else:
+                conn = key.fileobj
+                try:
+                    data = conn.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    sel.unregister(conn)
+                    conn.close()
+                    continue
+                if b"\n" in data:
+                    conn.send(reply)
+    listener.close()
+
+
+class Reference:
+    def __init__(self, backlog):
+        self.port = harness.free_port()
+        self.ready = multiprocessing.Event()
+        self.stop_event = multiprocessing.Event()
+        self.proc = multiprocessing.Process(target=reference_server,
+                                            args=(self.port, backlog, self.ready, self.stop_event))
+
+    def __enter__(self):
+        self.proc.start()
+        self.ready.wait(10)
+        return self
+
+    def __exit__(self, *exc):
+        self.stop_event.set()
+        self.proc.join(10)
+        if self.proc.is_alive():
+            self.proc.kill()
+
+
+# ------------------------------------------------------------------------------ memory
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def settle(pid, seconds=1.0):
+    time.sleep(seconds)
+    return rss_kib(pid)
+
+
+def sql(home, text):
+    subprocess.run([os.path.join(harness.bin_dir(), "zorvic-sql"), os.path.join(home, "Data"),
+                    "--bail", "-c", text], check=True, capture_output=True, timeout=600)
+
+
+def scrambled(password):
+    return subprocess.check_output([os.path.join(harness.bin_dir(), "zorvic-cli"), "scramble",
+                                    "--", password]).decode().strip()
+
+
+def open_sessions(port, count, names=None, password=None):
+    """Opens `count` connections; with names, logs each one in (1000, 1001). Returns sockets."""
+    socks = []
+    for i in range(count):
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        if names is not None:
+            name = names[i % len(names)]
+            s.sendall(f"1000 {name}\r\n1001 {password}\r\n".encode())
+            reply = b""
+            while b"\n" not in reply:
+                chunk = s.recv(256)
+                if not chunk:
+                    raise RuntimeError(f"connection closed during login of {name}")
+                reply += chunk
+            if not reply.startswith(b"+OK"):
+                raise RuntimeError(f"login of {name} refused: {reply!r}")
+        socks.append(s)
+    return socks
+
+
+def measure_memory(sizes, distinct_limit):
+    """Per-session resident memory for idle and logged-in sessions at each size."""
+    home = tempfile.mkdtemp(prefix="zorvic-bench-")
+    results = []
+    try:
+        users = max(min(max(sizes), distinct_limit), 1)
+        names = [f"u{i:05d}" for i in range(users)]
+        with harness.ServerProcess(home=home) as server:
+            # Accounts in batches, each batch one zorvic-sql run.
+            for start in range(0, users, 2000):
+                sql(home, "".join(
+                    f"Insert into Users (UserName, Password, GroupName, HasAdminPower, "
+                    f"AccountDisabled) values ('{n}', 'pw', 'Staff', False, False);"
+                    for n in names[start:start + 2000]))
+            for n in names:
+                os.makedirs(os.path.join(home, "Users", n), exist_ok=True)
+            password = scrambled("pw")
+            for size in sizes:
+                base = settle(server.pid)
+                idle = open_sessions(server.port, size)
+                idle_kib = settle(server.pid) - base
+                for s in idle:
+                    s.close()
+                harness.wait_until(lambda: server.fd_count() < 64, timeout=60)
+                base = settle(server.pid)
+                distinct = size <= distinct_limit
+                logged = open_sessions(server.port, size, names[:size] if distinct else names[:1],
+                                       password)
+                logged_kib = settle(server.pid) - base
+                fds = server.fd_count()
+                for s in logged:
+                    s.close()
+                harness.wait_until(lambda: server.fd_count() < 64, timeout=120)
+                results.append((size, idle_kib * 1024 / size, logged_kib * 1024 / size,
+                                "own" if distinct else "one shared", fds))
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "bin"))
+    parser.add_argument("--storm", default="5000,10000", help="client counts of the storm")
+    parser.add_argument("--memory", default="1000,10000", help="session counts for memory")
+    parser.add_argument("--procs", type=int, default=4, help="client worker processes")
+    parser.add_argument("--deadline", type=float, default=15.0,
+                        help="seconds a storm client waits for its reply")
+    args = parser.parse_args()
+    os.environ["ZORVIC_BIN_DIR"] = os.path.abspath(args.bin)
+    hard = raise_fd_limit()
+    storm_sizes = [int(x) for x in args.storm.split(",") if x]
+    memory_sizes = [int(x) for x in args.memory.split(",") if x]
+
+    print(f"open-file limit {hard}; somaxconn "
+          f"{open('/proc/sys/net/core/somaxconn').read().strip()}; {os.cpu_count()} cores")
+    if storm_sizes:
+        print("\nconnection storm: all clients connect at once, one command each")
+        print(f"{'clients':>8} {'target':<22} {'last reply s':>12} {'p50 ms':>8} {'p99 ms':>8}"
+              f" {'unanswered':>10} {'vs ref':>7}")
+        for n in storm_sizes:
+            rows = []
+            with harness.ServerProcess() as server:
+                rows.append(("zorvic-server", run_storm(server.port, n, args.procs,
+                                                        args.deadline)))
+            with Reference(65535) as ref:  # cut to the system maximum by the kernel
+                rows.append(("reference, max backlog", run_storm(ref.port, n, args.procs,
+                                                                 args.deadline)))
+            with Reference(100) as ref:
+                rows.append(("reference, backlog 100", run_storm(ref.port, n, args.procs,
+                                                                 args.deadline)))
+            ref_last = max(rows[1][1]) if rows[1][1] else float("nan")
+            for name, lat in rows:
+                last = max(lat) if lat else float("nan")
+                print(f"{n:>8} {name:<22} {last:>12.2f} {percentile(lat, 50) * 1000:>8.1f}"
+                      f" {percentile(lat, 99) * 1000:>8.1f} {n - len(lat):>10}"
+                      f" {last / ref_last:>7.2f}")
+    if memory_sizes:
+        # Each logged-in session with its own mailbox holds its socket and three table files.
+        distinct_limit = max(1, (hard - 256) // 4)
+        print("\nresident memory per session (VmRSS growth / sessions)")
+        print(f"{'sessions':>8} {'idle B':>9} {'logged-in B':>12} {'mailboxes':>11} {'fds':>7}")
+        for size, idle, logged, boxes, fds in measure_memory(memory_sizes, distinct_limit):
+            print(f"{size:>8} {idle:>9.0f} {logged:>12.0f} {boxes:>11} {fds:>7}")
+
+
+if __name__ == "__main__":
+    main()
