@@ -62,7 +62,7 @@ struct cNotificationThreadStruct {
   // Queues bytes and waits until the parked thread has written them (true) or failed to, or
   // the listener ended, or `wait` passed (false).
   bool SendRecord(std::string_view bytes, std::chrono::milliseconds wait);
-  // Asks the listener to end (the design's WakeEvent): whatever is queued is written first.
+  // Asks the listener to end (its wake event): whatever is queued is written first.
   void Wake();
   // Probes the connection with int32 2022 and waits for the answer. Logins that probe one
   // listener at the same time share one probe; a listener that has ended counts as dead.

@@ -4,7 +4,6 @@ Accounts are created by writing the shared tables with zorvic-sql on the Data fo
 server runs (the tables are shared between processes), and by creating the user's folder.
 """
 import os
-import struct
 import subprocess
 
 from harness import bin_dir
@@ -85,7 +84,7 @@ def read_presence(client, timeout=None):
     return (name, group, client.read_int32(timeout))
 
 
-def listen(server, name, password="pw", answer_probes=False):
+def listen(server, name, password="pw"):
     """A logged-in connection that has sent 2013; returns it after the "+OK" line."""
     c = server.connect()
     reply = login(c, name, password)
@@ -107,6 +106,3 @@ def no_more_data(client, wait=0.3):
         return True
     return data == b""
 
-
-def pack_int32(v):
-    return struct.pack(">i", v)

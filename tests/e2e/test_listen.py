@@ -157,7 +157,18 @@ class ListenTest(unittest.TestCase):
         self.assertEqual(read_presence(lb), (a, "Staff", 0))
         self.assertTrue(wait_until(lambda: f"User {a} logged out" in self.log_texts(), 5))
         self.assertEqual(login(self.session_raw(), a), "+OK 1")
-        del la
+        self.assertTrue(la.expect_closed(5))
+
+    def test_quit_ends_parked_listeners(self):
+        a, b = self.users("a", "b")
+        la = self.listener(a)
+        lb = self.listener(b)
+        read_presence(la), read_presence(la)
+        started = time.monotonic()
+        self.assertEqual(self.server.quit(), 0)
+        self.assertLess(time.monotonic() - started, 8)
+        self.assertTrue(la.expect_closed(5))
+        self.assertTrue(lb.expect_closed(5))
 
     def test_presence_does_not_wait_for_a_probe(self):
         # While one listener is being probed (and does not answer), presence to the others
