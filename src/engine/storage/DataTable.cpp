@@ -4,7 +4,9 @@
 #include "engine/storage/Collation.h"
 #include "engine/storage/DataDirectory.h"
 #include "engine/storage/IndexKey.h"
+#include "engine/storage/Journal.h"
 #include "engine/storage/Record.h"
+#include "engine/storage/TableJournal.h"
 #include "engine/storage/TableLockState.h"
 
 namespace zorvic::engine {
@@ -90,7 +92,18 @@ void TDataTable::Open(bool exclusive, bool temporary) {
     FData->Open(exclusive, temporary);
     NoteReadOnly(*FData);
     OpenIndexAndBlob(exclusive, temporary);
+    // A journal left by a writer that died is played back before anything is read.
+    if (TableJournalPresent(*this)) {
+      if (FExclusive) {
+        RecoverTableJournal(*this);
+      } else if (!FReadOnly) {
+        FLocks->TakeWriteLock();
+        FLocks->ReleaseWriteLock();
+      }
+      DropCaches();
+    }
   } catch (...) {
+    FLocks->ReleaseAll();
     CloseFiles();
     throw;
   }
@@ -321,6 +334,12 @@ void TDataTable::AbandonChange() noexcept {
 void TDataTable::Flush(bool trim, bool toDisk) {
   if (!IsOpen() || FReadOnly) return;
   const bool flushDisk = toDisk || Settings().ForceBufferFlush;
+  // A flush of its own is one journaled write; within a commit the commit's journal holds it.
+  std::unique_ptr<TCommitJournal> journal;
+  if (JournalWanted(*this) && !FData->Capture()) {
+    journal = std::make_unique<TCommitJournal>(FDatabase.Path());
+    AddTableToJournal(*journal, *this);
+  }
   // Data file: records in ascending runs, then the descriptors and the header.
   {
     const bool pending = FData->Cache().HasModified() || FData->HeaderModified();
@@ -336,6 +355,7 @@ void TDataTable::Flush(bool trim, bool toDisk) {
     if (wrote && flushDisk) FIndex->FlushBuffers();
   }
   if (FBlob) FBlob->Flush(flushDisk);
+  if (journal) journal->Commit(flushDisk);
   if (trim) {
     FData->TrimCache();
     FIndex->TrimCaches();

@@ -4,13 +4,15 @@
 // to its end, so no other session writes those tables meanwhile; the session's changes stay in
 // its caches (which grow instead of writing) until the commit writes them. The commit is the
 // one place where a transaction's changes reach the files: lock every table for writing, write
-// every table, then release. A journal that makes commits atomic across crashes belongs in front
-// of the write step (WriteTransaction). The durability promise is written down in
-// TableLockState.h.
+// every table through one journal (Journal.h), so that all of them change or none, then
+// release. The durability promise is written down in TableLockState.h.
 #include <exception>
 #include <vector>
 
 #include "engine/storage/DataDirectory.h"
+#include "engine/storage/Journal.h"
+#include "engine/storage/TableJournal.h"
+#include "engine/storage/TransactionSavepoint.h"
 
 namespace zorvic::engine {
 namespace {
@@ -58,18 +60,44 @@ void WriteTable(TDataTable& table, bool final, bool toDisk) {
   table.SetInTransaction(true);
 }
 
-// Step 2: writes every member, stopping at the first failure. Returns how many members it
-// reached (the failed one included) and sets *failure when one failed.
-std::size_t WriteTransaction(const std::vector<TDataTable*>& members, bool final, bool toDisk,
-                             std::exception_ptr* failure) {
+// Step 2: writes every member through one journal, so that a crash leaves all of them as they
+// were or all of them written. Returns how many members it reached and sets *failure when the
+// write failed; the files are then as before the commit and the caches hold the transaction's
+// changes again, so that the commit can be tried again.
+std::size_t WriteTransaction(TDataDirectory& database, const std::vector<TDataTable*>& members,
+                             bool final, bool toDisk, std::exception_ptr* failure) {
   std::size_t reached = 0;
-  for (TDataTable* table : members) {
-    ++reached;
-    try {
+  try {
+    // A journal of an earlier commit of ours that could not put its tables back goes first.
+    for (TDataTable* table : members)
+      if (TableJournalPresent(*table)) RecoverTableJournal(*table);
+  } catch (...) {
+    *failure = std::current_exception();
+    return 0;
+  }
+  TTransactionSavepoint before(database);
+  TCommitJournal journal(database.Path());
+  for (TDataTable* table : members)
+    AddTableToJournal(journal, *table);
+  try {
+    for (TDataTable* table : members) {
+      ++reached;
       WriteTable(*table, final, toDisk);
+    }
+    reached = members.size();
+    journal.Commit(toDisk);
+  } catch (...) {
+    *failure = std::current_exception();
+    journal.Discard();
+    try {
+      before.Restore();
     } catch (...) {
-      *failure = std::current_exception();
-      break;
+      for (TDataTable* table : members) {
+        try {
+          table->DropCaches();
+        } catch (...) {
+        }
+      }
     }
   }
   return reached;
@@ -122,7 +150,7 @@ void TDataDirectory::Commit(bool final, bool toDisk) {
   LockForCommit(members);
 
   std::exception_ptr failure;
-  const std::size_t reached = WriteTransaction(members, final, toDisk, &failure);
+  const std::size_t reached = WriteTransaction(*this, members, final, toDisk, &failure);
   if (failure) {
     // The transaction goes on: its changes stay in the caches (what was not written is still
     // marked modified), its transaction locks and record locks stay held. Tables whose files
@@ -170,10 +198,18 @@ void TDataDirectory::Rollback() {
     if (!table.InTransaction()) continue;
     table.SetInTransaction(false);
     if (table.ReadOnly()) continue;
-    // The files still hold the table as it was before the transaction: forget the caches and
-    // take the headers back from the files.
-    ReleaseStep(&failure, [&] { table.DropCaches(); });
+    // The files still hold the table as it was before the transaction (a journal left by a
+    // commit of ours that failed half-way is played back first): forget the caches and take
+    // the headers back from the files.
     TTableLockState& locks = table.LockState();
+    ReleaseStep(&failure, [&] {
+      if (!TableJournalPresent(table)) return;
+      const bool take = !locks.HoldsWriteLock() && !table.Exclusive();
+      if (take) locks.TakeWriteLock();
+      RecoverTableJournal(table);
+      if (take) locks.ReleaseWriteLock();
+    });
+    ReleaseStep(&failure, [&] { table.DropCaches(); });
     locks.KeepWriteLock(false);
     ReleaseStep(&failure, [&] { locks.ReleaseWriteLock(); });
     ReleaseStep(&failure, [&] { locks.ReleaseTransactionLock(); });

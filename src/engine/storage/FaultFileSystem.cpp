@@ -45,6 +45,50 @@ void TFaultFileSystem::ClearFaults() {
   std::lock_guard<std::mutex> guard(FMutex);
   FWriteFault = FReadFault = FSyncFault = TFault{};
   FFreeSpace = -1;
+  FCrashCountdown = -1;
+  FCrashed = false;
+}
+
+void TFaultFileSystem::ForgetUnsynced() {
+  std::lock_guard<std::mutex> guard(FMutex);
+  for (auto& [id, log] : FLogs) {
+    log.Undo.clear();
+    log.Changed = false;
+  }
+}
+
+void TFaultFileSystem::CrashAfter(std::int64_t n) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  FCrashCountdown = n < 0 ? 0 : n;
+  FCrashed = false;
+}
+
+bool TFaultFileSystem::Crashed() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FCrashed;
+}
+
+std::int64_t TFaultFileSystem::Changes() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FChanges;
+}
+
+bool TFaultFileSystem::AllowAccess() {
+  if (!FCrashed) return true;
+  errno = EIO;
+  return false;
+}
+
+bool TFaultFileSystem::AllowChange() {
+  if (!AllowAccess()) return false;
+  if (FCrashCountdown == 0) {
+    FCrashed = true;
+    errno = EIO;
+    return false;
+  }
+  if (FCrashCountdown > 0) --FCrashCountdown;
+  ++FChanges;
+  return true;
 }
 
 std::int64_t TFaultFileSystem::Writes() const {
@@ -137,6 +181,10 @@ void TFaultFileSystem::SimulateCrash() {
 }
 
 int TFaultFileSystem::Open(const std::string& path, int flags, mode_t mode) {
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    if (!AllowAccess()) return -1;
+  }
   int fd = FBase.Open(path, flags, mode);
   if (fd >= 0) {
     std::lock_guard<std::mutex> guard(FMutex);
@@ -158,6 +206,7 @@ ssize_t TFaultFileSystem::PRead(int fd, void* buffer, std::size_t count, std::in
   {
     std::lock_guard<std::mutex> guard(FMutex);
     ++FReads;
+    if (!AllowAccess()) return -1;
     if (FReadFault.Hit()) {
       errno = FReadFault.Error;
       return -1;
@@ -170,6 +219,7 @@ ssize_t TFaultFileSystem::PWrite(int fd, const void* buffer, std::size_t count,
                                  std::int64_t offset) {
   std::lock_guard<std::mutex> guard(FMutex);
   ++FWrites;
+  if (!AllowChange()) return -1;
   if (FWriteFault.Hit()) {
     errno = FWriteFault.Error;
     return -1;
@@ -192,6 +242,7 @@ ssize_t TFaultFileSystem::PWrite(int fd, const void* buffer, std::size_t count,
 
 int TFaultFileSystem::Truncate(int fd, std::int64_t size) {
   std::lock_guard<std::mutex> guard(FMutex);
+  if (!AllowChange()) return -1;
   std::int64_t current = 0;
   if (FBase.Size(fd, &current) != 0) return -1;
   if (size < current) {
@@ -205,6 +256,7 @@ int TFaultFileSystem::Truncate(int fd, std::int64_t size) {
 int TFaultFileSystem::Sync(int fd) {
   std::lock_guard<std::mutex> guard(FMutex);
   ++FSyncs;
+  if (!AllowChange()) return -1;
   if (FSyncFault.Hit()) {
     errno = FSyncFault.Error;
     return -1;
@@ -241,6 +293,7 @@ int TFaultFileSystem::Stat(const std::string& path, TFileStatus* status) {
 
 int TFaultFileSystem::Unlink(const std::string& path) {
   std::lock_guard<std::mutex> guard(FMutex);
+  if (!AllowChange()) return -1;
   for (auto it = FLogs.begin(); it != FLogs.end();) {
     it = it->second.Path == path ? FLogs.erase(it) : std::next(it);
   }
@@ -249,6 +302,7 @@ int TFaultFileSystem::Unlink(const std::string& path) {
 
 int TFaultFileSystem::Rename(const std::string& from, const std::string& to) {
   std::lock_guard<std::mutex> guard(FMutex);
+  if (!AllowChange()) return -1;
   int rc = FBase.Rename(from, to);
   if (rc == 0) {
     for (auto& [id, log] : FLogs) {

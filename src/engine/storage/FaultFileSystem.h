@@ -5,6 +5,9 @@
 //   - fail syncs;
 //   - act as a disk with only so many free bytes: a write that would grow the files beyond that
 //     writes what fits (a short write) and the next one fails with ENOSPC;
+//   - stop dead: after the Nth write, truncation, sync, unlink or rename from now every further
+//     call that touches a file (those, reads and opens) is refused with EIO, as if the process
+//     had died at that point (CrashAfter);
 //   - "crash": put every file back as it was at its last sync, discarding everything written (or
 //     truncated) since. It keeps, per file, the old bytes of every range changed since the file's
 //     last sync and replays them backwards on SimulateCrash.
@@ -41,8 +44,16 @@ class TFaultFileSystem : public TFileSystem {
   void FailSync(std::int64_t n, int error = 5 /* EIO */, bool sticky = false);
   // The disk can take freeBytes more bytes of file growth; -1 means unlimited.
   void SetFreeSpace(std::int64_t freeBytes);
+  // After n more writes, truncations, syncs, unlinks or renames, refuse all I/O (EIO) until
+  // ClearFaults. n = 0 refuses from the next call on.
+  void CrashAfter(std::int64_t n);
+  bool Crashed() const;
+  // Writes, truncations, syncs, unlinks and renames made so far.
+  std::int64_t Changes() const;
   // Undo every change made since each file's last sync.
   void SimulateCrash();
+  // Count everything written so far as synced (SimulateCrash then keeps it).
+  void ForgetUnsynced();
   // Forget the faults (not the recorded changes).
   void ClearFaults();
 
@@ -92,6 +103,10 @@ class TFaultFileSystem : public TFileSystem {
   using TFileId = std::pair<dev_t, ino_t>;
 
   bool IdOf(int fd, TFileId* id);
+  // Counts a change; false (errno EIO) when the stop has come. Under FMutex.
+  bool AllowChange();
+  // False (errno EIO) once stopped. Under FMutex.
+  bool AllowAccess();
   TFileLog& LogOf(int fd);
   // Records the bytes [offset, offset + count) as they are now, before they change.
   void Remember(int fd, std::int64_t offset, std::int64_t count);
@@ -105,6 +120,9 @@ class TFaultFileSystem : public TFileSystem {
   std::int64_t FWrites = 0;
   std::int64_t FReads = 0;
   std::int64_t FSyncs = 0;
+  std::int64_t FChanges = 0;
+  std::int64_t FCrashCountdown = -1;  // changes still allowed; -1: no stop armed
+  bool FCrashed = false;
   std::map<int, std::string> FPaths;  // open descriptors
   std::map<TFileId, TFileLog> FLogs;
 };

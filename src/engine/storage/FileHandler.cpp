@@ -1,5 +1,6 @@
 // TFileHandler: one user's handle on a table file, raising engine errors named after the file.
 #include "engine/storage/FileLayer.h"
+#include "engine/storage/Journal.h"
 
 namespace zorvic::engine {
 
@@ -107,6 +108,12 @@ void TFileHandler::CopyFromFile(const std::string& otherName, bool compress,
 
 std::int64_t TFileHandler::Read(void* buffer, std::int64_t count, bool allowShort) {
   RequireOpen();
+  if (FCapture) {
+    const std::int64_t at = Position();
+    const std::int64_t got = ReadAt(at, buffer, count, allowShort);
+    Seek(at + got);
+    return got;
+  }
   std::int64_t n = FFile->Read(FHandle, buffer, count);
   if (n < 0 || (n < count && !allowShort)) RaiseFileError(VELDOR_READERR);
   return n;
@@ -114,25 +121,41 @@ std::int64_t TFileHandler::Read(void* buffer, std::int64_t count, bool allowShor
 
 void TFileHandler::Write(const void* buffer, std::int64_t count) {
   RequireOpen();
+  if (FCapture) {
+    const std::int64_t at = Position();
+    WriteAt(at, buffer, count);
+    Seek(at + count);
+    return;
+  }
   std::int64_t n = FFile->Write(FHandle, buffer, count);
   if (n != count) RaiseFileError(VELDOR_WRITEERR);
 }
 
 void TFileHandler::FlushBuffers() {
   RequireOpen();
+  if (FCapture) {
+    FCapture->NoteSyncWanted();  // the journal syncs in its own order
+    return;
+  }
   if (!FFile->Flush()) RaiseFileError(VELDOR_WRITEERR);
 }
 
 std::int64_t TFileHandler::ReadAt(std::int64_t offset, void* buffer, std::int64_t count,
                                   bool allowShort) {
   RequireOpen();
-  std::int64_t n = FFile->ReadAt(FHandle, offset, buffer, count);
+  std::int64_t n = FCapture ? FCapture->Read(*FFile, FHandle, offset, buffer, count)
+                            : FFile->ReadAt(FHandle, offset, buffer, count);
   if (n < 0 || (n < count && !allowShort)) RaiseFileError(VELDOR_READERR);
   return n;
 }
 
 void TFileHandler::WriteAt(std::int64_t offset, const void* buffer, std::int64_t count) {
   RequireOpen();
+  if (FCapture) {
+    if (offset < 0 || count < 0) RaiseFileError(VELDOR_WRITEERR);
+    FCapture->Write(offset, buffer, count);
+    return;
+  }
   std::int64_t n = FFile->WriteAt(FHandle, offset, buffer, count);
   if (n != count) RaiseFileError(VELDOR_WRITEERR);
 }
@@ -155,6 +178,7 @@ std::int64_t TFileHandler::Position() const {
 
 std::int64_t TFileHandler::FileSize() const {
   RequireOpen();
+  if (FCapture) return FCapture->Size();
   std::int64_t size = FFile->GetSize();
   Check(size);
   return size;

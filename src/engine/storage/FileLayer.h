@@ -51,6 +51,7 @@
 namespace zorvic::engine {
 
 class TAbstractFile;
+class TWriteCapture;
 using TFileRef = std::shared_ptr<TAbstractFile>;
 
 // Progress of a whole-file copy: the percentage done (0..100).
@@ -353,6 +354,10 @@ class TFileHandler {
   bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
   bool Temporary() const { return FTemporary; }
   TFileList& List() const { return FList; }
+  // While a capture is set, writes, truncations and flushes are held back in it and reads see
+  // them (a journaled write, Journal.h). The handler does not own it.
+  void SetCapture(TWriteCapture* capture) { FCapture = capture; }
+  TWriteCapture* Capture() const { return FCapture; }
 
   // Raises code with this file's full name as the table.
   [[noreturn]] void RaiseFileError(TErrorCode code) const;
@@ -373,6 +378,7 @@ class TFileHandler {
   bool FReadOnlyAttribute = false;
   bool FOpen = false;
   bool FTemporary = false;
+  TWriteCapture* FCapture = nullptr;
 };
 
 // Holds a handler's file lock for a scope.

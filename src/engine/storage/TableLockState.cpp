@@ -7,6 +7,7 @@
 #include "engine/storage/DataDirectory.h"
 #include "engine/storage/DataTable.h"
 #include "engine/storage/LockRegions.h"
+#include "engine/storage/TableJournal.h"
 
 namespace zorvic::engine {
 
@@ -114,6 +115,13 @@ bool TTableLockState::ReleaseReaderSlots(TReadHolding& holding) noexcept {
 
 bool TTableLockState::TakeRead(TReadHolding& holding) {
   TakeReaderSlots(holding);
+  if (TableJournalPresent(FTable) && !FTable.ReadOnly()) {
+    // A writer died half-way: its journal is played back under the write lock first.
+    ReleaseReaderSlots(holding);
+    TakeWriteLock();
+    ReleaseWriteLock();
+    TakeReaderSlots(holding);
+  }
   holding.Held = true;
   try {
     return FTable.Refresh();
@@ -206,8 +214,12 @@ bool TTableLockState::TakeWriteLock() {
   FWriteTookByte = takeByte;
   FWriteBlob = blobHeld;
   // Inside a transaction the transaction byte has kept every other writer out since it began.
-  if (FTable.InTransaction()) return false;
+  if (FTable.InTransaction() && FTransactionHeld) return false;
   try {
+    // A journal found now belongs to a writer that is gone: it is played back first.
+    if (!FTransactionHeld && TableJournalPresent(FTable) && RecoverTableJournal(FTable))
+      FTable.DropCaches();
+    if (FTable.InTransaction()) return false;
     return FTable.Refresh();
   } catch (...) {
     FWriteKept = false;
@@ -245,6 +257,11 @@ void TTableLockState::TakeTransactionLock() {
     return;
   }
   const bool takeOver = FWriteHeld && FWriteTookByte;
+  if (!takeOver && TableJournalPresent(FTable) && !FTable.ReadOnly()) {
+    // A writer died half-way: its journal is played back under the write lock first.
+    TakeWriteLock();
+    ReleaseWriteLock();
+  }
   if (takeOver) {
     // The running write already holds the byte: the transaction takes it over.
     FWriteTookByte = false;

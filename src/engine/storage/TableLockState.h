@@ -28,27 +28,28 @@
 // for write and transaction locks, VELDOR_LOCKTIMEOUT. A lock call that fails holds nothing of
 // its own afterwards.
 //
-// What survives a crash (durability). Outside a transaction every write operation on a shared
-// table has written its records, pages, blocks and headers to the table files before it
-// returns; they sit in the system's buffers and reach the disk when the system writes them, or
-// at once when the session forces buffer flushes. Inside a transaction nothing is written until
-// the commit. A commit writes table after table (the last opened first) and, per table, the data
-// file (records in ascending runs, descriptors, header), then the index file (pages, header),
-// then the BLOB file (blocks, header); COMMIT FLUSH (or the session's forced flush) has the
-// system write each file to the disk after it was written. So:
+// What survives a crash (durability). Every write of a shared table outside a transaction,
+// every commit and every flush of an exclusive table is one journaled write (Journal.h): the
+// old content of every byte it changes goes to a journal beside the tables before the first
+// table byte changes, and removing the journal is the commit point. So:
+//   - a process that dies at any moment (kill -9, a crash) leaves each such write complete or
+//     not begun: whoever next takes the table's locks (or opens it) plays the journal back
+//     first, and a commit of several tables is undone in all of them or in none;
 //   - a crash before the commit begins loses the transaction and nothing else;
-//   - a crash after COMMIT FLUSH returned loses nothing of it;
-//   - a crash after a commit without FLUSH returned may lose any part of it that the system had
-//     not yet written to the disk, in any order;
-//   - a crash during the commit leaves the tables written so far complete and the table being
-//     written partly written (for example records without their index keys); its index and data
-//     checks then fail until the table is repaired. Nothing makes a commit atomic across a crash
-//     or across tables; a journal in front of the write step of the commit would.
-// A commit whose writing fails (disk full, I/O error) keeps the transaction: its changes stay
-// in the session's caches, its transaction and write locks stay held (readers wait rather than
-// read a half-written table), and the caller commits again (which writes everything still
-// unwritten) or rolls back. A rollback after a failed commit cannot take back what the failed
-// commit had already written; committing again is the way to a sound table.
+//   - after COMMIT FLUSH (or any write with the session's forced flush) has returned, a power
+//     loss loses nothing of it: the journal is synced before the tables are written, the
+//     tables before the journal goes, and the journal's removal is synced too; a power loss
+//     before it returned leaves the old state or the new one;
+//   - after a write without FLUSH has returned, a power loss may lose it (or a transaction
+//     after it), but never leaves a table half-written as long as the disk keeps the order
+//     of synced writes;
+//   - recovery itself can be interrupted and repeated; a journal whose writer still holds
+//     the table's write lock is left alone.
+// Not journaled: in-memory and temporary tables, emptying a table, and the writes an
+// exclusive table makes outside a flush when its cache needs room.
+// A commit whose writing fails (disk full, I/O error) puts the files back as they were, keeps
+// the transaction with all its changes in the session's caches and its locks (readers wait),
+// and the caller commits again or rolls back.
 //
 // Thread safety: as its table object; one thread at a time.
 #pragma once

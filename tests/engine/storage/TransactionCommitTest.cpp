@@ -174,7 +174,9 @@ TEST_F(TTransactionCommitTest, CommitFlushSyncsOnlyTheFilesItWrote) {
   EXPECT_EQ(Faults.SyncsOf(File("U.DAT")), 1);
   EXPECT_EQ(Faults.SyncsOf(File("U.IDX")), 1);
   EXPECT_EQ(Faults.SyncsOf(File("U.BLB")), 0);  // no memo was written
-  EXPECT_EQ(Faults.Syncs(), syncs + 2);
+  // Besides the two table files: the journal once written and once voided, and its folder
+  // (the journal is gone by now, so only the total shows it).
+  EXPECT_EQ(Faults.Syncs(), syncs + 5);
 }
 
 TEST_F(TTransactionCommitTest, FailedStartLeavesTheDatabaseOutside) {

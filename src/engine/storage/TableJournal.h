@@ -1,0 +1,38 @@
+// Journaled writes of tables, and recovery from the journals of writers that died.
+//
+// Every write of a physical, non-temporary, writable table reaches its files through a
+// TCommitJournal (Journal.h): a flush of one table outside a transaction is one journaled
+// write; a commit is one journaled write of all the tables of the transaction.
+//
+// Recovery. A journal left beside a table belongs to a writer that is gone whenever someone
+// else holds one of the table's locks: a writer holds the table's write lock from before its
+// journal exists until after it is removed. So whoever takes a lock on the table and finds its
+// journal plays it back first, under the table's write lock (TTableLockState does this at every
+// read, write and transaction lock it takes, and the table at every open); a second taker
+// waits for the write lock and then finds no journal. A member journal is played back on its
+// own; the lead journal (the commit point of the write) only after every member journal of its
+// write that is still there, under those tables' write locks as well. Recovery syncs the files
+// it restored before it removes a journal, so it can be interrupted and repeated.
+//
+// Thread safety: as the table object; one thread at a time.
+#pragma once
+
+#include <string>
+
+namespace zorvic::engine {
+
+class TCommitJournal;
+class TDataTable;
+
+// The table's writes go through a journal: physical, not temporary, writable.
+bool JournalWanted(TDataTable& table);
+// Holds back the writes of the table's open files in the journal.
+void AddTableToJournal(TCommitJournal& journal, TDataTable& table);
+// Whether a journal file lies beside the table.
+bool TableJournalPresent(TDataTable& table);
+// Plays back (or throws away, when stale or incomplete) the table's journal. The caller holds
+// the table's write lock or has the table open exclusively. Returns true when the table's
+// files were put back.
+bool RecoverTableJournal(TDataTable& table);
+
+}  // namespace zorvic::engine
