@@ -2,6 +2,7 @@
 -f and an interactive terminal (a pseudo-terminal), with its output, errors and exit status."""
 import os
 import pty
+import re
 import select
 import subprocess
 import tempfile
@@ -113,6 +114,23 @@ class SqlShellTest(unittest.TestCase):
         self.assertEqual(errors[0], "unknown command .bogus (.help lists the commands)")
         self.assertIn("Nope.DAT' does not exist", errors[1])
         self.assertEqual(len(errors), 2)
+
+    def test_timer_shows_the_reads_of_each_statement(self):
+        rows = "".join("Insert into T (S) values ('s%d');\n" % i for i in range(300))
+        run(self.db, CREATE + rows)
+        status, out, err = run(self.db, ".timer on\nSelect S from T where ID = 150;\n"
+                               "Select S from T where S = 'none';\nTEXTSEARCH;\n")
+        self.assertEqual(status, 1)
+        times = [line for line in out.splitlines() if line.startswith("Time: ")]
+        self.assertEqual(len(times), 3, out)
+        pattern = r"Time: \d+\.\d{3} ms, (\d+) index pages and (\d+) records read$"
+        reads = [tuple(int(n) for n in re.match(pattern, line).groups()) for line in times]
+        # The key lookup goes through the primary index; no index serves S, so every record
+        # is read; a statement that does not parse reads nothing.
+        self.assertTrue(1 <= reads[0][0] <= 10 and 1 <= reads[0][1] <= 2, reads)
+        self.assertGreaterEqual(reads[1][1], 300)
+        self.assertEqual(reads[2], (0, 0))
+        self.assertIn("S\ns149\n", out)
 
     def test_usage_help_and_the_folder(self):
         for args in ([], [self.db, "other"], [self.db, "--nope"], [self.db, "-c"],

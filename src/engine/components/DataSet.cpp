@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "engine/components/BlobStream.h"
 #include "engine/components/Database.h"
@@ -15,6 +16,44 @@ TVELDORDataSet::TVELDORDataSet() = default;
 
 TVELDORDataSet::~TVELDORDataSet() {
   // Derived datasets close themselves while their cursor hooks still exist.
+  const std::vector<TDataSetLink*> links = std::move(FLinks);
+  FLinks.clear();
+  for (TDataSetLink* link : links)
+    link->MasterDestroyed(*this);
+}
+
+// ---- links -------------------------------------------------------------------------------
+
+void TVELDORDataSet::AddLink(TDataSetLink* link) {
+  if (link && std::find(FLinks.begin(), FLinks.end(), link) == FLinks.end()) FLinks.push_back(link);
+}
+
+void TVELDORDataSet::RemoveLink(TDataSetLink* link) {
+  FLinks.erase(std::remove(FLinks.begin(), FLinks.end(), link), FLinks.end());
+}
+
+void TVELDORDataSet::RecordChanged() {
+  if (FLinks.empty()) return;
+  if (FLinkHolds > 0) {
+    FLinkNoticePending = true;
+    return;
+  }
+  FLinkNoticePending = false;
+  // A linked dataset may remove and add itself again while it follows (a detail query
+  // running again): each link of the list as it was is told once, while it is still linked.
+  const std::vector<TDataSetLink*> links = FLinks;
+  for (TDataSetLink* link : links)
+    if (std::find(FLinks.begin(), FLinks.end(), link) != FLinks.end())
+      link->MasterRecordChanged(*this);
+}
+
+TVELDORDataSet::TLinkHold::~TLinkHold() noexcept(false) {
+  if (--FDataSet.FLinkHolds > 0 || !FDataSet.FLinkNoticePending) return;
+  if (std::uncaught_exceptions() > 0) {
+    FDataSet.FLinkNoticePending = false;
+    return;
+  }
+  FDataSet.RecordChanged();
 }
 
 TDataCursor& TVELDORDataSet::Cursor() const {
@@ -32,11 +71,15 @@ void TVELDORDataSet::SetActive(bool active) {
   if (active == Active()) return;
   if (!active) {
     if (FState == TDataSetState::dsEdit || FState == TDataSetState::dsInsert) {
+      // The record the cancel returns to is not shown to anyone: the links hear nothing.
+      ++FLinkHolds;
       try {
         Cancel();
       } catch (...) {
         // Closing drops the pending change either way; the cursor's close ends its edit.
       }
+      --FLinkHolds;
+      FLinkNoticePending = false;
     }
     CloseDataSet();
     CloseCursor();
@@ -199,6 +242,7 @@ void TVELDORDataSet::First() {
   FOnRecord = found;
   FBof = true;
   FEof = !found;
+  RecordChanged();
 }
 
 void TVELDORDataSet::Last() {
@@ -210,6 +254,7 @@ void TVELDORDataSet::Last() {
   FOnRecord = found;
   FEof = true;
   FBof = !found;
+  RecordChanged();
 }
 
 void TVELDORDataSet::Next() {
@@ -219,6 +264,7 @@ void TVELDORDataSet::Next() {
   if (FCursor->GetNext(FBuffer.data()) == VELDOR_NONE) {
     FOnRecord = true;
     FBof = false;
+    RecordChanged();
     return;
   }
   // Past the last record: stay on it with Eof set.
@@ -238,6 +284,7 @@ void TVELDORDataSet::Prior() {
   if (FCursor->GetPrior(FBuffer.data()) == VELDOR_NONE) {
     FOnRecord = true;
     FEof = false;
+    RecordChanged();
     return;
   }
   FBof = true;
@@ -268,6 +315,7 @@ void TVELDORDataSet::SetRecNo(std::int64_t n) {
     return;
   }
   FBof = FEof = false;
+  RecordChanged();
 }
 
 std::vector<std::uint8_t> TVELDORDataSet::GetBookmark() {
@@ -286,6 +334,7 @@ void TVELDORDataSet::GotoBookmark(const std::vector<std::uint8_t>& bookmark) {
     return;
   }
   FBof = FEof = false;
+  RecordChanged();
 }
 
 bool TVELDORDataSet::Locate(const std::vector<std::string>& fieldNames,
@@ -296,6 +345,8 @@ bool TVELDORDataSet::Locate(const std::vector<std::string>& fieldNames,
   for (const std::string& n : fieldNames)
     fields.push_back(&FieldByName(n));
   const std::vector<std::uint8_t> back = GetBookmark();
+  // The links learn of the record Locate ends on, not of every record it tries.
+  TLinkHold hold(*this);
   auto matches = [&] {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const std::string v = fields[i]->AsString();
@@ -352,6 +403,7 @@ std::vector<std::uint8_t> TVELDORDataSet::BuildKeyRecord(const std::vector<TVELD
 bool TVELDORDataSet::ShowCursorRecord() {
   if (ReadCurrent()) {
     FBof = FEof = false;
+    RecordChanged();
     return true;
   }
   First();
@@ -377,6 +429,7 @@ void TVELDORDataSet::StartNewRecord() {
   FEditCopy.clear();
   FModified = false;
   FState = TDataSetState::dsInsert;
+  RecordChanged();
 }
 
 void TVELDORDataSet::Insert() {
@@ -410,6 +463,7 @@ void TVELDORDataSet::Post() {
   EndChange();
   FOnRecord = true;
   FBof = FEof = false;
+  RecordChanged();
 }
 
 void TVELDORDataSet::EndChange() {
@@ -423,7 +477,10 @@ void TVELDORDataSet::Cancel() {
   if (FState != TDataSetState::dsEdit && FState != TDataSetState::dsInsert) return;
   FCursor->EndEdit();
   EndChange();
-  if (ReadCurrent()) return;
+  if (ReadCurrent()) {
+    RecordChanged();
+    return;
+  }
   // The cursor was not on a record (an insert into an empty dataset, or the record is gone).
   First();
 }
@@ -443,6 +500,7 @@ void TVELDORDataSet::Delete() {
   if (FCursor->GetCurrent(FBuffer.data()) == VELDOR_NONE) {
     FOnRecord = true;
     FBof = FEof = false;
+    RecordChanged();
     return;
   }
   Last();
@@ -452,7 +510,10 @@ void TVELDORDataSet::Refresh() {
   CheckBrowseMode();
   FCursor->FreeAllBlobs();
   FCursor->Refresh();
-  if (ReadCurrent()) return;
+  if (ReadCurrent()) {
+    RecordChanged();
+    return;
+  }
   First();
 }
 

@@ -18,7 +18,15 @@
 // the database component its session has for DatabaseName (a component's name, a folder path
 // or "Memory"), closing releases it. Derived datasets (the table, the query) provide the cursor.
 //
-// Thread safety: a dataset, with its columns and BLOB streams, is used by one thread at a time.
+// Links: a dataset tells the datasets that follow its current record (a detail query whose
+// DataSource is this dataset) each time that record may have changed: when it opens, moves to
+// another record (First, Last, Next, Prior, RecNo, bookmarks, Locate, a table's key search),
+// is refreshed, posts, cancels, deletes, or starts a new record. A Locate tells them once, on
+// the record it ends on. Closing the master tells nothing; destroying it makes every link
+// forget it.
+//
+// Thread safety: a dataset, with its columns and BLOB streams, is used by one thread at a time;
+// a master and the datasets linked to it belong to the same thread.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +59,16 @@ enum class TDataSetState : std::uint8_t {
 
 // Asked per record when the dataset is filtered; true keeps the record.
 using TFilterRecordEvent = std::function<bool(TVELDORDataSet& dataSet)>;
+
+// A dataset that follows the current record of a master dataset.
+class TDataSetLink {
+ public:
+  virtual ~TDataSetLink() = default;
+  // The master opened, moved, was refreshed or changed its current record.
+  virtual void MasterRecordChanged(TVELDORDataSet& master) = 0;
+  // The master is being destroyed: the link must not use it again.
+  virtual void MasterDestroyed(TVELDORDataSet& master) = 0;
+};
 
 // Times a whole-BLOB read refreshes the record and tries again after the record was changed
 // under it; bounded so that a record changing all the time cannot keep a reader spinning.
@@ -119,6 +137,11 @@ class TVELDORDataSet {
   void SetFiltered(bool on);
   void SetOnFilterRecord(TFilterRecordEvent event);
 
+  // ---- links -------------------------------------------------------------------------------
+  // A link is told of record changes until it is removed (adding one twice adds it once).
+  void AddLink(TDataSetLink* link);
+  void RemoveLink(TDataSetLink* link);
+
   bool AutoDisplayLabels = false;
   bool CopyOnAppend = false;
 
@@ -161,6 +184,20 @@ class TVELDORDataSet {
   // Shows the record the cursor is on (after a find); false, and the dataset left on its
   // first record, without one.
   bool ShowCursorRecord();
+  // Tells the links that the current record may have changed (once at the end of the
+  // outermost TLinkHold).
+  void RecordChanged();
+  // Holds the link notices back for its lifetime and gives one at its end when any came.
+  class TLinkHold {
+   public:
+    explicit TLinkHold(TVELDORDataSet& dataSet) : FDataSet(dataSet) { ++FDataSet.FLinkHolds; }
+    ~TLinkHold() noexcept(false);
+    TLinkHold(const TLinkHold&) = delete;
+    TLinkHold& operator=(const TLinkHold&) = delete;
+
+   private:
+    TVELDORDataSet& FDataSet;
+  };
 
  private:
   void CheckActive() const;
@@ -186,6 +223,9 @@ class TVELDORDataSet {
   bool FFiltered = false;
   TFilterRecordEvent FOnFilterRecord;
   std::vector<int> FFilterHandles;
+  std::vector<TDataSetLink*> FLinks;
+  int FLinkHolds = 0;
+  bool FLinkNoticePending = false;
 };
 
 class TVELDORDBDataSet : public TVELDORDataSet {

@@ -67,6 +67,10 @@ class TQueryStatement {
   bool ResultIsSingleStar = false;
   double ExecutionSeconds = 0;
   std::int32_t RowsAffected = 0;
+  // The index pages and records the last execution read (ReadCounters.h), set also when the
+  // execution failed.
+  std::uint64_t IndexPagesRead = 0;
+  std::uint64_t RecordsRead = 0;
   bool MoreStatementsExecuted = false;
 
   TExpressionParser& Lexer() { return Lexer_; }

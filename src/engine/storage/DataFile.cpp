@@ -5,6 +5,7 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/Collation.h"
+#include "engine/storage/ReadCounters.h"
 #include "engine/storage/Record.h"
 #include "engine/storage/Scramble.h"
 
@@ -228,6 +229,7 @@ void TDataFile::UpdateFieldDescriptiveParts(std::uint32_t fieldNo, const TFieldD
 
 TRecord* TDataFile::GetRecord(std::int32_t recordNo, bool readAhead, bool backward,
                               std::int32_t backwardRun) {
+  CountRecordRead(this, recordNo);
   RequireOpen();
   if (recordNo < 1 || recordNo >= FHeader.NextRecordNo) RaiseTable(VELDOR_FILECORRUPT);
   if (TRecord* hit = FCache.Find(recordNo)) return hit;

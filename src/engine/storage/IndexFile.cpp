@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/storage/ReadCounters.h"
 #include "engine/storage/Scramble.h"
 
 namespace zorvic::engine {
@@ -175,6 +176,7 @@ void TIndexFile::WriteModifiedUnits(TPageCache&) {
 }
 
 TPage& TIndexFile::FetchPage(int slot, std::int32_t pageNo) {
+  CountIndexPageRead(this, pageNo);
   TPageCache& cache = *caches_[slot];
   if (TPage* page = cache.Find(pageNo)) return *page;
   if (missHandler_) missHandler_();

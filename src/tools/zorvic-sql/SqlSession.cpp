@@ -129,7 +129,8 @@ const char* DotCommandHelp() {
   return ".tables            list the tables of the database folder\n"
          ".schema TABLE      show the CREATE statements of a table\n"
          ".indexes TABLE     list the indexes of a table\n"
-         ".timer on|off      show the run time of every statement\n"
+         ".timer on|off      show the run time and the index pages and records read of every\n"
+         "                   statement\n"
          ".help              show this text\n"
          ".quit              leave the shell (also .exit)\n";
 }
@@ -222,7 +223,9 @@ bool TSqlSession::RunStatement(const std::string& text) {
     std::ostringstream t;
     t.precision(3);
     t << std::fixed << ms;
-    Out_ << "Time: " << t.str() << " ms\n";
+    // What the statement read: a lookup through an index shows a handful of pages.
+    Out_ << "Time: " << t.str() << " ms, " << Query_->IndexPagesRead() << " index pages and "
+         << Query_->RecordsRead() << " records read\n";
   }
   Out_.flush();
   return ok;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/sql/eval/EvalInternal.h"
+#include "engine/sql/eval/TextWords.h"
 #include "engine/storage/ValueText.h"
 
 namespace zorvic::engine::eval {
@@ -167,7 +168,14 @@ void EvalFunction(const TExpToken& node, const TEvalContext& context, TExpToken&
       const bool all = node.OperatorCode == opTextOccurs;
       std::int32_t count = 0;
       if (context.Fetcher != nullptr && args.size() > 1) {
-        count = context.Fetcher->TextOccurrences(*args[1], args[0]->StringValue(), all);
+        // Answered from the column's text of the current record (TextWords.h).
+        TExpTokenPtr search = EvalNode(*args[0], context);
+        TExpTokenPtr column = EvalNode(*args[1], context);
+        if (!column->IsNull && !search->IsNull && IsTextValue(*column)) {
+          static const TWordCharacters kDefaultWords;
+          count = TextWordMatches(TextOf(*column), TextOf(*search), CollationOf(context),
+                                  kDefaultWords, all);
+        }
       }
       if (all) return SetIntegerValue(out, count);
       return SetBooleanValue(out, count > 0);

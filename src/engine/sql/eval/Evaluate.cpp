@@ -15,10 +15,6 @@ std::int64_t TValueFetcher::LastAutoInc(void*) {
   return 0;
 }
 
-std::int32_t TValueFetcher::TextOccurrences(const TExpToken&, std::string_view, bool) {
-  return 0;
-}
-
 namespace eval {
 
 namespace {

@@ -31,6 +31,9 @@
 //     .. 7 = Saturday; DAYOFYEAR 1 .. 366; WEEK is the week of the year where week 1 holds
 //     1 January and weeks start on Sunday (1 .. 54). A Time is taken on 30 December 1899.
 //   - REPLACE, POS and OCCURS with an empty (NULL) search text: the text unchanged, 0, 0.
+//   - TEXTSEARCH and TEXTOCCURS are answered from the column's text of the current record by
+//     the word rule of TextWords.h (no full-text index exists); without a fetcher they give
+//     False and 0.
 //   - A failed conversion gives 0, 0.0, False, "" or midnight; for Date and TimeStamp, which
 //     have no zero calendar day, it gives NULL. Floats become integers by truncation.
 //   - Aggregates are accumulated by the SELECT executor; evaluating an aggregate node on its
@@ -65,10 +68,6 @@ class TValueFetcher {
   // LASTAUTOINC / IDENT_CURRENT: the last auto-increment value of the table handle that
   // binding stored in the function node's SourceTable; the default answers 0.
   virtual std::int64_t LastAutoInc(void* sourceTable);
-  // TEXTSEARCH (countAll false: 1 when found, else 0) and TEXTOCCURS (the number of
-  // occurrences) over the column's text index; the default answers 0.
-  virtual std::int32_t TextOccurrences(const TExpToken& column, std::string_view searchText,
-                                       bool countAll);
 };
 
 // The clock of one statement execution (local time).

@@ -16,6 +16,7 @@
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/ReadCounters.h"
 
 namespace zorvic::engine {
 
@@ -88,6 +89,16 @@ TDataCursor* TSqlExecution::Execute(TQueryStatement& statement) {
   statement.ResultIsReadOnly = false;
   statement.RowsAffected = 0;
   statement.ExecutionSeconds = 0;
+  // The reads of this execution, published when it ends, also by an exception.
+  struct TReadsOfExecution {
+    TQueryStatement& Statement;
+    TReadCounters Start = ReadCountersNow();
+    ~TReadsOfExecution() {
+      const TReadCounters now = ReadCountersNow();
+      Statement.IndexPagesRead = now.IndexPages - Start.IndexPages;
+      Statement.RecordsRead = now.Records - Start.Records;
+    }
+  } reads{statement};
   impl.Result.reset();
   TDataQuery* master = statement.MasterQuery();
   if (master == nullptr) return nullptr;

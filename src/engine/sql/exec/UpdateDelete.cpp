@@ -1,5 +1,7 @@
 #include "engine/sql/exec/UpdateDelete.h"
 
+#include <functional>
+
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/exec/DmlTransaction.h"
 #include "engine/sql/exec/InsertValues.h"
@@ -65,7 +67,8 @@ std::int32_t ExecuteUpdate(TBlockExecution& target, const TExecParams& params) {
   TExpTokenPtr value = NewExpToken();
   std::int32_t rows = 0;
   for (const TQualifying& record : records) {
-    if (!progress.Report(rows, static_cast<std::int64_t>(records.size()))) break;
+    if (!progress.Report(rows, static_cast<std::int64_t>(records.size())))
+      RaiseSQLError(kStatementAborted);
     if (!GoToRecord(cursor, record.RecordNo, run.Record.data())) continue;
     if (cursor.BeginEdit() != VELDOR_NONE) continue;
     try {
@@ -106,7 +109,8 @@ std::int32_t ExecuteDelete(TBlockExecution& target, const TExecParams& params) {
   TProgressReport progress(params.Progress, params.ProgressStep);
   std::int32_t rows = 0;
   for (const TQualifying& record : records) {
-    if (!progress.Report(rows, static_cast<std::int64_t>(records.size()))) break;
+    if (!progress.Report(rows, static_cast<std::int64_t>(records.size())))
+      RaiseSQLError(kStatementAborted);
     if (!GoToRecord(cursor, record.RecordNo, run.Record.data())) continue;
     cursor.DeleteRecord();
     ++rows;
@@ -121,7 +125,20 @@ std::int32_t ExecuteInsertSelect(TBlockExecution& target, TBlockExecution& sourc
                                  const TExecParams& params) {
   TDataQuery& block = target.Block();
   TDataCursor& cursor = *target.Runs().front()->Cursor;
-  const std::vector<TRow> rows = source.SelectRows(params, true, -1);
+  // The SELECT reports through the statement's callback too; its abort ends the statement
+  // before anything is appended.
+  bool sourceAborted = false;
+  std::function<void(int, bool&)> sourceProgress;
+  TExecParams sourceParams = params;
+  if (params.Progress != nullptr && *params.Progress) {
+    sourceProgress = [&](int percent, bool& abort) {
+      (*params.Progress)(percent, abort);
+      if (abort) sourceAborted = true;
+    };
+    sourceParams.Progress = &sourceProgress;
+  }
+  const std::vector<TRow> rows = source.SelectRows(sourceParams, true, -1);
+  if (sourceAborted) RaiseSQLError(kStatementAborted);
 
   TImplicitTransaction transaction(cursor.Database(), block, cursor.RecordSize());
   TProgressReport progress(params.Progress, params.ProgressStep);
@@ -129,7 +146,8 @@ std::int32_t ExecuteInsertSelect(TBlockExecution& target, TBlockExecution& sourc
   std::vector<const TExpToken*> values;
   std::int32_t count = 0;
   for (const TRow& row : rows) {
-    if (!progress.Report(count, static_cast<std::int64_t>(rows.size()))) break;
+    if (!progress.Report(count, static_cast<std::int64_t>(rows.size())))
+      RaiseSQLError(kStatementAborted);
     while (cells.size() < row.size())
       cells.push_back(NewExpToken());
     values.clear();

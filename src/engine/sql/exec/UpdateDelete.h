@@ -9,6 +9,12 @@
 // every interval rows; an error cancels the record's change and rolls the transaction back.
 // INSERT ... SELECT runs its SELECT to rows first and then appends them.
 //
+// Aborting through the progress callback fails the statement with kStatementAborted (SQL
+// error 11949), like any other failure: outside a transaction the rows since the last
+// intermediate commit are rolled back (the committed batches stay), inside START TRANSACTION
+// the statement's own changes since its last intermediate commit are undone and the
+// transaction goes on. An INSERT ... SELECT aborted while its SELECT runs appends nothing.
+//
 // Thread safety: the block executions and the cursors belong to the calling thread.
 #pragma once
 
@@ -17,6 +23,8 @@
 #include "engine/sql/exec/Select.h"
 
 namespace zorvic::engine {
+
+inline constexpr const char* kStatementAborted = "Statement aborted";
 
 // Return the rows affected.
 std::int32_t ExecuteUpdate(TBlockExecution& target, const TExecParams& params);

@@ -31,11 +31,6 @@ class TRecordFetcher : public TValueFetcher {
   std::int64_t LastAutoInc(void* sourceTable) override {
     return FOuter ? FOuter->LastAutoInc(sourceTable) : TValueFetcher::LastAutoInc(sourceTable);
   }
-  std::int32_t TextOccurrences(const TExpToken& column, std::string_view searchText,
-                               bool countAll) override {
-    return FOuter ? FOuter->TextOccurrences(column, searchText, countAll)
-                  : TValueFetcher::TextOccurrences(column, searchText, countAll);
-  }
 
  private:
   TDataCursor& FCursor;

@@ -89,6 +89,7 @@ class TIndexAnalyser {
   void Combine(const TExpToken& node, TNodeGrade& grade);
   bool PlanLeaf(const TExpToken& node, TLeafPlan& plan);
   std::int64_t EstimateLeaf(const TLeafPlan& plan);
+  bool AtMostOneKey(const TLeafPlan& plan);
   std::int64_t TableRecords();
   std::int64_t IndexKeys(int slot);
   void AnswerNode(const TExpToken& node, TRecordsBitmap& out, const TNodeTest& test);

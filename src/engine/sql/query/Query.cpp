@@ -57,6 +57,7 @@ TVELDORQuery::~TVELDORQuery() {
   } catch (...) {
     // A destructor cannot report; the handle is freed below.
   }
+  UnfollowMaster();
   FExecution.reset();
   FStatement.reset();
 }
@@ -148,7 +149,14 @@ void TVELDORQuery::SetDataSource(TVELDORDataSource* source) {
     auto* query = dynamic_cast<TVELDORQuery*>(link->DataSet);
     link = query ? query->FDataSource : nullptr;
   }
+  const bool following = FFollowed != nullptr;
+  UnfollowMaster();
   FDataSource = source;
+  if (following) {
+    // An open query takes its values from the new master at once.
+    FollowMaster();
+    if (FFollowed) MasterRecordChanged(*FFollowed);
+  }
 }
 
 std::pair<std::vector<std::string>, std::vector<std::string>> TVELDORQuery::GetDetailLinkFields()
@@ -249,6 +257,8 @@ void TVELDORQuery::LinkMasterValues() {
 }
 
 TDataCursor* TVELDORQuery::Execute(TVELDORDatabase& database) {
+  FIndexPagesRead = 0;
+  FRecordsRead = 0;
   if (!FStatement || !FAtFirstStatement) PrepareSQL();
   LinkMasterValues();
   FExecution = std::make_unique<TSqlExecution>(database.Engine());
@@ -266,7 +276,15 @@ TDataCursor* TVELDORQuery::Execute(TVELDORDatabase& database) {
       FExecution->Prepare(*FStatement);
       FillParameters(place);
       place += FStatement->ParameterList.size();
-      result = FExecution->Execute(*FStatement);
+      try {
+        result = FExecution->Execute(*FStatement);
+      } catch (...) {
+        FIndexPagesRead += FStatement->IndexPagesRead;
+        FRecordsRead += FStatement->RecordsRead;
+        throw;
+      }
+      FIndexPagesRead += FStatement->IndexPagesRead;
+      FRecordsRead += FStatement->RecordsRead;
       ++FStatementsRun;
       seconds += FStatement->ExecutionSeconds;
       switch (FStatement->Kind()) {
@@ -312,6 +330,40 @@ TDataCursor* TVELDORQuery::Execute(TVELDORDatabase& database) {
   return result;
 }
 
+// ---- following the master ----------------------------------------------------------------
+
+void TVELDORQuery::FollowMaster() {
+  UnfollowMaster();
+  if (!FDataSource || !FDataSource->DataSet) return;
+  FFollowed = FDataSource->DataSet;
+  FFollowed->AddLink(this);
+}
+
+void TVELDORQuery::UnfollowMaster() {
+  if (!FFollowed) return;
+  FFollowed->RemoveLink(this);
+  FFollowed = nullptr;
+}
+
+void TVELDORQuery::AfterOpenCursor() {
+  FollowMaster();
+}
+
+void TVELDORQuery::MasterRecordChanged(TVELDORDataSet& master) {
+  if (&master != FFollowed || !Active()) return;
+  // Runs the text again on the master's current values; the statement stays prepared.
+  TVELDORDBDataSet::SetActive(false);
+  try {
+    TVELDORDBDataSet::SetActive(true);
+  } catch (const ENoResultSet&) {
+    // The text has no result to show: the query stays closed.
+  }
+}
+
+void TVELDORQuery::MasterDestroyed(TVELDORDataSet& master) {
+  if (&master == FFollowed) FFollowed = nullptr;
+}
+
 TDataCursor* TVELDORQuery::CreateHandle(TVELDORDatabase& database) {
   TDataCursor* result = Execute(database);
   if (!result) throw ENoResultSet();
@@ -319,6 +371,7 @@ TDataCursor* TVELDORQuery::CreateHandle(TVELDORDatabase& database) {
 }
 
 void TVELDORQuery::DestroyHandle() {
+  UnfollowMaster();
   if (!FExecution) return;
   std::unique_ptr<TSqlExecution> execution = std::move(FExecution);
   execution->Release();

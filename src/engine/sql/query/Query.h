@@ -15,6 +15,14 @@
 // "No value for parameter '...'" before its statement runs. A run always starts at the first
 // statement of the text, also when the statement is still prepared from an earlier run.
 //
+// Detail queries: with a DataSource whose dataset is open, every parameter that the program
+// did not set takes the value of the master's column of the same name (case-insensitive) at
+// each run. While the query is open it follows the master: each time the master opens, moves
+// to another record, is refreshed or changes its current record (DataSet.h), the query runs
+// its text again with the master's current values and shows the new result from its first
+// row. A master without a current record gives NULL values. Closing the master leaves the
+// query as it is; destroying it ends the link.
+//
 // With SingleStatement set the text must hold exactly one statement: after it only a ";",
 // blanks and comments may follow, and anything else is refused before anything runs (SQL
 // error 11949). Programs that build SQL from input they do not control set it, so that no
@@ -56,7 +64,7 @@ class TVELDORDataSource {
 using TQueryProgressEvent =
     std::function<void(TVELDORQuery& sender, int percentDone, bool& abortQuery)>;
 
-class TVELDORQuery : public TVELDORDBDataSet {
+class TVELDORQuery : public TVELDORDBDataSet, private TDataSetLink {
  public:
   explicit TVELDORQuery(const void* owner = nullptr);
   ~TVELDORQuery() override;
@@ -115,6 +123,10 @@ class TVELDORQuery : public TVELDORDBDataSet {
   double RunSeconds() const { return FRunSeconds; }
   // The number of statements the last run executed (also when it failed part-way).
   int StatementsRun() const { return FStatementsRun; }
+  // The index pages and records the statements of the last run read (ReadCounters.h); the
+  // rows the dataset reads from a result afterwards are not counted.
+  std::uint64_t IndexPagesRead() const { return FIndexPagesRead; }
+  std::uint64_t RecordsRead() const { return FRecordsRead; }
 
   // The parameters whose names are columns of the master dataset: master and detail column
   // names (equal, as the link is by name).
@@ -124,6 +136,7 @@ class TVELDORQuery : public TVELDORDBDataSet {
   TDataCursor* CreateHandle(TVELDORDatabase& database) override;
   void DestroyHandle() override;
   bool WantsReadOnly() const override;
+  void AfterOpenCursor() override;
 
  private:
   void SetText();
@@ -136,6 +149,11 @@ class TVELDORQuery : public TVELDORDBDataSet {
   // Runs the text on the database; the result cursor or nullptr.
   TDataCursor* Execute(TVELDORDatabase& database);
   void LinkMasterValues();
+  // Following the master while open.
+  void FollowMaster();
+  void UnfollowMaster();
+  void MasterRecordChanged(TVELDORDataSet& master) override;
+  void MasterDestroyed(TVELDORDataSet& master) override;
 
   std::vector<std::string> FSQL;
   std::string FText;  // the processed text
@@ -147,6 +165,7 @@ class TVELDORQuery : public TVELDORDBDataSet {
   bool FReadOnly = false;
   bool FSingleStatement = false;
   TVELDORDataSource* FDataSource = nullptr;
+  TVELDORDataSet* FFollowed = nullptr;  // the master this open query follows
 
   std::unique_ptr<TQueryStatement> FStatement;
   // Whether the statement holds the first statement of the text (nothing run beyond it).
@@ -157,6 +176,8 @@ class TVELDORQuery : public TVELDORDBDataSet {
   std::int32_t FAffectedRows = 0;
   double FRunSeconds = 0;
   int FStatementsRun = 0;
+  std::uint64_t FIndexPagesRead = 0;
+  std::uint64_t FRecordsRead = 0;
 };
 
 }  // namespace zorvic::engine

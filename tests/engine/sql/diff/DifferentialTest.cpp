@@ -6,7 +6,8 @@
 // NULL as the empty string while numeric order with one NULL is false and with two NULLs
 // compares zeros; NULL operands of AND and OR count as false; arithmetic with NULL gives NULL;
 // LIKE ignores case under the default language and is false for a NULL subject; an IN list is
-// "=" against each value. Whatever indexes the tables have, the engine must give the same rows.
+// "=" against each value; TEXTSEARCH and TEXTOCCURS match words of letters and digits without
+// case. Whatever indexes the tables have, the engine must give the same rows.
 //
 // ZORVIC_DIFF_ROUNDS scales the run (default 12 table sets of 120 statements each); every
 // failure names the seed, the round and the statement.
@@ -131,6 +132,42 @@ bool LikeMatch(const std::string& subject, const std::string& pattern) {
   return j == p.size();
 }
 
+// TEXTSEARCH (countAll false: 1 when every search word is a word of the text) and TEXTOCCURS
+// (the number of words of the text that are search words): words are runs of letters and
+// digits, compared without case.
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::string word;
+  for (char ch : text + " ") {
+    const bool alnum =
+        (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+    if (alnum) {
+      word += ch;
+    } else if (!word.empty()) {
+      words.push_back(Upper(word));
+      word.clear();
+    }
+  }
+  return words;
+}
+
+long long TextMatches(const std::string& text, const std::string& search, bool countAll) {
+  const std::vector<std::string> wanted = Words(search), words = Words(text);
+  if (wanted.empty()) return 0;
+  auto has = [](const std::vector<std::string>& list, const std::string& w) {
+    return std::find(list.begin(), list.end(), w) != list.end();
+  };
+  long long count = 0;
+  if (countAll) {
+    for (const std::string& w : words)
+      count += has(wanted, w) ? 1 : 0;
+    return count;
+  }
+  for (const std::string& w : wanted)
+    if (!has(words, w)) return 0;
+  return 1;
+}
+
 // Expressions of the model, each with its SQL text.
 struct MExpr {
   std::string Sql;
@@ -207,6 +244,29 @@ class TGenerator {
     return e;
   }
 
+  // TEXTSEARCH(...) or TEXTOCCURS(...) = k over a String column.
+  MExpr TextFunction(const MExpr& x) {
+    static const std::vector<std::string> kSearches = {"ab",  "AB",     "b", "a b", "B a",
+                                                       "a_b", "abc ab", "x", "_"};
+    const std::string search = kSearches[Pick(static_cast<int>(kSearches.size()))];
+    MExpr e;
+    if (Chance(50)) {
+      e.Sql = "TEXTSEARCH('" + search + "' IN " + x.Sql + ")";
+      e.Test = [x, search](const MContext& c) {
+        MVal v = x.Value(c);
+        return !v.Null && TextMatches(v.S, search, false) > 0;
+      };
+      return e;
+    }
+    const long long k = Pick(3);
+    e.Sql = "TEXTOCCURS('" + search + "' IN " + x.Sql + ") = " + std::to_string(k);
+    e.Test = [x, search, k](const MContext& c) {
+      MVal v = x.Value(c);
+      return (v.Null ? 0 : TextMatches(v.S, search, true)) == k;
+    };
+    return e;
+  }
+
   MExpr Condition(int tables, bool qualified, int depth = 0) {
     int kind = Pick(depth > 2 ? 7 : 10);
     MExpr e;
@@ -254,6 +314,7 @@ class TGenerator {
       }
       case 4: {  // [NOT] LIKE
         MExpr x = Column(t, 's', qualified);
+        if (Chance(30)) return TextFunction(x);
         std::string p = kPatterns[Pick(static_cast<int>(kPatterns.size()))];
         bool neg = Chance(30);
         e.Sql = x.Sql + (neg ? " NOT LIKE '" : " LIKE '") + p + "'";

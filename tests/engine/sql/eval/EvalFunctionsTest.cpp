@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "EvalTestSupport.h"
+#include "engine/sql/eval/TextWords.h"
+#include "engine/storage/Collation.h"
 #include "engine/storage/ValueText.h"
 
 namespace zorvic::engine::testing {
@@ -262,16 +264,73 @@ TEST(EvalNumbers, AbsAndRound) {
   EXPECT_EQ(ValueOf(row, "ROUND(123456.5 TO 0)"), "123457");
 }
 
-TEST(EvalFetcher, TextIndexAndAutoIncrementFunctions) {
+TEST(EvalFetcher, AutoIncrementFunctions) {
   TTestRow row = StandardRow();
-  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('word' IN Notes)"), "True");
-  EXPECT_EQ(row.LastSearch, "word");
-  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('word' IN Notes)"), "3");
   EXPECT_EQ(ValueOf(row, "LASTAUTOINC('Users')"), "41");
   EXPECT_EQ(ValueOf(row, "IDENT_CURRENT('Users')"), "41");
-  // Without a fetcher: false, 0 and 0.
+  // Without a fetcher: 0.
   TExpTokenPtr tree = BindExpression(row, "LASTAUTOINC('Users')");
   EXPECT_EQ(Show(*Evaluate(*tree, TEvalContext{})), "0");
+}
+
+TEST(EvalTextSearch, WordsOfTheColumnWithoutCase) {
+  TTestRow row = StandardRow();
+  row.SetText("Notes", "Meeting at 10, room B-12; bring the NOTES.");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('notes' IN Notes)"), "True");
+  // Every word of the search text, in any order; whole words only.
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('Room  meeting' IN Notes)"), "True");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('room lunch' IN Notes)"), "False");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('meet' IN Notes)"), "False");
+  // Everything but letters and digits separates words, in the column and in the search.
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('12/b' IN Notes)"), "True");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH(' -- ' IN Notes)"), "False");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('the notes' IN Notes)"), "2");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('lunch' IN Notes)"), "0");
+  // Each word of the column counts once, however often the search repeats it.
+  row.SetText("Notes", "to be or not to be");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('be' IN Notes)"), "2");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('be BE to' IN Notes)"), "4");
+  EXPECT_TRUE(Holds(row, "TEXTSEARCH('not' IN Notes) and TEXTOCCURS('or' IN Notes) = 1"));
+  // String columns work alike; a NULL column has no words.
+  row.SetText("Name", "x");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('X' IN Name)"), "True");
+  row.SetNull("Notes");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('be' IN Notes)"), "False");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('be' IN Notes)"), "0");
+  // Without a record to read: False and 0.
+  EXPECT_EQ(Show(*Evaluate(*BindExpression(row, "TEXTOCCURS('x' IN Name)"), TEvalContext{})), "0");
+  EXPECT_EQ(Show(*Evaluate(*BindExpression(row, "TEXTSEARCH('x' IN Name)"), TEvalContext{})),
+            "False");
+}
+
+TEST(EvalTextSearch, WordsCompareUnderTheCollation) {
+  TTestRow row = StandardRow();
+  row.SetText("Name",
+              "\xC4rger \xFC"
+              "ber \xD6l");  // "Ärger über Öl"
+  // Accented letters are letters; their case is mapped as the locale maps it.
+  EXPECT_EQ(ValueOf(row,
+                    "TEXTSEARCH('\xE4RGER \xDC"
+                    "BER' IN Name)"),
+            "True");
+  EXPECT_EQ(ValueOf(row, "TEXTOCCURS('\xF6l' IN Name)"), "1");
+  // Language 0 compares bytes: an O is no \xD6; a German collation ignores the accent.
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('ol' IN Name)"), "False");
+  EXPECT_EQ(ValueOf(row, "TEXTSEARCH('ol' IN Name)", 0x0407), "True");
+}
+
+TEST(EvalTextSearch, WordCharactersCanBeChosen) {
+  const TWordCharacters standard;
+  EXPECT_EQ(SplitWords("a-b c_d,e9", standard),
+            (std::vector<std::string_view>{"a", "b", "c", "d", "e9"}));
+  // Space characters given: everything else belongs to words; include characters always do.
+  const TWordCharacters spaces(" ,", "");
+  EXPECT_EQ(SplitWords("a-b c_d,e9", spaces), (std::vector<std::string_view>{"a-b", "c_d", "e9"}));
+  const TWordCharacters include("", "_");
+  EXPECT_EQ(SplitWords("a-b c_d,,", include), (std::vector<std::string_view>{"a", "b", "c_d"}));
+  EXPECT_TRUE(SplitWords(" ,;", standard).empty());
+  EXPECT_EQ(TextWordMatches("c_d", "C_D", TCollation::Binary(), include, false), 1);
+  EXPECT_EQ(TextWordMatches("c_d", "c", TCollation::Binary(), include, false), 0);
 }
 
 TEST(EvalClock, CurrentValuesComeFromTheStatementClock) {

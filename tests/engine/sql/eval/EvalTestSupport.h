@@ -92,15 +92,9 @@ class TTestRow : public ColumnResolver, public TValueFetcher {
     out.SetBytesValue(c.Value->ValueData(), c.Value->ValueLength());
   }
   std::int64_t LastAutoInc(void*) override { return LastAutoIncValue; }
-  std::int32_t TextOccurrences(const TExpToken&, std::string_view searchText,
-                               bool countAll) override {
-    LastSearch = std::string(searchText);
-    return countAll ? 3 : 1;
-  }
 
   std::vector<TRowColumn> Columns;
   std::int64_t LastAutoIncValue = 41;
-  std::string LastSearch;
   int Fetches = 0;
 };
 

@@ -44,6 +44,20 @@ class TFilterSqlTest : public TExecTest {
   std::unique_ptr<TDataCursor> Users;
 };
 
+TEST_F(TFilterSqlTest, TextSearchIsTestedPerRecord) {
+  int level = -1;
+  // No index answers the word functions, not even the group name's: each record is tested.
+  EXPECT_EQ(Names("TEXTSEARCH('staff' IN GroupName)", &level), "Admin,admin,adminx");
+  EXPECT_EQ(level, 0);
+  EXPECT_EQ(
+      Names("TEXTSEARCH('sales' IN GroupName) or TEXTOCCURS('support' IN GroupName) = 1", &level),
+      "bob,erin");
+  EXPECT_EQ(level, 0);
+  // Beside an indexed part the filter is answered partly through the index.
+  EXPECT_EQ(Names("Rights = 1 and not TEXTSEARCH('STAFF' IN GroupName)", &level), "bob,carol");
+  EXPECT_EQ(level, 1);
+}
+
 TEST_F(TFilterSqlTest, ServerShapedTableAnswersThroughItsIndexes) {
   int level = -1;
   // Exactly 'admin': not 'Admin', not 'adminx'.
