@@ -192,8 +192,9 @@ def settle(pid, seconds=1.0):
 
 
 def sql(home, text):
+    # On standard input: a batch of statements is longer than one argument may be.
     subprocess.run([os.path.join(harness.bin_dir(), "zorvic-sql"), os.path.join(home, "Data"),
-                    "--bail", "-c", text], check=True, capture_output=True, timeout=600)
+                    "--bail"], input=text.encode(), check=True, capture_output=True, timeout=600)
 
 
 def scrambled(password):
@@ -233,7 +234,7 @@ def measure_memory(sizes, distinct_limit):
             for start in range(0, users, 2000):
                 sql(home, "".join(
                     f"Insert into Users (UserName, Password, GroupName, HasAdminPower, "
-                    f"AccountDisabled) values ('{n}', 'pw', 'Staff', False, False);"
+                    f"AccountDisabled) values ('{n}', 'pw', 'Staff', False, False);\n"
                     for n in names[start:start + 2000]))
             for n in names:
                 os.makedirs(os.path.join(home, "Users", n), exist_ok=True)
