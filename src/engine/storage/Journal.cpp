@@ -446,8 +446,8 @@ void TCommitJournal::ApplyWrites(bool sync) {
         auto last = it;
         std::int64_t runEnd = it->first + static_cast<std::int64_t>(it->second.size());
         std::size_t bytes = it->second.size();
-        for (auto next = std::next(it); next != pieces.end() && next->first == runEnd &&
-                                        bytes < (std::size_t{1} << 22);
+        for (auto next = std::next(it);
+             next != pieces.end() && next->first == runEnd && bytes < (std::size_t{1} << 22);
              ++next) {
           last = next;
           runEnd += static_cast<std::int64_t>(next->second.size());

@@ -21,8 +21,10 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/storage/Collation.h"
+#include "engine/storage/Journal.h"
 #include "engine/storage/TableAccess.h"
 #include "engine/storage/ValueText.h"
 #include "tools/zorvic-table/Commands.h"
@@ -36,14 +38,32 @@ namespace {
 
 constexpr std::int64_t kLoadBatch = 1000;  // lines per transaction
 
+const char* const kUsage =
+    "usage: zorvic-table COMMAND DIR TABLE [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  create DIR TABLE          make a table from the JSON definition on standard input\n"
+    "  info DIR TABLE            headers, field and index descriptors, one \"name: value\" a line\n"
+    "  dump DIR TABLE            active records, one a line, tab-separated\n"
+    "      --index NAME          in the order of that index (\"Primary\" for the primary one)\n"
+    "  load DIR TABLE            insert the dump lines on standard input\n"
+    "      --batch N             lines per transaction (1000)\n"
+    "  delete DIR TABLE RECNO... delete records by number, all or none\n"
+    "  verify DIR TABLE          every problem of the data, BLOB and index files; exit 0 when "
+    "sound\n"
+    "  repair DIR TABLE          rebuild the index file from the data file\n"
+    "\n"
+    "Options may stand anywhere on the command line; -- ends them. --help (or -h) shows this.\n"
+    "Exit status: 0 success, 1 failure (the reason on standard error), 2 wrong usage.\n";
+
 int Usage() {
-  std::fputs(
-      "usage: zorvic-table create|info|verify|repair DIR TABLE\n"
-      "       zorvic-table dump DIR TABLE [--index NAME]\n"
-      "       zorvic-table load DIR TABLE [--batch N]\n"
-      "       zorvic-table delete DIR TABLE RECNO...\n",
-      stderr);
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+int Help() {
+  std::fputs(kUsage, stdout);
+  return 0;
 }
 
 int Fail(const std::string& message) {
@@ -54,6 +74,28 @@ int Fail(const std::string& message) {
 void Line(const std::string& name, const std::string& value) {
   std::string out = name + ": " + value + "\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+bool JournalPresent(const std::string& directory, const std::string& table) {
+  return ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), nullptr) !=
+         TJournalState::None;
+}
+
+// What the journal beside the table means for it.
+std::string JournalNote(const std::string& directory, const std::string& table) {
+  TJournalContent content;
+  switch (ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), &content)) {
+    case TJournalState::None:
+      return "none";
+    case TJournalState::Incomplete:
+      return "present, incomplete: a write stopped before it changed the table";
+    case TJournalState::Valid:
+      break;
+  }
+  return std::string("present, ") + (content.Lead ? "lead" : "member") + " of a write of " +
+         std::to_string(content.Tables.size()) + " table" +
+         (content.Tables.size() == 1 ? "" : "s") +
+         ": a write was interrupted; the next open of the table puts it back";
 }
 
 int Info(TTableAccess& table, const std::string& directory) {
@@ -90,6 +132,7 @@ int Info(TTableAccess& table, const std::string& directory) {
   Line("UserMinorVersion", std::to_string(h.UserMinorVersion));
   Line("HeaderModified", std::to_string(h.HeaderModified));
   Line("WriterVersion", std::to_string(h.WriterVersion));
+  Line("Journal", JournalNote(directory, table.TableName()));
   if (TBlobFile* blob = table.Blob()) {
     Line("Blob.ChangeCount", std::to_string(blob->Header().ChangeCount));
     Line("Blob.FirstFreeBlock", std::to_string(blob->Header().FirstFreeBlock));
@@ -123,6 +166,12 @@ int Info(TTableAccess& table, const std::string& directory) {
 }
 
 int Verify(TTableAccess& table, const std::string& directory) {
+  if (JournalPresent(directory, table.TableName())) {
+    // The files are half-written until the journal is played back: nothing to check yet.
+    std::printf("journal present: %s (%s)\n", JournalFileName(directory, table.TableName()).c_str(),
+                JournalNote(directory, table.TableName()).c_str());
+    return 1;
+  }
   try {
     table.Open(false);
   } catch (const EVELDOREngineError& e) {
@@ -148,29 +197,53 @@ int Verify(TTableAccess& table, const std::string& directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) return Usage();
-  const std::string command = argv[1];
-  const std::string directory = argv[2];
-  const std::string name = argv[3];
+  // Options anywhere: --index NAME and --batch N take a value; -- ends the options.
+  std::vector<std::string> args;
+  const std::string* index = nullptr;
+  std::string indexName;
+  std::string batchText;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (options && a == "--") {
+      options = false;
+    } else if (options && (a == "--help" || a == "-h")) {
+      return Help();
+    } else if (options && (a == "--index" || a == "--batch")) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "zorvic-table: %s needs a value\n", a.c_str());
+        return Usage();
+      }
+      (a == "--index" ? indexName : batchText) = argv[++i];
+      if (a == "--index") index = &indexName;
+    } else if (options && a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
+      std::fprintf(stderr, "zorvic-table: unknown option '%s'\n", a.c_str());
+      return Usage();
+    } else {
+      args.push_back(a);
+    }
+  }
+  if (args.size() < 3) return Usage();
+  const std::string command = args[0];
+  const std::string directory = args[1];
+  const std::string name = args[2];
+  const bool plain = args.size() == 3;
+  if ((index && command != "dump") || (!batchText.empty() && command != "load")) return Usage();
   TTableAccess table(directory, name);
   try {
-    if (command == "create" && argc == 4) return CreateTable(directory, name);
-    if (command == "info" && argc == 4) return Info(table, directory);
-    if (command == "dump" && argc == 4) return DumpRecords(directory, name, nullptr);
-    if (command == "dump" && argc == 6 && std::string(argv[4]) == "--index") {
-      const std::string index = argv[5];
-      return DumpRecords(directory, name, &index);
-    }
-    if (command == "load" && argc == 4) return LoadRecords(directory, name, kLoadBatch);
-    if (command == "load" && argc == 6 && std::string(argv[4]) == "--batch") {
-      const auto batch = ParseInt(argv[5], 1, 1000000000);
-      if (!batch) return Fail(std::string("invalid batch size '") + argv[5] + "'");
+    if (command == "create" && plain) return CreateTable(directory, name);
+    if (command == "info" && plain) return Info(table, directory);
+    if (command == "dump" && plain) return DumpRecords(directory, name, index);
+    if (command == "load" && plain) {
+      if (batchText.empty()) return LoadRecords(directory, name, kLoadBatch);
+      const auto batch = ParseInt(batchText, 1, 1000000000);
+      if (!batch) return Fail("invalid batch size '" + batchText + "'");
       return LoadRecords(directory, name, *batch);
     }
-    if (command == "verify" && argc == 4) return Verify(table, directory);
-    if (command == "repair" && argc == 4) return RepairTable(directory, name);
-    if (command == "delete" && argc >= 5)
-      return DeleteRecords(directory, name, std::vector<std::string>(argv + 4, argv + argc));
+    if (command == "verify" && plain) return Verify(table, directory);
+    if (command == "repair" && plain) return RepairTable(directory, name);
+    if (command == "delete" && args.size() >= 4)
+      return DeleteRecords(directory, name, std::vector<std::string>(args.begin() + 3, args.end()));
     return Usage();
   } catch (const std::exception& e) {
     return Fail(e.what());
