@@ -160,16 +160,7 @@ void WithSharedQuery(cServer& server, std::string_view sql, const cSqlParams& pa
   RunWithResult(RequireSharedQuery(), sql, params, reader);
 }
 
-std::string QuoteSqlString(std::string_view text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted.push_back('\'');
-  for (char c : text) {
-    if (c == '\'') quoted.push_back('\'');
-    quoted.push_back(c);
-  }
-  quoted.push_back('\'');
-  return quoted;
-}
+// QuoteSqlString is defined once, by the packet library (SqlLiteral.cpp), which the server
+// links: a second definition here breaks the link of any binary that uses both.
 
 }  // namespace zorvic

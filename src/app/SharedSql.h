@@ -104,6 +104,7 @@ void RunWithResult(engine::TVELDORQuery& query, std::string_view sql, const cSql
 // ---- building text -----------------------------------------------------------------------
 
 // The text as an SQL string literal: in single quotes, every single quote inside doubled.
+// Defined once, by the packet library (its SQL builders use it too).
 std::string QuoteSqlString(std::string_view text);
 
 }  // namespace zorvic
