@@ -33,10 +33,14 @@ enum : std::int32_t {
   kCmdGoodbye = 2000,
   kCmdSendPassword = 2001,
   kCmdSecurityQuestions = 2002,
+  kCmdListUsers = 2010,
+  kCmdListGroupMembers = 2011,
   kCmdListGroups = 2012,
   kCmdBecomeListener = 2013,
   kCmdPresenceStatus = 2017,
   kCmdRequestAccount = 2020,
+  kCmdAdminListTable = 2100,
+  kCmdAdminListMatching = 2101,
   kCmdHasAdminPower = 2105,
 };
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "admin/Listings.h"
 #include "app/Server.h"
 #include "app/ServerLimits.h"
 #include "net/ZQServerCore.h"
@@ -126,6 +127,19 @@ bool cServer::DispatchCommandStage(TZQSock& socket, cClientInfoStruct& session,
       return true;
     case kCmdHasAdminPower:
       socket.WriteLine(session.HasAdminPower ? "+OK 1" : "+OK 0");
+      return true;
+    case kCmdListUsers:
+      SendUserList(*this, socket);
+      return true;
+    case kCmdListGroupMembers:
+      SendGroupMembers(*this, socket, command.Argument);
+      return true;
+    case kCmdAdminListTable:
+      SendAdminListing(*this, session, socket, TAdminListingMode::WholeTable, command.Argument);
+      return true;
+    case kCmdAdminListMatching:
+      SendAdminListing(*this, session, socket, TAdminListingMode::MatchingRecords,
+                       command.Argument);
       return true;
     default:
       return false;

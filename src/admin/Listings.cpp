@@ -1,0 +1,223 @@
+#include "admin/Listings.h"
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "app/Server.h"
+#include "app/SharedSchema.h"
+#include "app/SharedSql.h"
+#include "engine/sql/query/Query.h"
+#include "net/ZQSock.h"
+#include "packet/LiteXMLPacket.h"
+#include "protocol/ClientInfo.h"
+#include "protocol/QueryReply.h"
+
+namespace zorvic {
+
+namespace {
+
+// How much of a refused client text a log line repeats.
+constexpr std::size_t kLoggedArgumentChars = 64;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// A client text as a log line may show it: cut short, control characters as '?'.
+std::string Shown(std::string_view text) {
+  std::string shown;
+  for (char c : text.substr(0, kLoggedArgumentChars))
+    shown += static_cast<unsigned char>(c) < 32 ? '?' : c;
+  if (text.size() > kLoggedArgumentChars) shown += "...";
+  return "'" + shown + "'";
+}
+
+std::string QuotedMessage(std::string_view message) {
+  std::string quoted = "'";
+  for (char c : message) {
+    quoted += c;
+    if (c == '\'') quoted += '\'';
+  }
+  return quoted + "'";
+}
+
+// One "Create Table IF NOT EXISTS Name(col type,...,Primary Key (...))" statement of the
+// schema script: the name and the first word of every column definition.
+std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) {
+  statement = Trim(statement);
+  constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
+  if (!StartsWithNoCase(statement, kPrefix)) return std::nullopt;
+  statement.remove_prefix(kPrefix.size());
+  const std::size_t open = statement.find('(');
+  const std::size_t close = statement.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+    return std::nullopt;
+  cSharedTableColumns table{std::string(Trim(statement.substr(0, open))), {}};
+  std::string_view body = statement.substr(open + 1, close - open - 1);
+  int depth = 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= body.size(); ++i) {
+    if (i < body.size() && body[i] == '(') ++depth;
+    if (i < body.size() && body[i] == ')') --depth;
+    if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
+    std::string_view definition = Trim(body.substr(start, i - start));
+    start = i + 1;
+    if (definition.empty() || StartsWithNoCase(definition, "Primary Key")) continue;
+    table.Columns.emplace_back(definition.substr(0, definition.find(' ')));
+  }
+  return table;
+}
+
+std::vector<cSharedTableColumns> ParseSharedSchema() {
+  std::vector<cSharedTableColumns> tables;
+  std::string_view script = kSharedSchemaScript;
+  while (!script.empty()) {
+    const std::size_t end = script.find(';');
+    if (auto table = ParseCreateTable(script.substr(0, end))) tables.push_back(std::move(*table));
+    if (end == std::string_view::npos) break;
+    script.remove_prefix(end + 1);
+  }
+  return tables;
+}
+
+// A schema name in SQL text: in double quotes, so that a column named like a keyword
+// (Requests.From) reads as the column.
+std::string QuotedName(std::string_view name) {
+  return "\"" + std::string(name) + "\"";
+}
+
+void SendPacket(TZQSock& socket, std::string_view replyLine, const std::string& xml) {
+  socket.WriteLine(replyLine);
+  socket.WriteInt32(static_cast<std::int32_t>(xml.size()));
+  socket.WriteText(xml);
+}
+
+}  // namespace
+
+const std::vector<cSharedTableColumns>& SharedTableColumns() {
+  static const std::vector<cSharedTableColumns> tables = ParseSharedSchema();
+  return tables;
+}
+
+std::optional<std::string> FindSharedTable(std::string_view table) {
+  for (const auto& t : SharedTableColumns())
+    if (EqualsNoCase(t.Table, table)) return t.Table;
+  return std::nullopt;
+}
+
+std::optional<std::string> FindSharedColumn(std::string_view table, std::string_view column) {
+  for (const auto& t : SharedTableColumns()) {
+    if (!EqualsNoCase(t.Table, table)) continue;
+    for (const auto& c : t.Columns)
+      if (EqualsNoCase(c, column)) return c;
+  }
+  return std::nullopt;
+}
+
+cAdminListingArgs SplitAdminListingArgument(std::string_view argument) {
+  auto take = [&argument]() {
+    const std::size_t blank = argument.find(' ');
+    std::string piece(argument.substr(0, blank));
+    argument = blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
+    return piece;
+  };
+  cAdminListingArgs args;
+  args.Table = take();
+  args.Field = take();
+  args.Value = std::string(argument);
+  return args;
+}
+
+std::string BuildAdminListingSql(TAdminListingMode mode, const cAdminListingArgs& args) {
+  const auto table = FindSharedTable(args.Table);
+  if (!table) throw std::runtime_error("No table of the data folder is named " + Shown(args.Table));
+  const auto field = FindSharedColumn(*table, args.Field);
+  if (!field)
+    throw std::runtime_error("Table " + *table + " has no field named " + Shown(args.Field));
+  std::string sql = "Select * From " + QuotedName(*table) + "\n";
+  if (mode == TAdminListingMode::MatchingRecords) {
+    const std::string_view value = Trim(args.Value);
+    // One literal and nothing else; no control character (a NUL would cut the text short).
+    bool plain = true;
+    for (char c : value)
+      plain = plain && static_cast<unsigned char>(c) >= 32;
+    if (!plain || !IsSqlLiteral(value))
+      throw std::runtime_error("The value is not one SQL literal: " + Shown(args.Value));
+    sql += "where " + QuotedName(*field) + "=" + std::string(value) + "\n";
+  }
+  return sql + "order by " + QuotedName(*field);
+}
+
+void SendUserList(cServer& server, TZQSock& socket) {
+  PerformAndSendBackQuery(server, socket, kUserListSql);
+}
+
+void SendGroupMembers(cServer& server, TZQSock& socket, std::string_view groupName) {
+  std::lock_guard<std::recursive_mutex> guard(server.DatabaseLock);
+  std::string xml;
+  try {
+    cLiteXMLPacket packet;
+    WithSharedQuery(server, kGroupMembersSql, {std::string(groupName)},
+                    [&](engine::TVELDORQuery& query) { packet.LoadFromQuery(query); });
+    xml = packet.TakeXml();
+  } catch (const std::exception& error) {
+    server.WriteLog("In cServer.PerformAndSendBackQuery (): " + QuotedMessage(error.what()));
+    socket.WriteLine("-ERR Server-side error when performing query");
+    return;
+  }
+  SendPacket(socket, "+OK Query Result Follows", xml);
+}
+
+void SendAdminListing(cServer& server, const cClientInfoStruct& session, TZQSock& socket,
+                      TAdminListingMode mode, std::string_view argument) {
+  std::lock_guard<std::recursive_mutex> guard(server.DatabaseLock);
+  if (!session.HasAdminPower) {
+    socket.WriteLine("-ERR You do not have admin permissions");
+    return;
+  }
+  std::string xml;
+  bool matched = true;
+  try {
+    const std::string sql = BuildAdminListingSql(mode, SplitAdminListingArgument(argument));
+    cLiteXMLPacket packet;
+    WithSharedQuery(server, sql, {}, [&](engine::TVELDORQuery& query) {
+      if (mode == TAdminListingMode::MatchingRecords && query.IsEmpty()) {
+        matched = false;
+        return;
+      }
+      packet.LoadFromQuery(query);
+    });
+    xml = packet.TakeXml();
+  } catch (const std::exception& error) {
+    server.WriteLog(std::string("In cServer.SendAdminListing (): ") + error.what());
+    socket.WriteLine("-ERR Server-side error during admin operation");
+    return;
+  }
+  if (!matched) {
+    socket.WriteLine("-ERR No matching record");
+    return;
+  }
+  SendPacket(socket, "+OK Admin data follows", xml);
+}
+
+}  // namespace zorvic
