@@ -157,7 +157,13 @@ class ListingTest(unittest.TestCase):
         c.send_line("2101 Users HasAdminPower TRUE")
         _, root = packet(c, "+OK Admin data follows")
         self.assertEqual(rows(root, "UserName"), [("admin",)])
+        # A number literal on an AutoInc key (the log holds the logins of these tests).
+        c.send_line("2101 Log EntryNo 1")
+        _, root = packet(c, "+OK Admin data follows")
+        self.assertEqual(rows(root, "EntryNo"), [("1",)])
         # Nothing matches: no packet follows, the next command is answered normally.
+        self.assertEqual(c.command("2101 Requests From 'bob'"), NO_MATCH)
+        self.assertEqual(c.command("2101 Log EntryNo -7"), NO_MATCH)
         self.assertEqual(c.command("2101 Users UserName 'nobody'"), NO_MATCH)
         self.assertEqual(c.command("2105"), "+OK 1")
 
@@ -168,7 +174,9 @@ class ListingTest(unittest.TestCase):
             self.assertEqual(c.command(line), ADMIN_ERR, line)
         self.assertEqual(c.command("2105"), "+OK 1")
         log = sql(self.server, "Select EntryText from Log;")
-        self.assertIn("In cServer.SendAdminListing (): ", log)
+        self.assertIn("In cServer.SendAdminListing (): The value is not one SQL literal: "
+                      "'admin'", log)
+        self.assertIn("In cServer.SendAdminListing (): Table Users has no field named ''", log)
 
     def test_ordinary_user_is_refused(self):
         c = self.as_user("bob")
