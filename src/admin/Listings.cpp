@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -106,6 +107,13 @@ std::string QuotedName(std::string_view name) {
   return "\"" + std::string(name) + "\"";
 }
 
+// The reply frames the text with an int32 length: a text beyond it is an error, never a
+// wrapped length.
+void CheckFrameable(const std::string& xml) {
+  if (xml.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    throw std::runtime_error("The packet is too large to send");
+}
+
 void SendPacket(TZQSock& socket, std::string_view replyLine, const std::string& xml) {
   socket.WriteLine(replyLine);
   socket.WriteInt32(static_cast<std::int32_t>(xml.size()));
@@ -180,6 +188,7 @@ void SendGroupMembers(cServer& server, TZQSock& socket, std::string_view groupNa
     WithSharedQuery(server, kGroupMembersSql, {std::string(groupName)},
                     [&](engine::TVELDORQuery& query) { packet.LoadFromQuery(query); });
     xml = packet.TakeXml();
+    CheckFrameable(xml);
   } catch (const std::exception& error) {
     server.WriteLog("In cServer.PerformAndSendBackQuery (): " + QuotedMessage(error.what()));
     socket.WriteLine("-ERR Server-side error when performing query");
@@ -208,6 +217,7 @@ void SendAdminListing(cServer& server, const cClientInfoStruct& session, TZQSock
       packet.LoadFromQuery(query);
     });
     xml = packet.TakeXml();
+    CheckFrameable(xml);
   } catch (const std::exception& error) {
     server.WriteLog(std::string("In cServer.SendAdminListing (): ") + error.what());
     socket.WriteLine("-ERR Server-side error during admin operation");

@@ -5,7 +5,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from harness import ServerProcess
-from login_support import add_user, login, sql
+from login_support import add_user, add_users, login, sql
 
 AUTH_ERR = "-ERR Unrecognized command in the authentication stage: "
 NO_ADMIN = "-ERR You do not have admin permissions"
@@ -220,6 +220,30 @@ class ListingTest(unittest.TestCase):
             self.assertEqual(c.command(line), ADMIN_ERR, repr(line[:80]))
         self.assertEqual(c.command("2105"), "+OK 1")
         self.assertEqual(self.table_snapshot(), before)
+
+
+class LargeListingTest(unittest.TestCase):
+    def test_many_rows_and_a_reader_that_goes_away(self):
+        with ServerProcess() as s:
+            names = [f"user{i:04d}" for i in range(400)]
+            add_users(s, names)
+            with s.connect() as c:
+                self.assertEqual(login(c, "admin", "tarnlamp"), "+OK 1")
+                c.send_line("2100 Users UserName")
+                _, root = packet(c, "+OK Admin data follows")
+                self.assertEqual([n for (n,) in rows(root, "UserName")], ["admin"] + names)
+            # A client that leaves before reading its listing ends only its own session: the
+            # database lock is left and the next listing is served.
+            for _ in range(3):
+                gone = s.connect()
+                self.assertEqual(login(gone, "admin", "tarnlamp"), "+OK 1")
+                gone.send_line("2100 Users UserName")
+                gone.abort()
+            with s.connect() as c:
+                self.assertEqual(login(c, "user0001"), "+OK 1")
+                c.send_line("2011 Staff")
+                _, root = packet(c, "+OK Query Result Follows")
+                self.assertEqual(len(rows(root, "UserName")), 400)
 
 
 if __name__ == "__main__":
