@@ -1,5 +1,6 @@
 // TAbstractFile: handles with their positions, and the process-wide table of held byte ranges.
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "engine/storage/FileLayer.h"
@@ -43,8 +44,8 @@ std::int32_t TAbstractFile::CloseHandle(std::int32_t handle) {
   if (index < 0) return -VELDOR_OSEBADF;
   // A user that closes without unlocking must not leave its ranges locked for the whole process.
   for (auto it = FLocks.begin(); it != FLocks.end();) {
-    if (it->Owner == handle) {
-      UnlockSystemRange(it->First, it->Length);
+    if (it->second.Owner == handle) {
+      UnlockSystemRange(it->second.First, it->second.Length);
       it = FLocks.erase(it);
     } else {
       ++it;
@@ -127,21 +128,20 @@ bool TAbstractFile::Lock(std::int32_t handle, std::int64_t offset, std::int64_t 
     return false;
   }
   std::int64_t last = offset + (length - 1);
-  for (const TLockEntry& held : FLocks) {
-    if (held.First <= last && held.Last >= offset) return false;  // overlaps, whoever holds it
-  }
+  // The held range with the highest first byte not above our last byte is the only one that
+  // can overlap (whoever holds it).
+  auto after = FLocks.upper_bound(last);
+  if (after != FLocks.begin() && std::prev(after)->second.Last >= offset) return false;
   if (!LockSystemRange(offset, length)) return false;
-  FLocks.push_back(TLockEntry{offset, last, length, handle});
+  FLocks.emplace_hint(after, offset, TLockEntry{offset, last, length, handle});
   return true;
 }
 
 bool TAbstractFile::Unlock(std::int32_t handle, std::int64_t offset, std::int64_t length) {
   std::lock_guard<std::recursive_mutex> guard(FMutex);
   if (FindHandle(handle) < 0) return false;
-  auto it = std::find_if(FLocks.begin(), FLocks.end(), [&](const TLockEntry& held) {
-    return held.First == offset && held.Length == length;
-  });
-  if (it == FLocks.end()) return false;
+  auto it = FLocks.find(offset);
+  if (it == FLocks.end() || it->second.Length != length) return false;
   UnlockSystemRange(offset, length);
   FLocks.erase(it);
   return true;

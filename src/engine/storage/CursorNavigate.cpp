@@ -354,9 +354,39 @@ TDataCursor::TPosition TDataCursor::PositionOnRecord(std::int32_t recordNo,
   return p;
 }
 
+// A cursor moving forward in index order whose next record is not cached reads the records of
+// the rest of the leaf (those in the range and passing the filters) under one read lock, instead
+// of taking the lock and checking for changes once per record: the records of a key order are
+// scattered over the data file.
+void TDataCursor::PrefetchLeaf(const TPosition& pos) {
+  if (!FIndexMode || pos.Step.PageNo == 0) return;
+  TDataFile& data = FTable->Data();
+  if (data.IsCached(pos.RecordNo) || pos.RecordNo == FLastRead + 1) return;
+  const bool forward =
+      FPos.State == TState::BOF ||
+      (FPos.State == TState::OnRecord &&
+       ((FPos.Step.PageNo == pos.Step.PageNo && FPos.Step.Position < pos.Step.Position) ||
+        (FPos.Step.PageNo != pos.Step.PageNo && pos.Step.Position == 0)));
+  if (!forward) return;
+  TIndexFile& index = FTable->Index();
+  std::vector<std::int32_t> wanted;
+  {
+    TPage& page = index.FetchPage(FSlot, pos.Step.PageNo);
+    const std::int32_t slots = data.PhysicalRecordCount();
+    for (int i = pos.Step.Position; i < page.Count(); ++i) {
+      if (AboveHigh(page.Key(i))) break;
+      const std::int32_t recordNo = page.Value(i);
+      if (recordNo >= 1 && recordNo <= slots && Passes(recordNo)) wanted.push_back(recordNo);
+    }
+    index.ReleasePage(page);
+  }
+  if (wanted.size() > 1 && !data.Prefetch(std::move(wanted))) throw ETableChanged{};
+}
+
 // Commits a new position; on a record its bytes are read (and copied to buffer).
 TErrorCode TDataCursor::Finish(const TPosition& pos, std::uint8_t* buffer) {
   if (pos.State == TState::OnRecord) {
+    PrefetchLeaf(pos);
     std::vector<std::uint8_t> bytes(FTable->Data().RecordSize());
     ReadRecordInto(pos.RecordNo, bytes.data());
     if (RecStatus(bytes.data()) != kRecActive) Raise(VELDOR_INDEXCORRUPT);

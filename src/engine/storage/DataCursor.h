@@ -334,6 +334,7 @@ class TDataCursor {
   [[noreturn]] void Raise(TErrorCode code) const;
   // A record's bytes (pinned only for the copy); throws ETableChanged when the table changed.
   void ReadRecordInto(std::int32_t recordNo, std::uint8_t* out, bool backward = false);
+  void PrefetchLeaf(const TPosition& pos);
   bool Passes(std::int32_t recordNo) const;
 
   // Index mode helpers.

@@ -254,6 +254,41 @@ TRecord* TDataFile::GetRecord(std::int32_t recordNo, bool readAhead, bool backwa
   return record;
 }
 
+bool TDataFile::Prefetch(std::vector<std::int32_t> recordNos) {
+  RequireOpen();
+  std::sort(recordNos.begin(), recordNos.end());
+  recordNos.erase(std::unique(recordNos.begin(), recordNos.end()), recordNos.end());
+  const std::int64_t budget = std::max<std::int64_t>(1, FCache.Capacity() / 2);
+  std::vector<std::int32_t> missing;
+  for (std::int32_t n : recordNos) {
+    if (n >= 1 && n < FHeader.NextRecordNo && !FCache.Peek(n)) missing.push_back(n);
+  }
+  if (missing.empty()) return true;
+  if (FLocks->TakeReadLock()) {
+    FLocks->ReleaseReadLock();
+    return false;
+  }
+  struct TRelease {
+    TTableLocks* Locks;
+    ~TRelease() { Locks->ReleaseReadLock(); }
+  } release{FLocks};
+  // Records a few slots apart come in one read: one call costs more than the bytes between.
+  constexpr std::int32_t kGap = 4;
+  std::int64_t read = 0;
+  std::size_t i = 0;
+  while (i < missing.size() && read < budget) {
+    std::size_t j = i;
+    while (j + 1 < missing.size() && missing[j + 1] - missing[j] <= kGap &&
+           read + (missing[j + 1] - missing[i] + 1) <= budget)
+      ++j;
+    const std::int32_t count = missing[j] - missing[i] + 1;
+    ReadRun(missing[i], count);
+    read += count;
+    i = j + 1;
+  }
+  return true;
+}
+
 void TDataFile::ReadRun(std::int32_t first, std::int32_t count) {
   const std::int64_t recordSize = FHeader.RecordSize;
   const std::int64_t bytes = recordSize * count;

@@ -128,6 +128,13 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   TRecord* GetRecord(std::int32_t recordNo, bool readAhead = true, bool backward = false,
                      std::int32_t backwardRun = 0);
   void ReleaseRecord(TRecord* record);
+  // Whether a record is in the cache (no read needed).
+  bool IsCached(std::int32_t recordNo) const { return FCache.Peek(recordNo) != nullptr; }
+  // Reads the given records that are not cached under one operation read lock (nearby ones in
+  // one run each), for a cursor that is about to visit them in index order. At most half the
+  // cache's capacity is read, so the batch never evicts itself. False when the read lock found
+  // the table changed: nothing was read and the caller repositions and repeats.
+  bool Prefetch(std::vector<std::int32_t> recordNos);
   // Marks a pinned record as changed (to be written).
   void MarkRecordModified(TRecord* record) { FCache.MarkModified(record); }
 

@@ -162,7 +162,9 @@ class TAbstractFile {
   bool FTemporary = false;
   std::int32_t FHandleCounter = 0;
   std::vector<THandleEntry> FHandles;
-  std::vector<TLockEntry> FLocks;
+  // By first byte. Locked ranges never overlap, so they are ordered by their last bytes too and
+  // an overlap test looks only at the range starting at or before the new one's last byte.
+  std::map<std::int64_t, TLockEntry> FLocks;
 };
 
 // A file on disk: one descriptor per process, opened with the first handle, closed with the last.

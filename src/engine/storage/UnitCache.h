@@ -6,7 +6,8 @@
 // linked most-recently-used chain (head = most recent) probed for its first few entries before the
 // search, per unit a modified flag and a pin count, a capacity with a growth step, and a pool of
 // spare unit objects. When a new unit needs an entry and the cache is full, the least-recently-used
-// entry that is neither pinned nor modified is taken over; when there is none and the owner allows
+// entry that is neither pinned nor modified is taken over (looked for among the least recent
+// VictimScan entries only); when there is none and the owner allows
 // writing, the owner writes its modified units first and the search is repeated; otherwise (inside
 // a transaction, or while a change is under way) the capacity grows by the growth step. A cache
 // always holds at least one unit, whatever its byte budget.
@@ -66,6 +67,9 @@ class TUnitCache {
   static_assert(std::is_base_of_v<TCacheUnit, TUnit>, "cache units derive from TCacheUnit");
 
  public:
+  // Entries looked at from the tail of the chain for one to take over.
+  static constexpr int VictimScan = 32;
+
   // What the cache needs from the file that owns it.
   class TOwner {
    public:
@@ -290,9 +294,13 @@ class TUnitCache {
     u->MruPrev = u->MruNext = nullptr;
   }
 
-  // The least-recently-used clean, unpinned unit, or nullptr.
+  // The least-recently-used clean, unpinned unit among the last VictimScan entries of the
+  // chain, or nullptr. The search is bounded so that a cache full of modified units (a long
+  // transaction, a load into an exclusive table) costs the same per new unit however large it
+  // has grown: past the bound the owner writes its modified units, or the cache grows.
   TUnit* Victim() const {
-    for (TCacheUnit* u = FTail; u; u = u->MruPrev) {
+    int looked = 0;
+    for (TCacheUnit* u = FTail; u && looked < VictimScan; u = u->MruPrev, ++looked) {
       if (!u->Modified && u->PinCount == 0) return static_cast<TUnit*>(u);
     }
     return nullptr;
