@@ -121,8 +121,13 @@ class ServerLog(unittest.TestCase):
             server = ServerProcess(port=port, options={"EnableLogging": "1"}, wait_listening=False)
             with server:
                 server.wait_for_stdout("Zorvic Server 1.04 has started.")
-                self.assertTrue(wait_until(lambda: len(log_texts(server)) >= 2))
-                self.assertEqual(log_texts(server)[:2],
+                # Under a hard open-file limit below what 10000 sessions need, start-up also
+                # logs its warning, before or after the listener fails.
+                def texts():
+                    return [t for t in log_texts(server)
+                            if not t.startswith("Warning: the open-file limit")]
+                self.assertTrue(wait_until(lambda: len(texts()) >= 2))
+                self.assertEqual(texts()[:2],
                                  ["Start of log file", "Could not start server socket, error #10048"])
                 self.assertTrue(server.running())
                 self.assertEqual(server.quit(), 0)
