@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ErrorText.h"
 #include "app/Folders.h"
 #include "app/Server.h"
 #include "app/SharedSchema.h"
@@ -26,16 +27,6 @@ cUserQueryStruct::~cUserQueryStruct() = default;
 namespace {
 
 using TUserQueryList = TThreadListLock<cUserQueryStruct*>;
-
-std::string ErrorMessage(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown error";
-  }
-}
 
 // The name for a message: control characters shown as \xNN, cut to a readable length.
 std::string Printable(std::string_view name) {

@@ -7,9 +7,15 @@
 #include <exception>
 #include <string>
 
+#include "admin/AdminFiles.h"
 #include "admin/Listings.h"
+#include "admin/Manipulation.h"
+#include "app/ErrorText.h"
 #include "app/Server.h"
 #include "app/ServerLimits.h"
+#include "messaging/Composition.h"
+#include "messaging/Mailer.h"
+#include "messaging/Retrieval.h"
 #include "net/ZQServerCore.h"
 #include "net/ZQSock.h"
 #include "protocol/ClientInfo.h"
@@ -19,20 +25,6 @@
 #include "protocol/QueryReply.h"
 
 namespace zorvic {
-
-namespace {
-
-std::string ErrorMessage(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Unknown error";
-  }
-}
-
-}  // namespace
 
 void cServer::OnNewConnect(TZQClientThread& client) {
   TZQSock& socket = client.Socket;
@@ -103,13 +95,9 @@ void cServer::ProcessCommand(TZQSock& socket, cClientInfoStruct& session,
 
 bool cServer::DispatchAuthenticationStage(TZQSock& socket, cClientInfoStruct& session,
                                           const cCommandStruct& command) {
-  if (DispatchLoginCommand(*this, socket, session, command)) return true;
-  switch (command.Code) {
-    // Password mail (2019) and account requests (2020) are handled here once their areas
-    // exist.
-    default:
-      return false;
-  }
+  return DispatchLoginCommand(*this, socket, session, command) ||
+         DispatchPasswordMailCommand(*this, socket, session, command) ||
+         DispatchAccountRequestCommand(*this, socket, session, command);
 }
 
 bool cServer::DispatchCommandStage(TZQSock& socket, cClientInfoStruct& session,
@@ -142,7 +130,10 @@ bool cServer::DispatchCommandStage(TZQSock& socket, cClientInfoStruct& session,
                        command.Argument);
       return true;
     default:
-      return false;
+      return DispatchCompositionCommand(*this, socket, session, command) ||
+             DispatchRetrievalCommand(*this, socket, session, command) ||
+             DispatchManipulationCommand(*this, socket, session, command) ||
+             DispatchAdminFilesCommand(*this, socket, session, command);
   }
 }
 
