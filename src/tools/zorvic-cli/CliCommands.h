@@ -27,7 +27,16 @@ struct cCliCommand {
   TCliHandler run;
 };
 
+// Every command, in the order of the usage text: the base commands of main.cpp, then each
+// area's own table.
 std::span<const cCliCommand> CliCommandTable();
+
+// The tables of the areas, each defined in the area's own file.
+std::span<const cCliCommand> SendCliCommands();           // SendCommands.cpp
+std::span<const cCliCommand> MailboxCliCommands();        // MailboxCommands.cpp
+std::span<const cCliCommand> AdminListingCliCommands();   // AdminListingCommands.cpp
+std::span<const cCliCommand> AdminResourceCliCommands();  // AdminResourceCommands.cpp
+std::span<const cCliCommand> AdminFileCliCommands();      // AdminFileCommands.cpp
 
 // Writes `bytes` and a newline to standard output exactly as they are (they may hold any byte).
 // Returns false when standard output could not take them.

@@ -2,6 +2,7 @@
 // `zorvic-cli [--host H] [--port P] [--user U] COMMAND [ARGUMENTS]`; the options may also
 // follow the command.
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,7 +71,16 @@ int RunCli(int argc, char** argv) {
 }  // namespace
 
 std::span<const cCliCommand> CliCommandTable() {
-  return kCommands;
+  static const std::vector<cCliCommand> table = [] {
+    std::vector<cCliCommand> all(std::begin(kCommands), std::end(kCommands));
+    for (std::span<const cCliCommand> area :
+         {SendCliCommands(), MailboxCliCommands(), AdminListingCliCommands(),
+          AdminResourceCliCommands(), AdminFileCliCommands()}) {
+      all.insert(all.end(), area.begin(), area.end());
+    }
+    return all;
+  }();
+  return table;
 }
 
 bool WriteResultLine(std::string_view bytes) {
