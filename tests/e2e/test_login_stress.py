@@ -1,6 +1,10 @@
 """Many users logging in and out at once, with and without listening connections, leave no
 thread, descriptor or open mailbox behind. Short by default; ZORVIC_LOGIN_STRESS_SECONDS=60
 runs the loop for a minute."""
+
+# Runs alone: its timing must not be disturbed by other modules running beside it.
+E2E_SERIAL = True
+
 import os
 import threading
 import time

@@ -1,5 +1,9 @@
 """Bad input, many clients and vanishing clients: the server never crashes, keeps serving the
 others, and gives back every thread and descriptor a session used."""
+
+# Runs alone: its timing must not be disturbed by other modules running beside it.
+E2E_SERIAL = True
+
 import random
 import resource
 import socket

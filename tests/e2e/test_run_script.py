@@ -4,6 +4,10 @@ The test runs the script itself on a free port in a temporary home, so it never 
 ./zorvic-home or port 37000. On a fresh clone the script builds build-release/ first, which
 takes a few minutes on a small machine; later runs start at once.
 """
+
+# Runs alone: its timing must not be disturbed by other modules running beside it.
+E2E_SERIAL = True
+
 import os
 import select
 import shutil

@@ -1,6 +1,10 @@
 """A connection storm on the real server: the listen queue is as deep as the system allows, and
 a crowd of clients connecting at once all complete their handshake at once and all get their
 reply (the timed figures for 5,000 and 10,000 clients are in bench/connection_storm.py)."""
+
+# Runs alone: its timing must not be disturbed by other modules running beside it.
+E2E_SERIAL = True
+
 import os
 import resource
 import selectors
