@@ -37,6 +37,7 @@ The binary comes from ZORVIC_BIN_DIR (set by run.py), else build/bin of this che
 Time-outs are generous because the server under test is built with AddressSanitizer.
 """
 import os
+import random
 import shutil
 import socket
 import struct
@@ -66,7 +67,25 @@ def server_binary():
 
 
 def free_port():
-    """A TCP port that was free a moment ago on the loopback address."""
+    """A TCP port that was free a moment ago on the loopback address.
+
+    Picked at random below the system's range of ephemeral ports, so that the client
+    connections of tests running beside this one (which take ephemeral ports) cannot take it
+    between this call and the server's bind."""
+    low = 20000
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range", encoding="ascii") as ranges:
+            low = min(low, int(ranges.read().split()[0]))
+    except (OSError, ValueError, IndexError):
+        pass
+    for _ in range(200):
+        port = random.randrange(max(1024, low - 12000), low)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
