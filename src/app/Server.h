@@ -139,6 +139,9 @@ class cServer {
   // Drops `count` references of an entry under the list lock; true when it was the last and
   // the entry left the registry (the caller then closes and frees it).
   bool DropReferences(cUserQueryStruct* entry, int count);
+  // Takes the lock of an entry the caller has pinned, then DatabaseLock; when the entry was
+  // closed meanwhile, drops the pin instead and returns null.
+  cUserQueryStruct* LockPinnedUserQuery(cUserQueryStruct* entry);
   // Closes the components of an entry that left the registry, and frees it.
   void CloseMailbox(cUserQueryStruct* entry) noexcept;
   // Frees every entry still registered (at destruction, after every session has ended).

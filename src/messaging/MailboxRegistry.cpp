@@ -165,14 +165,7 @@ cUserQueryStruct* cServer::LockUserQuery(std::string_view userName) {
     if (!entry) return nullptr;
     ++entry->RefCount;  // the pin, dropped by UnlockUserQuery
   }
-  entry->Lock.lock();
-  if (!entry->Opened) {
-    entry->Lock.unlock();
-    if (DropReferences(entry, 1)) CloseMailbox(entry);
-    return nullptr;
-  }
-  DatabaseLock.lock();
-  return entry;
+  return LockPinnedUserQuery(entry);
 }
 
 cUserQueryStruct* cServer::LockUserQuery(cUserQueryStruct* entry) {
@@ -182,6 +175,10 @@ cUserQueryStruct* cServer::LockUserQuery(cUserQueryStruct* entry) {
     if (!Listed(list.Items(), entry)) return nullptr;
     ++entry->RefCount;
   }
+  return LockPinnedUserQuery(entry);
+}
+
+cUserQueryStruct* cServer::LockPinnedUserQuery(cUserQueryStruct* entry) {
   entry->Lock.lock();
   if (!entry->Opened) {
     entry->Lock.unlock();

@@ -56,31 +56,28 @@ void cNotificationThreadStruct::Signal() {
   [[maybe_unused]] ssize_t n = ::write(fWakeFd, &one, sizeof one);
 }
 
-bool cNotificationThreadStruct::QueueRecord(std::string_view bytes) {
-  std::lock_guard<std::mutex> guard(PushLock);
-  if (fEnded) return false;
+std::uint64_t cNotificationThreadStruct::AppendLocked(std::string_view bytes) {
+  if (fEnded) return 0;
   if (fQueue.size() + bytes.size() > kListenerQueueMaxBytes) {
     fOverflow = true;
     Signal();
-    return false;
+    return 0;
   }
   fQueue.append(bytes);
-  ++fQueuedSeq;
+  const std::uint64_t sequence = ++fQueuedSeq;
   Signal();
-  return true;
+  return sequence;
+}
+
+bool cNotificationThreadStruct::QueueRecord(std::string_view bytes) {
+  std::lock_guard<std::mutex> guard(PushLock);
+  return AppendLocked(bytes) != 0;
 }
 
 bool cNotificationThreadStruct::SendRecord(std::string_view bytes, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(PushLock);
-  if (fEnded) return false;
-  if (fQueue.size() + bytes.size() > kListenerQueueMaxBytes) {
-    fOverflow = true;
-    Signal();
-    return false;
-  }
-  fQueue.append(bytes);
-  const std::uint64_t mine = ++fQueuedSeq;
-  Signal();
+  const std::uint64_t mine = AppendLocked(bytes);
+  if (mine == 0) return false;
   fChanged.wait_for(lock, wait, [&] { return fWrittenSeq >= mine || fEnded; });
   return fWrittenSeq >= mine;
 }

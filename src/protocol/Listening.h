@@ -86,6 +86,9 @@ struct cNotificationThreadStruct {
     bool Probe = false;
   };
   void Signal();  // under PushLock: wakes the parked thread
+  // Under PushLock: appends bytes for the parked thread; their sequence number, or 0 when the
+  // record has ended or the queue would pass its bound (which ends the listener).
+  std::uint64_t AppendLocked(std::string_view bytes);
   cWork TakeWork();
   bool WaitForWork(int timeoutMs);
   // Drops bytes the client sent; false when it closed the connection.
