@@ -76,9 +76,17 @@ void TDataTable::NoteReadOnly(const TFileHandler& file) {
   }
 }
 
-// ---- open, create, close ---------------------------------------------------------------
+void TDataTable::NoteJournalPath() {
+  FJournalPath.clear();
+  if (FInMemory || FTemporary) return;
+  // The data file's name ends in ".DAT" in some spelling; its resolved name is the same length.
+  std::string data = ResolveTableFileName(FileName(".DAT"));
+  if (data.size() < 4) return;
+  data.resize(data.size() - 4);
+  FJournalPath = data + ".JNL";
+}
 
-namespace {}  // namespace
+// ---- open, create, close ---------------------------------------------------------------
 
 void TDataTable::Open(bool exclusive, bool temporary) {
   if (IsOpen()) return;
@@ -91,9 +99,10 @@ void TDataTable::Open(bool exclusive, bool temporary) {
   try {
     FData->Open(exclusive, temporary);
     NoteReadOnly(*FData);
+    NoteJournalPath();
     OpenIndexAndBlob(exclusive, temporary);
     // A journal left by a writer that died is played back before anything is read.
-    if (TableJournalPresent(*this)) {
+    if (TableJournalPresentAnySpelling(*this)) {
       if (FExclusive) {
         RecoverTableJournal(*this);
       } else if (!FReadOnly) {
@@ -160,6 +169,7 @@ void TDataTable::Create(const TTableCreation& creation, bool temporary) {
     FData->SetLocks(FLocks.get());
     ApplySettings();
     FData->Create(creation.Table);
+    NoteJournalPath();
     const TCollation* collation = TCollation::Get(FData->LanguageId(), FData->SortId());
     if (!collation) Raise(VELDOR_CANNOTLOADLDDRV);
     FIndex = std::make_unique<TIndexFile>(FileName(".IDX"), FInMemory, FName);

@@ -101,6 +101,9 @@ class TDataTable {
   bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
   // The index file was missing at open and was made empty (cursors skip its verification).
   bool IndexWasMissing() const { return FIndexWasMissing; }
+  // The rollback journal's file name: the data file's name as it is on disk, with ".JNL"
+  // (empty for in-memory and temporary tables, which keep no journal).
+  const std::string& JournalPath() const { return FJournalPath; }
 
   TDataFile& Data() { return *FData; }
   TIndexFile& Index() { return *FIndex; }
@@ -165,10 +168,12 @@ class TDataTable {
   void OpenIndexAndBlob(bool exclusive, bool temporary);
   void CloseFiles() noexcept;
   void NoteReadOnly(const TFileHandler& file);
+  void NoteJournalPath();
   void BuildActiveRecords();
 
   TDataDirectory& FDatabase;
   std::string FName;
+  std::string FJournalPath;
   bool FInMemory;
   bool FExclusive = false;
   bool FTemporary = false;

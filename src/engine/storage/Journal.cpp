@@ -332,10 +332,12 @@ void TCommitJournal::Discard() noexcept {
   FTables.clear();
 }
 
-void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files) {
+void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
+                              const std::string& journalPath) {
   TTableEntry entry;
   entry.Name = table;
-  entry.JournalPath = JournalFileName(FFolder, table);
+  entry.JournalPathExact = !journalPath.empty();
+  entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
   for (TFileHandler* handler : files) {
     if (!handler || !handler->IsOpen() || handler->Capture()) continue;
     TFileEntry file;
@@ -412,7 +414,8 @@ std::vector<std::uint8_t> TCommitJournal::Encode(const TTableEntry& table, std::
 
 void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uint8_t>& bytes,
                                   bool sync) {
-  const std::string path = ResolveTableFileName(table.JournalPath, FFS);
+  const std::string path =
+      table.JournalPathExact ? table.JournalPath : ResolveTableFileName(table.JournalPath, FFS);
   int fd = FFS.Open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
   table.JournalWritten = true;

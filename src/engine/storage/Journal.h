@@ -129,8 +129,11 @@ class TCommitJournal {
   TCommitJournal& operator=(const TCommitJournal&) = delete;
 
   // Starts holding back the writes of a table's open files (the first table added leads).
-  // Files that already have a capture are left alone.
-  void AddTable(const std::string& table, const std::vector<TFileHandler*>& files);
+  // Files that already have a capture are left alone. journalPath: the journal's exact file
+  // name (the table's data file name on disk with ".JNL"); empty: "<folder><table>.JNL",
+  // matched case-insensitively.
+  void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
+                const std::string& journalPath = std::string());
   bool HasTables() const { return !FTables.empty(); }
   // Saves the old bytes, writes the tables, removes the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
@@ -150,6 +153,7 @@ class TCommitJournal {
     std::string Name;
     std::vector<TFileEntry> Files;
     std::string JournalPath;
+    bool JournalPathExact = false;  // the path is the file's name as it is on disk
     bool JournalWritten = false;
   };
 

@@ -67,10 +67,18 @@ bool JournalWanted(TDataTable& table) {
 
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   if (!JournalWanted(table)) return;
-  journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()});
+  journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()},
+                   table.JournalPath());
 }
 
 bool TableJournalPresent(TDataTable& table) {
+  const std::string& path = table.JournalPath();
+  if (path.empty()) return false;
+  TFileStatus status;
+  return CurrentFileSystem().Stat(path, &status) == 0 && status.Exists;
+}
+
+bool TableJournalPresentAnySpelling(TDataTable& table) {
   if (table.InMemory() || table.Temporary()) return false;
   TFileSystem& fs = CurrentFileSystem();
   TFileStatus status;

@@ -28,8 +28,12 @@ class TDataTable;
 bool JournalWanted(TDataTable& table);
 // Holds back the writes of the table's open files in the journal.
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table);
-// Whether a journal file lies beside the table.
+// Whether the table's journal lies beside it. Writers name the journal after the data file's
+// name on disk (TDataTable::JournalPath), so this is one stat.
 bool TableJournalPresent(TDataTable& table);
+// The same, for a journal of any spelling of the table's name (its folder is listed when the
+// exact name is missing): the check made when a table opens.
+bool TableJournalPresentAnySpelling(TDataTable& table);
 // Plays back (or throws away, when stale or incomplete) the table's journal. The caller holds
 // the table's write lock or has the table open exclusively. Returns true when the table's
 // files were put back.
