@@ -1,0 +1,109 @@
+#include "messaging/AttachmentUpload.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "app/Folders.h"
+#include "app/Server.h"
+#include "app/SharedDatabase.h"
+#include "app/SharedSql.h"
+#include "engine/components/BlobStream.h"
+#include "engine/components/Field.h"
+#include "engine/components/Table.h"
+#include "protocol/Payload.h"
+
+namespace zorvic {
+
+namespace {
+
+// Bytes moved from the temporary file into the BLOB per write.
+constexpr std::size_t kBlobCopyChunkBytes = 256 * 1024;
+
+std::filesystem::path NewTemporaryPath() {
+  static std::atomic<std::uint64_t> counter{0};
+  return std::filesystem::path(TempFolder) /
+         ("attachment-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".tmp");
+}
+
+void WriteBody(engine::TVELDORField& field, const cReceivedAttachment& attachment) {
+  engine::TVELDORBlobStream stream(field, engine::TBlobStreamMode::bmWrite);
+  if (attachment.File.empty()) {
+    stream.Write(attachment.Bytes.data(), static_cast<std::int64_t>(attachment.Bytes.size()));
+    return;
+  }
+  // Size the value once, then fill it piece by piece from the file.
+  stream.Seek(attachment.Size, engine::TSeekOrigin::soBeginning);
+  stream.Truncate();
+  stream.Seek(0, engine::TSeekOrigin::soBeginning);
+  std::ifstream in(attachment.File, std::ios::binary);
+  std::vector<char> chunk(kBlobCopyChunkBytes);
+  std::int64_t left = attachment.Size;
+  while (left > 0) {
+    const auto want = static_cast<std::streamsize>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk.size())));
+    if (!in.read(chunk.data(), want)) throw std::runtime_error("Could not read the attachment");
+    stream.Write(chunk.data(), want);
+    left -= want;
+  }
+}
+
+}  // namespace
+
+cReceivedAttachment::~cReceivedAttachment() {
+  if (!File.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(File, ignored);
+  }
+}
+
+bool ReceiveAttachment(cServer& /*server*/, TZQSock& socket, cReceivedAttachment& attachment) {
+  if (attachment.Size <= kAttachmentInMemoryBytes)
+    return ReceivePayload(socket, attachment.Size, attachment.Bytes);
+  attachment.File = NewTemporaryPath();
+  if (ReceivePayloadToFile(socket, attachment.Size, attachment.File)) return true;
+  attachment.File.clear();  // ReceivePayloadToFile removed it
+  return false;
+}
+
+std::string StoreAttachment(cServer& server, const cReceivedAttachment& attachment,
+                            std::int32_t refCount) {
+  std::lock_guard<std::recursive_mutex> guard(server.DatabaseLock);
+  if (!SharedQuery || !AttachmentsTable)
+    throw std::runtime_error("The shared database is not open");
+  engine::TVELDORTable& table = *AttachmentsTable;
+  RunExec(*SharedQuery, "START TRANSACTION");
+  try {
+    table.Append();
+    try {
+      table.FieldByName("RefCount").SetAsInteger(refCount);
+      table.FieldByName("Size").SetAsInteger(static_cast<std::int32_t>(attachment.Size));
+      WriteBody(table.FieldByName("BODY"), attachment);
+      table.Post();
+    } catch (...) {
+      try {
+        table.Cancel();
+      } catch (...) {
+      }
+      throw;
+    }
+    RunExec(*SharedQuery, "COMMIT FLUSH");
+  } catch (...) {
+    try {
+      RunExec(*SharedQuery, "ROLLBACK");
+    } catch (...) {
+    }
+    throw;
+  }
+  const cSqlRows last = RunSelect(*SharedQuery, "Select MAX(AttachID) from Attachments;");
+  if (last.Empty() || last.Rows.front().empty() || !last.Rows.front()[0])
+    throw std::runtime_error("The new attachment has no AttachID");
+  return *last.Rows.front()[0];
+}
+
+}  // namespace zorvic

@@ -1,0 +1,50 @@
+// Attachments of a composed message: received from the sender before any lock is taken, then
+// stored once in the shared Attachments table.
+//
+// A small attachment is received into memory; a larger one streams into a temporary file in
+// TempFolder (removed when the cReceivedAttachment goes), so the size a client announces
+// never decides how much memory the server reserves.
+//
+// StoreAttachment runs "START TRANSACTION" on the shared query, appends the record through
+// AttachmentsTable (RefCount, Size, BODY written in pieces), posts it, runs "COMMIT FLUSH" and
+// reads the new AttachID with "Select MAX(AttachID) from Attachments;". A failure anywhere
+// rolls the transaction back before the error is raised again, so no transaction stays open.
+//
+// Thread safety: receiving uses only the session's socket. StoreAttachment takes the
+// DatabaseLock for its whole run and does no network I/O while it holds it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace zorvic {
+
+class cServer;
+class TZQSock;
+
+// Attachments up to this size are received into memory, larger ones into a temporary file.
+inline constexpr std::int64_t kAttachmentInMemoryBytes = 1024 * 1024;
+
+struct cReceivedAttachment {
+  cReceivedAttachment() = default;
+  ~cReceivedAttachment();
+  cReceivedAttachment(const cReceivedAttachment&) = delete;
+  cReceivedAttachment& operator=(const cReceivedAttachment&) = delete;
+
+  std::string FileName;
+  std::int64_t Size = 0;
+  std::string Bytes;           // the body, when it was received into memory
+  std::filesystem::path File;  // else the temporary file that holds it
+};
+
+// Receives exactly attachment.Size bytes from the socket. False when the transfer fails (the
+// peer closed, a receive failed or timed out) or the temporary file cannot be written.
+bool ReceiveAttachment(cServer& server, TZQSock& socket, cReceivedAttachment& attachment);
+
+// Stores the attachment as a new record of the Attachments table and returns its AttachID text.
+// Raises on failure after rolling back.
+std::string StoreAttachment(cServer& server, const cReceivedAttachment& attachment,
+                            std::int32_t refCount);
+
+}  // namespace zorvic
