@@ -1,10 +1,247 @@
 #include "messaging/Retrieval.h"
 
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "app/ErrorText.h"
+#include "app/Server.h"
+#include "app/SharedSql.h"
+#include "app/ThreadINIFile.h"
+#include "engine/components/Field.h"
+#include "engine/sql/query/Query.h"
+#include "messaging/MailboxRegistry.h"
+#include "messaging/MessageRecord.h"
+#include "messaging/RetrievalText.h"
+#include "net/ZQSock.h"
+#include "protocol/ClientInfo.h"
+#include "protocol/Command.h"
+
 namespace zorvic {
 
-bool DispatchRetrievalCommand(cServer& /*server*/, TZQSock& /*socket*/,
-                              cClientInfoStruct& /*session*/, const cCommandStruct& /*command*/) {
-  return false;
+namespace {
+
+constexpr std::int32_t kCmdFetchMessage = 2004;
+constexpr std::int32_t kCmdFetchMessageList = 2005;
+constexpr std::int32_t kCmdDeleteMessage = 2008;
+constexpr std::int32_t kCmdFetchAttachment = 2009;
+
+// An attachment body goes out in pieces of this size, so that no single write is huge.
+constexpr std::size_t kAttachmentWriteChunk = 1 << 20;
+
+// Takes the session's mailbox (the reference its login holds) under its lock and the
+// DatabaseLock, and gives both back when it goes.
+class TMailboxHold {
+ public:
+  TMailboxHold(cServer& server, const cClientInfoStruct& session) : fServer(server) {
+    fEntry = session.Mailbox ? server.LockUserQuery(session.Mailbox)
+                             : server.LockUserQuery(session.UserName);
+    if (!fEntry || !fEntry->Query)
+      throw std::runtime_error("The mailbox of " + session.UserName + " is not open");
+  }
+  ~TMailboxHold() { fServer.UnlockUserQuery(fEntry); }
+  TMailboxHold(const TMailboxHold&) = delete;
+  TMailboxHold& operator=(const TMailboxHold&) = delete;
+
+  engine::TVELDORQuery& Query() { return *fEntry->Query; }
+
+ private:
+  cServer& fServer;
+  cUserQueryStruct* fEntry = nullptr;
+};
+
+std::int32_t ClampToInt32(std::int64_t value) {
+  if (value > std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
+  if (value < std::numeric_limits<std::int32_t>::min())
+    return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(value);
+}
+
+bool FitsInt32(std::int64_t value) {
+  return value >= std::numeric_limits<std::int32_t>::min() &&
+         value <= std::numeric_limits<std::int32_t>::max();
+}
+
+// The argument as an id; a text that is not one decimal integer raises, so that nothing but a
+// number ever reaches a statement.
+std::int64_t RequireId(std::string_view argument, std::string_view what) {
+  if (auto id = ParseIdArgument(argument)) return *id;
+  throw std::runtime_error("Invalid " + std::string(what) + " " + ShownArgument(argument));
+}
+
+void SendReply(TZQSock& socket, const std::string& bytes) {
+  socket.WriteBuffer(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+// 2005: "+OK Message list size and contents follow", int32 byte count, then the ids as 4-byte
+// little-endian integers in ascending order.
+void HandleFetchMessagesList(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
+                             std::string_view argument) {
+  std::string reply;
+  try {
+    const bool all = IsBlankArgument(argument);
+    const std::int64_t after = all ? 0 : RequireId(argument, "message ID");
+    std::string ids;
+    if (all || after < std::numeric_limits<std::int32_t>::max()) {
+      TMailboxHold mailbox(server, session);
+      const std::string sql = all ? "Select MessageID from Messages order by MessageID"
+                                  : "Select MessageID from Messages where MessageID > ? order "
+                                    "by MessageID";
+      cSqlParams params;
+      if (!all) params.push_back(ClampToInt32(after));
+      RunWithResult(mailbox.Query(), sql, params, [&](engine::TVELDORQuery& query) {
+        engine::TVELDORField& id = query.FieldByName("MessageID");
+        for (; !query.Eof(); query.Next())
+          AppendLittleEndianId(ids, id.AsInteger());
+      });
+    }
+    if (ids.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+      throw std::runtime_error("The message list is too large to send");
+    reply = "+OK Message list size and contents follow\r\n";
+    AppendBigEndianInt32(reply, static_cast<std::int32_t>(ids.size()));
+    reply += ids;
+  } catch (...) {
+    server.WriteLog("In cServer.HandleFetchMessagesList (): " +
+                    ErrorMessage(std::current_exception()));
+    socket.WriteLine("-ERR Server-side error during fetch of message list");
+    return;
+  }
+  SendReply(socket, reply);
+}
+
+// 2004: "+OK Message Follows" and the record transfer, or "-ERR Invalid Message ID!".
+void HandleFetchMessageRequest(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
+                               std::string_view argument) {
+  std::string reply;
+  try {
+    const std::int64_t id = RequireId(argument, "message ID");
+    std::optional<cMessageRecord> record;
+    if (FitsInt32(id)) {
+      TMailboxHold mailbox(server, session);
+      RunWithResult(mailbox.Query(), "Select * from Messages where MessageID = ?",
+                    {static_cast<std::int32_t>(id)}, [&](engine::TVELDORQuery& query) {
+                      if (query.IsEmpty()) return;
+                      record.emplace();
+                      ReadMessageRecord(query, *record);
+                    });
+    }
+    if (!record) {
+      reply = "-ERR Invalid Message ID!\r\n";
+    } else {
+      reply = "+OK Message Follows\r\n";
+      reply += MessageRecordBytes(server, *record);
+    }
+  } catch (...) {
+    server.WriteLog("In cServer.HandleFetchMessageRequest (): " +
+                    ErrorMessage(std::current_exception()));
+    socket.WriteLine("-ERR Server-side error during message fetch operation");
+    return;
+  }
+  SendReply(socket, reply);
+}
+
+// 2008: deletes one message, or every message when the argument is empty; "+OK Message
+// Deleted" also when no message matched.
+void HandleDeleteMessage(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
+                         std::string_view argument) {
+  try {
+    const bool all = IsBlankArgument(argument);
+    const std::int64_t id = all ? 0 : RequireId(argument, "message ID");
+    if (all || FitsInt32(id)) {
+      TMailboxHold mailbox(server, session);
+      if (all)
+        RunExec(mailbox.Query(), "Delete from Messages");
+      else
+        RunExec(mailbox.Query(), "Delete from Messages where MessageID = ?",
+                {static_cast<std::int32_t>(id)});
+    }
+  } catch (...) {
+    server.WriteLog("In cServer.HandleDeleteMessage (): " + ErrorMessage(std::current_exception()));
+    socket.WriteLine("-ERR Server-side error during operation");
+    return;
+  }
+  socket.WriteLine("+OK Message Deleted");
+}
+
+// With RestrictAttachmentFetch on, whether a message of the session's mailbox lists the id.
+bool MailboxRefersToAttachment(cServer& server, const cClientInfoStruct& session,
+                               std::int32_t attachId) {
+  bool found = false;
+  TMailboxHold mailbox(server, session);
+  RunWithResult(mailbox.Query(), "Select Attachments from Messages", {},
+                [&](engine::TVELDORQuery& query) {
+                  engine::TVELDORField& list = query.FieldByName("Attachments");
+                  for (; !found && !query.Eof(); query.Next())
+                    found = AttachmentListHasId(list.AsBytes(), attachId);
+                });
+  return found;
+}
+
+// 2009: "+OK Attachment body follows", int32 length and the body, or "-ERR Invalid
+// attachment ID".
+void HandleFetchAttachment(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
+                           std::string_view argument) {
+  std::optional<std::string> body;
+  try {
+    const std::int64_t id = RequireId(argument, "attachment ID");
+    bool allowed = FitsInt32(id);
+    if (allowed && !session.HasAdminPower &&
+        ReadIniBool(server.ServerOptions(), kServerOptionsSection, "RestrictAttachmentFetch",
+                    false))
+      allowed = MailboxRefersToAttachment(server, session, static_cast<std::int32_t>(id));
+    if (allowed) {
+      WithSharedQuery(server, "Select BODY from Attachments where AttachID = ?",
+                      {static_cast<std::int32_t>(id)}, [&](engine::TVELDORQuery& query) {
+                        if (!query.IsEmpty()) body = query.GetBlobValue(query.FieldByName("BODY"));
+                      });
+    }
+    if (body && body->size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+      throw std::runtime_error("The attachment is too large to send");
+  } catch (...) {
+    socket.WriteLine("-ERR Server-side error in attach fetch operation");
+    server.WriteLog("cServer.HandleFetchAttachment (): " +
+                    QuotedLogText(ErrorMessage(std::current_exception())));
+    return;
+  }
+  if (!body) {
+    socket.WriteLine("-ERR Invalid attachment ID");
+    return;
+  }
+  std::string head = "+OK Attachment body follows\r\n";
+  AppendBigEndianInt32(head, static_cast<std::int32_t>(body->size()));
+  if (socket.WriteBuffer(head.data(), static_cast<int>(head.size())) <= 0) return;
+  for (std::size_t at = 0; at < body->size(); at += kAttachmentWriteChunk) {
+    const std::size_t n = std::min(kAttachmentWriteChunk, body->size() - at);
+    if (socket.WriteBuffer(body->data() + at, static_cast<int>(n)) < static_cast<int>(n)) return;
+  }
+}
+
+}  // namespace
+
+bool DispatchRetrievalCommand(cServer& server, TZQSock& socket, cClientInfoStruct& session,
+                              const cCommandStruct& command) {
+  switch (command.Code) {
+    case kCmdFetchMessageList:
+      HandleFetchMessagesList(server, socket, session, command.Argument);
+      return true;
+    case kCmdFetchMessage:
+      HandleFetchMessageRequest(server, socket, session, command.Argument);
+      return true;
+    case kCmdDeleteMessage:
+      HandleDeleteMessage(server, socket, session, command.Argument);
+      return true;
+    case kCmdFetchAttachment:
+      HandleFetchAttachment(server, socket, session, command.Argument);
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace zorvic
