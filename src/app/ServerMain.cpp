@@ -19,6 +19,7 @@
 #include "app/SharedDatabase.h"
 #include "app/StartupOptions.h"
 #include "app/ThreadINIFile.h"
+#include "messaging/MailerThread.h"
 
 namespace zorvic {
 
@@ -70,6 +71,7 @@ int ZorvicServerMain(int argc, char** argv) {
 
   std::unique_ptr<TThreadINIFile> serverOptions;
   std::unique_ptr<TThreadINIFile> versions;
+  std::unique_ptr<cMailer> mailer;
   std::unique_ptr<cServer> server;
   int status = 0;
   try {
@@ -90,6 +92,9 @@ int ZorvicServerMain(int argc, char** argv) {
     versions = std::make_unique<TThreadINIFile>(UpdatesFolder + "versions.ini");
     VersionsFile = versions.get();
     BootstrapSharedDatabase();
+    // The mail queue and its lock exist before the server and outlive it.
+    mailer = std::make_unique<cMailer>();
+    Mailer = mailer.get();
 
     server = std::make_unique<cServer>(options.Port, *serverOptions,
                                        [](const std::string& entry) { AppendLogEntry(entry); });
@@ -104,6 +109,9 @@ int ZorvicServerMain(int argc, char** argv) {
     status = 1;
   }
 
+  // Stopped first: it wakes a password mail waiting on an SMTP server, which would keep its
+  // session thread past the shutdown's wait.
+  if (mailer) mailer->Stop();
   if (server && !server->Shutdown()) {
     // A session thread is stuck outside its socket: end the process rather than free what it
     // still uses (its open work ends with the process, as it would at a power cut).
@@ -118,6 +126,8 @@ int ZorvicServerMain(int argc, char** argv) {
   serverOptions.reset();
   VersionsFile = nullptr;
   versions.reset();
+  Mailer = nullptr;
+  mailer.reset();
   if (stopFd >= 0) ::close(stopFd);
   return status;
 }
