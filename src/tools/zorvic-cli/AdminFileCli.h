@@ -33,14 +33,10 @@ struct cAdminFileArgs {
   std::vector<std::string_view> Words;  // positional arguments, in order
   int ReplyWaitMs = 0;                  // --timeout (0: the tool's default)
   bool Json = false;                    // --json
-  bool Help = false;                    // --help or -h
 };
-// Takes --timeout S (or --timeout=S), --json (when `allowJson`) and --help out of the
+// Takes --timeout S (or --timeout=S) and --json (when `allowJson`) out of the
 // arguments. False with a message on standard error for an unknown option or a bad value.
 bool ParseAdminFileArgs(TCliArguments arguments, bool allowJson, cAdminFileArgs& parsed);
-
-// The usage text of the three commands (for --help of each).
-void PrintAdminFileUsage(std::string_view command);
 
 // ---- file transfers (AdminFileCopy.cpp) --------------------------------------------------
 int RunSettingsGet(const cAdminFileArgs& args);

@@ -15,35 +15,23 @@ namespace zorvic {
 
 namespace {
 
+// PATH "-" is standard input or output. --timeout S bounds the wait for each reply: the
+// server answers some failures with silence.
 constexpr cCliCommand kCommands[] = {
-    {"options", "[KEY=VALUE ...]", "print the server options, or store the values given",
+    {"options", "[--json] [--timeout S] [KEY=VALUE ...]",
+     "print the server's options as KEY=VALUE lines (or JSON), or store the values given and "
+     "check that the server took them (administrators)",
      &RunOptions},
-    {"settings", "get|put NAME [PATH]", "fetch or store a settings file of the user's folder",
+    {"settings", "get|put NAME [PATH] [--timeout S]",
+     "get: the settings file NAME of the user's folder to PATH (default: standard output); "
+     "put: PATH (default: the local file NAME, stored under its last part) as NAME",
      &RunSettings},
-    {"update", "version|policy|upload|fetch", "client version, update policy and update files",
+    {"update", "version | policy [NEW] | upload NAME [PATH] | fetch [PATH] [--timeout S]",
+     "the client version; the update policy, or set it; store PATH (default: the local file "
+     "NAME) as the update file NAME (administrators); the current update to PATH (default: "
+     "the server's file name in the current folder)",
      &RunUpdate},
 };
-
-constexpr std::string_view kOptionsUsage =
-    "Usage: zorvic-cli options [--json] [--timeout S] [KEY=VALUE ...]\n"
-    "Without values: print every key of the server's \"ServerOptions\" section as KEY=VALUE\n"
-    "lines (--json: one JSON object). With values: store them (other keys keep theirs), then\n"
-    "read the section back and check that every value was taken. Administrators only.\n";
-constexpr std::string_view kSettingsUsage =
-    "Usage: zorvic-cli settings get NAME [PATH] [--timeout S]\n"
-    "       zorvic-cli settings put NAME [PATH] [--timeout S]\n"
-    "get writes the settings file NAME of the user's folder on the server to PATH (default:\n"
-    "standard output); it fails when the server holds no such file. put stores PATH (default:\n"
-    "the local file NAME; \"-\": standard input) under the last part of NAME.\n";
-constexpr std::string_view kUpdateUsage =
-    "Usage: zorvic-cli update version\n"
-    "       zorvic-cli update policy [NEW]\n"
-    "       zorvic-cli update upload NAME [PATH] [--timeout S]\n"
-    "       zorvic-cli update fetch [PATH] [--timeout S]\n"
-    "version prints the current client version; policy prints the update policy, or sets it\n"
-    "to NEW; upload stores PATH (default: the local file NAME; \"-\": standard input) as the\n"
-    "update file NAME (administrators only); fetch writes the current client update to PATH\n"
-    "(default: the file name the server gives, in the current folder; \"-\": standard output).\n";
 
 // Options in their order: the pairs of the command line with one entry per key (the last
 // value given for a key wins).
@@ -241,8 +229,6 @@ bool ParseAdminFileArgs(TCliArguments arguments, bool allowJson, cAdminFileArgs&
     }
     if (word == "--") {
       optionsEnded = true;
-    } else if (word == "--help" || word == "-h") {
-      parsed.Help = true;
     } else if (allowJson && word == "--json") {
       parsed.Json = true;
     } else if (word == "--timeout" || word.starts_with("--timeout=")) {
@@ -274,20 +260,9 @@ bool ParseAdminFileArgs(TCliArguments arguments, bool allowJson, cAdminFileArgs&
   return true;
 }
 
-void PrintAdminFileUsage(std::string_view command) {
-  const std::string_view text = command == "options"    ? kOptionsUsage
-                                : command == "settings" ? kSettingsUsage
-                                                        : kUpdateUsage;
-  std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
 int RunOptions(TCliArguments arguments) {
   cAdminFileArgs args;
   if (!ParseAdminFileArgs(arguments, true, args)) return kExitUsage;
-  if (args.Help) {
-    PrintAdminFileUsage("options");
-    return kExitOk;
-  }
   const int waitMs = args.ReplyWaitMs > 0 ? args.ReplyWaitMs : kCliReplyWaitMs;
   TOptionPairs pairs;
   if (!ParsePairs(args.Words, pairs)) return kExitFailure;
@@ -301,10 +276,6 @@ int RunOptions(TCliArguments arguments) {
 int RunSettings(TCliArguments arguments) {
   cAdminFileArgs args;
   if (!ParseAdminFileArgs(arguments, false, args)) return kExitUsage;
-  if (args.Help) {
-    PrintAdminFileUsage("settings");
-    return kExitOk;
-  }
   if (args.Words.size() < 2 || args.Words.size() > 3) return kExitUsage;
   if (args.Words[0] == "get") return RunSettingsGet(args);
   if (args.Words[0] == "put") return RunSettingsPut(args);
@@ -314,10 +285,6 @@ int RunSettings(TCliArguments arguments) {
 int RunUpdate(TCliArguments arguments) {
   cAdminFileArgs args;
   if (!ParseAdminFileArgs(arguments, false, args)) return kExitUsage;
-  if (args.Help) {
-    PrintAdminFileUsage("update");
-    return kExitOk;
-  }
   if (args.Words.empty()) return kExitUsage;
   const int waitMs = args.ReplyWaitMs > 0 ? args.ReplyWaitMs : kCliReplyWaitMs;
   const std::string_view action = args.Words[0];
