@@ -48,6 +48,7 @@ struct cCommandStruct;
 // Mailbox registry entries and listening-connection records; defined with their areas.
 struct cUserQueryStruct;
 struct cNotificationThreadStruct;
+struct cCommandSessionStruct;
 
 // Where log entries go once the log table exists. Called under LogLock with the entry cut to
 // kLogEntryMaxChars characters; an error it raises reaches the caller of WriteLog.
@@ -118,6 +119,9 @@ class cServer {
   TThreadList<cUserQueryStruct*> UserQueries;
   // Registered listening connections, shared with the threads that write to them.
   TThreadList<std::shared_ptr<cNotificationThreadStruct>> Listeners;
+  // Logged-in sessions by account, so that a change to an account can end them
+  // (src/protocol/CommandSessions.h). Its lock comes after DatabaseLock, before Listeners'.
+  TThreadList<std::shared_ptr<cCommandSessionStruct>> CommandSessions;
   bool DataScrambling = true;
   bool EnableLogging = false;
 

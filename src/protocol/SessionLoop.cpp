@@ -20,6 +20,7 @@
 #include "net/ZQSock.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
+#include "protocol/CommandSessions.h"
 #include "protocol/Login.h"
 #include "protocol/Presence.h"
 #include "protocol/QueryReply.h"
@@ -30,6 +31,8 @@ void cServer::OnNewConnect(TZQClientThread& client) {
   TZQSock& socket = client.Socket;
   cClientInfoStruct session;
   cCommandStruct command;
+  // Registered once the login succeeds; an administrator's change to the account ends it.
+  std::shared_ptr<cCommandSessionStruct> registration;
   try {
     for (;;) {
       if (!socket.Connected() || socket.PeerHasClosed() || !socket.ValidSocket()) break;
@@ -40,6 +43,9 @@ void cServer::OnNewConnect(TZQClientThread& client) {
       if (socket.LastReadTimeout()) continue;  // the partial line is dropped
       ParseCommand(line, command);
       ProcessCommand(socket, session, command);
+      if (session.Authenticated && !registration)
+        registration = RegisterCommandSession(*this, session.UserName, socket);
+      if (registration && registration->Ended.load()) break;
       if (session.IsListening) break;  // the session now only receives pushes
     }
   } catch (...) {
@@ -52,6 +58,7 @@ void cServer::OnNewConnect(TZQClientThread& client) {
   } catch (...) {
     LogCaughtError("In cServer.OnNewConnect (): " + ErrorMessage(std::current_exception()));
   }
+  UnregisterCommandSession(*this, registration);
 }
 
 void cServer::EndAuthenticatedSession(TZQClientThread& client, cClientInfoStruct& session) {
