@@ -7,7 +7,7 @@ import time
 import unittest
 
 from harness import ServerProcess, write_ini, wait_until
-from login_support import add_user, login, no_more_data
+from login_support import add_user, login, no_more_data, sql
 
 NO_PERMISSION = "-ERR You do not have the permissions to perform this operation"
 BAD_NAME = "-ERR Invalid file name"
@@ -154,6 +154,8 @@ class OptionsTest(unittest.TestCase):
         c.write_int32(0x7FFFFFFF)  # beyond MaxPacketSize: its bytes are never read
         self.assertTrue(c.expect_closed())
         self.assertEqual(self.ini_bytes(), before)
+        log = sql(self.server, "Select EntryText from Log;")
+        self.assertIn("In cServer.HandleAdminFetchOptions (): 'Invalid packet size -5'", log)
 
 
 class FilesTest(unittest.TestCase):
@@ -225,6 +227,10 @@ class FilesTest(unittest.TestCase):
         for name in os.listdir(self.alice_dir):
             with open(os.path.join(self.alice_dir, name), "rb") as f:
                 self.assertNotIn(b"payload", f.read())
+        log = sql(self.server, "Select EntryText from Log;")
+        self.assertIn("In cServer.HandleReceiveSettingsFile (): Invalid file name '../escape.txt'",
+                      log)
+        self.assertIn("In cServer.HandleSendSettingsFile (): Invalid file name 'a?b'", log)
 
     def test_settings_sizes_negative_and_huge(self):
         c = self.user()
