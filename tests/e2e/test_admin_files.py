@@ -266,6 +266,25 @@ class FilesTest(unittest.TestCase):
         with open(os.path.join(self.updates, "keep.bin"), "rb") as f:
             self.assertEqual(f.read(), b"old update")
 
+    def test_uploads_of_one_name_at_once_leave_one_whole_file(self):
+        contents = [bytes([65 + i]) * 60000 for i in range(3)]
+        clients = []
+        for _ in contents:
+            c = self.server.connect()
+            self.assertEqual(login(c, "admin", "tarnlamp"), "+OK 1")
+            clients.append(c)
+        # Every size and a first part go out before any upload is complete.
+        for c, data in zip(clients, contents):
+            c.send_line("2112 shared.bin")
+            c.send_raw(struct.pack(">i", len(data)) + data[:1000])
+        for c, data in zip(clients, contents):
+            c.send_raw(data[1000:])
+        for c in clients:
+            self.assertEqual(c.read_line(), "+OK File Received")
+            c.close()
+        with open(os.path.join(self.updates, "shared.bin"), "rb") as f:
+            self.assertIn(f.read(), contents)
+
     # ---- versions and policy --------------------------------------------------------------
 
     def test_version_and_policy_lines(self):
