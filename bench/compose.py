@@ -1,0 +1,346 @@
+#!/usr/bin/env python3
+"""Message composition and delivery on a real zorvic-server (2003, store, push).
+
+Starts zorvic-server from --bin (./scripts/bench passes build-bench/bin, a Release build) in a
+temporary home on a free port, with DataScrambling off so that the driver spends no time on
+the cipher, and measures in one run:
+
+1. Messages per second end to end from 1, 10 and 100 senders, each message sent to a
+   recipient whose listener reads the push. The reference is the round trip of one command
+   (2105) from the same number of clients in the same run; the ratio says how many command
+   round trips one message costs.
+2. Latency from the sender's 2003 line to the recipient's push, p50 / p99, one message at a
+   time and paced at --rate messages per second; reference: one 2105 round trip.
+3. Attachment upload in MB/s for a 1 MB and a 50 MB file, and the server's resident memory
+   (VmRSS) before and at its peak during the 50 MB upload; reference: a plain loopback copy of
+   the same bytes into a socket that discards them.
+4. Delivery cost per recipient: one message to a group of --group users (Big/?) against one
+   message to a single user; (group time - single time) / group size.
+
+  ./scripts/bench compose.py --seconds 3
+"""
+import argparse
+import os
+import resource
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import harness  # noqa: E402
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def add_users(bin_dir, home, names, group):
+    for start in range(0, len(names), 500):
+        text = "".join(
+            f"Insert into Users (UserName, Password, GroupName, HasAdminPower, AccountDisabled) "
+            f"values ('{n}', 'pw', '{group}', False, False);" for n in names[start:start + 500])
+        subprocess.run([os.path.join(bin_dir, "zorvic-sql"), os.path.join(home, "Data"),
+                        "--bail", "-c", text], check=True, capture_output=True)
+    for n in names:
+        os.makedirs(os.path.join(home, "Users", n), exist_ok=True)
+
+
+class Conn:
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=120)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buf = b""
+
+    def _fill(self):
+        data = self.sock.recv(1 << 16)
+        if not data:
+            raise ConnectionError("closed")
+        self.buf += data
+
+    def line(self):
+        while True:
+            i = self.buf.find(b"\r\n")
+            if i >= 0:
+                out, self.buf = self.buf[:i], self.buf[i + 2:]
+                return out
+            self._fill()
+
+    def exact(self, n):
+        while len(self.buf) < n:
+            self._fill()
+        out, self.buf = self.buf[:n], self.buf[n:]
+        return out
+
+    def int32(self):
+        return struct.unpack(">i", self.exact(4))[0]
+
+    def block(self):
+        return self.exact(self.int32())
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def login(self, user, scrambled):
+        self.send(b"1000 " + user.encode() + b"\r\n1001 " + scrambled + b"\r\n")
+        reply = self.line()
+        assert reply.startswith(b"+OK"), reply
+
+    def listen(self, user, scrambled):
+        self.login(user, scrambled)
+        self.send(b"2013\r\n")
+        assert self.line() == b"+OK You are now a listening socket!"
+
+    def read_event(self):
+        """('presence', None) or ('message', body). Consumes nothing until the whole record
+        is buffered, so a time-out in between loses no bytes."""
+        while True:
+            parsed = self._parse_event()
+            if parsed:
+                return parsed
+            self._fill()
+
+    def _parse_event(self):
+        b = self.buf
+        if len(b) < 4:
+            return None
+        code = struct.unpack(">i", b[:4])[0]
+        if code == 1:
+            first = b.find(b"\r\n", 4)
+            second = b.find(b"\r\n", first + 2) if first >= 0 else -1
+            if second < 0 or len(b) < second + 6:
+                return None
+            self.buf = b[second + 6:]
+            return "presence", None
+        pos = 8
+        blocks = []
+        for _ in range(3):
+            if len(b) < pos + 4:
+                return None
+            n = struct.unpack(">i", b[pos:pos + 4])[0]
+            if len(b) < pos + 4 + n:
+                return None
+            blocks.append(b[pos + 4:pos + 4 + n])
+            pos += 4 + n
+        self.buf = b[pos:]
+        return "message", blocks[2]
+
+    def compose(self, recipients, body, attachment=None):
+        count = 1 if attachment is not None else 0
+        self.send(b"2003 %d\r\n" % count)
+        assert self.line() == b"+OK Send the rest of the message"
+        self.send(struct.pack(">i", 0) + recipients.encode() + b"\r\n")
+        if attachment is not None:
+            self.send(b"file.bin\r\n" + struct.pack(">i", len(attachment)))
+            assert self.line() == b"+OK Proceed with attachment body"
+            self.send(attachment)
+        self.send(struct.pack(">i", len(body)))
+        assert self.line() == b"+OK Send msg body"
+        self.send(body)
+        reply = self.line()
+        assert reply == b"+OK Message sent out successfuly", reply
+
+    def rtt(self):
+        self.send(b"2105\r\n")
+        self.line()
+
+
+def drain_until_message(conn):
+    while True:
+        kind, body = conn.read_event()
+        if kind == "message":
+            return body
+
+
+def throughput(port, senders, receivers, listeners, count, seconds):
+    done = [0] * count
+    stop = time.monotonic() + seconds
+    got = [0] * count
+
+    finished = [False]
+
+    def reader(i):
+        conn = listeners[i]
+        conn.sock.settimeout(0.2)
+        try:
+            while not (finished[0] and got[i] >= done[i]):
+                try:
+                    drain_until_message(conn)
+                    got[i] += 1
+                except TimeoutError:
+                    continue
+        finally:
+            conn.sock.settimeout(120)
+
+    def writer(i):
+        while time.monotonic() < stop:
+            senders[i].compose(receivers[i], b"benchmark message body")
+            done[i] += 1
+
+    readers = [threading.Thread(target=reader, args=(i,)) for i in range(count)]
+    for t in readers:
+        t.start()
+    started = time.monotonic()
+    writers = [threading.Thread(target=writer, args=(i,)) for i in range(count)]
+    for t in writers:
+        t.start()
+    for t in writers:
+        t.join()
+    finished[0] = True
+    for t in readers:
+        t.join()
+    elapsed = time.monotonic() - started
+    return sum(got) / elapsed
+
+
+def rtt_rate(port, conns, seconds):
+    stop = time.monotonic() + seconds
+    done = [0] * len(conns)
+
+    def run(i):
+        while time.monotonic() < stop:
+            conns[i].rtt()
+            done[i] += 1
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(conns))]
+    started = time.monotonic()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return sum(done) / (time.monotonic() - started)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build-bench", "bin"))
+    parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--senders", default="1,10,100")
+    parser.add_argument("--samples", type=int, default=500)
+    parser.add_argument("--rate", type=float, default=1000.0)
+    parser.add_argument("--group", type=int, default=1000)
+    args = parser.parse_args()
+    os.environ["ZORVIC_BIN_DIR"] = os.path.abspath(args.bin)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    scrambled = subprocess.check_output(
+        [os.path.join(args.bin, "zorvic-cli"), "scramble", "pw"]).strip()
+    server = harness.ServerProcess(options={"DataScrambling": "0", "MaxUploadSize": "262144"})
+    try:
+        most = max(int(s) for s in args.senders.split(","))
+        senders = [f"s{i}" for i in range(most)]
+        receivers = [f"r{i}" for i in range(most)]
+        group = [f"g{i:04d}" for i in range(args.group)]
+        add_users(args.bin, server.home, senders + receivers, "Bench")
+        add_users(args.bin, server.home, group, "Big")
+        sconns = []
+        for s in senders:
+            c = Conn(server.port)
+            c.login(s, scrambled)
+            sconns.append(c)
+        lconns = []
+        for r in receivers:
+            c = Conn(server.port)
+            c.listen(r, scrambled)
+            lconns.append(c)
+        time.sleep(1)
+        for c in lconns:  # drop the presence records of the registrations
+            c.sock.setblocking(False)
+            try:
+                while c.sock.recv(1 << 16):
+                    pass
+            except BlockingIOError:
+                pass
+            c.sock.setblocking(True)
+            c.sock.settimeout(120)
+            c.buf = b""
+
+        print("messages per second, end to end (send, store, push), vs. 2105 round trips")
+        for count in [int(s) for s in args.senders.split(",") if s]:
+            rate = throughput(server.port, sconns, receivers, lconns, count, args.seconds)
+            ref = rtt_rate(server.port, sconns[:count], args.seconds / 2)
+            print(f"  {count:4d} senders: {rate:8.0f} messages/s, reference {ref:8.0f} "
+                  f"round trips/s, ratio {rate / ref:.3f}", flush=True)
+
+        latencies, rtts = [], []
+        interval = 1.0 / args.rate
+        sender, listener = sconns[0], lconns[0]
+        for i in range(args.samples):
+            started = time.perf_counter()
+            sender.compose(receivers[0], b"latency sample")
+            drain_until_message(listener)
+            latencies.append(time.perf_counter() - started)
+            t = time.perf_counter()
+            sender.rtt()
+            rtts.append(time.perf_counter() - t)
+            left = interval - (time.perf_counter() - started)
+            if left > 0:
+                time.sleep(left)
+        p50, p99, r50 = percentile(latencies, 50), percentile(latencies, 99), percentile(rtts, 50)
+        print(f"send-to-push latency over {args.samples} messages: p50 {p50 * 1000:.2f} ms, "
+              f"p99 {p99 * 1000:.2f} ms; 2105 round trip p50 {r50 * 1000:.3f} ms "
+              f"(ratio p50 {p50 / r50:.1f}x)", flush=True)
+
+        for megabytes in (1, 50):
+            data = os.urandom(megabytes * 1024 * 1024)
+            sink_a, sink_b = socket.socketpair()
+            drained = threading.Thread(target=lambda: [None for _ in iter(
+                lambda: sink_b.recv(1 << 20), b"")], daemon=True)
+            drained.start()
+            t = time.perf_counter()
+            sink_a.sendall(data)
+            ref = time.perf_counter() - t
+            sink_a.close()
+            before = rss_kib(server.pid)
+            peak = [before]
+            sampling = [True]
+
+            def sample():
+                while sampling[0]:
+                    peak[0] = max(peak[0], rss_kib(server.pid))
+                    time.sleep(0.002)
+            sampler = threading.Thread(target=sample)
+            sampler.start()
+            t = time.perf_counter()
+            sender.compose(receivers[0], b"file", data)
+            elapsed = time.perf_counter() - t
+            sampling[0] = False
+            sampler.join()
+            drain_until_message(listener)
+            print(f"upload {megabytes:3d} MB: {megabytes / elapsed:8.1f} MB/s, reference "
+                  f"loopback copy {megabytes / ref:8.1f} MB/s, ratio {ref / elapsed:.3f}; "
+                  f"server VmRSS {before} KiB before, peak {peak[0]} KiB "
+                  f"(+{(peak[0] - before) / 1024:.1f} MiB)", flush=True)
+
+        t = time.perf_counter()
+        sender.compose(receivers[0], b"single")
+        drain_until_message(listener)
+        single = time.perf_counter() - t
+        t = time.perf_counter()
+        sender.compose("Big/?", b"to the whole group")
+        sender.rtt()  # delivery runs before the session reads its next command
+        grouped = time.perf_counter() - t
+        per = (grouped - single) / args.group
+        print(f"group of {args.group}: {grouped * 1000:.1f} ms, one recipient "
+              f"{single * 1000:.2f} ms, cost per recipient {per * 1e6:.0f} us "
+              f"(ratio per recipient / single message {per / single:.3f})")
+    finally:
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
