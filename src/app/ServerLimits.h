@@ -33,6 +33,10 @@ inline constexpr int kGoodbyeDrainMs = 2000;
 // were shut down; a thread stuck past this is reported and the process still exits.
 inline constexpr int kShutdownSessionJoinMs = 10000;
 
+// How long a service start waits for its listener to be set up before it reports the start as
+// failed; binding a port takes microseconds, so only a stalled system reaches it.
+inline constexpr int kServiceListenWaitMs = 10000;
+
 // A value read from an INI file is cut to this many characters, like the buffer of the
 // classic profile reader the configuration tools were written against.
 inline constexpr std::size_t kIniValueMaxChars = 2047;

@@ -16,10 +16,12 @@
 #include "app/Folders.h"
 #include "app/Server.h"
 #include "app/ServerLimits.h"
+#include "app/Service.h"
 #include "app/SharedDatabase.h"
 #include "app/StartupOptions.h"
 #include "app/ThreadINIFile.h"
 #include "messaging/MailerThread.h"
+#include "net/ZQServerCore.h"
 
 namespace zorvic {
 
@@ -38,6 +40,72 @@ int OpenStopSignalFd() {
   // or the server could not be stopped by them at all.
   if (fd < 0) ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
   return fd;
+}
+
+enum class TRunMode {
+  Console,          // the banner and the console loop
+  Service,          // started by the service manager: no console output, stopped by SIGTERM
+  ServiceSwitches,  // INSTALL or UNINSTALL: write or remove the unit, then exit
+};
+
+// The switches INSTALL and UNINSTALL always mean service mode; the option RunAsService means
+// it only when the service manager started the process. Started by hand with the option set,
+// the server says so once and runs in console mode, where "quit" still ends it.
+TRunMode DecideRunMode(const cStartupOptions& options, TThreadINIFile& serverOptions) {
+  if (options.InstallSwitch || options.UninstallSwitch) return TRunMode::ServiceSwitches;
+  if (!ReadIniBool(serverOptions, kServerOptionsSection, kRunAsServiceKey, false)) {
+    return TRunMode::Console;
+  }
+  if (StartedByServiceManager()) return TRunMode::Service;
+  std::fprintf(stderr,
+               "zorvic-server: RunAsService is set, but the server was not started by the "
+               "service manager (no NOTIFY_SOCKET); running in console mode\n");
+  std::fflush(stderr);
+  return TRunMode::Console;
+}
+
+// An error that ends start-up: on the console in console mode; in service mode, where there
+// is no console, on standard error, which the service manager keeps in its journal.
+void ReportStartupError(const std::string& text) {
+  if (!RunningAsService) {
+    ConsoleWrite(text);
+    return;
+  }
+  std::fprintf(stderr, "zorvic-server: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+void ReportServiceFailure(const char* step, const std::string& message) {
+  std::fprintf(stderr, "Service failed on %s: %s\n", step, message.c_str());
+  std::fflush(stderr);
+}
+
+// Runs the created server until it is told to stop; the exit status.
+int Serve(cServer& server, TRunMode mode, int stopFd) {
+  if (mode == TRunMode::Console) {
+    // A console-mode server under a service manager (a unit without RunAsService) still
+    // reports ready, or the manager would give up on it; without one nothing is sent.
+    NotifyServiceManager("READY=1");
+    RunConsoleLoop(STDIN_FILENO, stopFd);
+    NotifyServiceManager("STOPPING=1");
+    return 0;
+  }
+  if (!server.Core->WaitUntilListening(kServiceListenWaitMs)) {
+    // ListenerFailed has logged the error and said it on standard error. Wait until it has
+    // finished, so its entry comes before the closing one; then exit non-zero so that the
+    // service manager starts the service again instead of keeping one without a listener.
+    server.Core->Stop();
+    std::fprintf(stderr, "zorvic-server: no listener on port %d; the service ends with an error\n",
+                 server.Core->ServerPort());
+    std::fflush(stderr);
+    return 1;
+  }
+  NotifyServiceManager("READY=1\nSTATUS=Listening on port " +
+                       std::to_string(server.Core->ListeningPort()));
+  // Nothing is read from standard input in service mode: only the stop signals end the wait.
+  RunConsoleLoop(-1, stopFd);
+  NotifyServiceManager("STOPPING=1");
+  return 0;
 }
 
 }  // namespace
@@ -74,18 +142,14 @@ int ZorvicServerMain(int argc, char** argv) {
   std::unique_ptr<cMailer> mailer;
   std::unique_ptr<cServer> server;
   int status = 0;
+  TRunMode mode = TRunMode::Console;
   try {
     SetAppFolder(options.Home.empty() ? ExecutableFolder() : PrepareHomeFolder(options.Home));
     serverOptions = std::make_unique<TThreadINIFile>(AppFolder + "ServerOptions.ini");
     ServerOptionsFile = serverOptions.get();
 
-    // Service mode exists only on the Windows NT family: here the switches and the option
-    // RunAsService are read and the server runs in console mode whatever they say.
-    bool serviceWanted =
-        options.InstallSwitch || options.UninstallSwitch ||
-        ReadIniBool(*serverOptions, kServerOptionsSection, kRunAsServiceKey, false);
-    (void)serviceWanted;
-    RunningAsService = false;
+    mode = DecideRunMode(options, *serverOptions);
+    RunningAsService = mode != TRunMode::Console;
 
     CreateServerFolders();
     CreateSharedQuery();
@@ -96,16 +160,34 @@ int ZorvicServerMain(int argc, char** argv) {
     mailer = std::make_unique<cMailer>();
     Mailer = mailer.get();
 
-    server = std::make_unique<cServer>(options.Port, *serverOptions,
-                                       [](const std::string& entry) { AppendLogEntry(entry); });
-    Server = server.get();
-    if (!descriptorWarning.empty()) server->WriteLog(descriptorWarning);
-    RunConsoleLoop(STDIN_FILENO, stopFd);
+    if (mode == TRunMode::ServiceSwitches) {
+      cServiceManagerAccess access = SystemServiceManager();
+      cServiceSwitchResult result = options.InstallSwitch
+                                        ? InstallService(access, ExecutablePath(), AppFolder)
+                                        : UninstallService(access);
+      status = ReportServiceSwitch(result, options.SilentSwitch);
+    } else {
+      try {
+        server = std::make_unique<cServer>(options.Port, *serverOptions,
+                                           [](const std::string& entry) { AppendLogEntry(entry); });
+      } catch (const std::exception& e) {
+        if (mode != TRunMode::Service) throw;
+        // The start handler failed: said in the journal, and a non-zero status so that the
+        // service manager tries again.
+        ReportServiceFailure("start", e.what());
+        status = 1;
+      }
+      if (server) {
+        Server = server.get();
+        if (!descriptorWarning.empty()) server->WriteLog(descriptorWarning);
+        status = Serve(*server, mode, stopFd);
+      }
+    }
   } catch (const std::exception& e) {
-    ConsoleWrite(std::string("Exception in Main Function: ") + e.what());
+    ReportStartupError(std::string("Exception in Main Function: ") + e.what());
     status = 1;
   } catch (...) {
-    ConsoleWrite("Exception in Main Function: Unknown error");
+    ReportStartupError("Exception in Main Function: Unknown error");
     status = 1;
   }
 

@@ -68,11 +68,18 @@ cStartupOptions ParseStartupOptions(const std::vector<std::string>& args) {
 
 std::string StartupUsage() {
   return "Usage: zorvic-server [--home DIR] [--port N] [--help] [--version]\n"
+         "       zorvic-server [--home DIR] -INSTALL | -UNINSTALL [-SILENT]\n"
          "  --home DIR  program folder holding ServerOptions.ini, Data, Users, Temp and Updates\n"
          "              (created when missing; default: the folder of the executable)\n"
          "  --port N    TCP port to listen on (default 37000)\n"
          "  --help      show this text and exit\n"
          "  --version   show the server version and exit\n"
+         "  -INSTALL    write the systemd unit ServerSocketClass.service (in $ZORVIC_UNIT_DIR,\n"
+         "              default /etc/systemd/system) and enable it, then exit\n"
+         "  -UNINSTALL  disable the unit and remove its file, then exit\n"
+         "  -SILENT     with -INSTALL or -UNINSTALL: no message, only the exit status\n"
+         "With RunAsService=1 in ServerOptions.ini and started by systemd, the server writes\n"
+         "nothing to standard output, reports ready to systemd and stops on SIGTERM.\n"
          "Type \"quit\" on standard input, or send SIGTERM or SIGINT, to stop the server.\n";
 }
 

@@ -4,8 +4,9 @@
 //
 // --home names the program folder (created when missing; default: the executable's own
 // folder), --port the TCP port (default 37000). The service switches INSTALL, UNINSTALL and
-// SILENT are matched without regard to case after one of "-", "/" or "\"; on this system the
-// server always runs in console mode, so they are accepted and change nothing.
+// SILENT are matched without regard to case after one of "-", "/" or "\": INSTALL writes the
+// systemd unit of the service and UNINSTALL removes it, SILENT suppresses their message (see
+// Service.h).
 //
 // Thread safety: plain functions on their arguments.
 #pragma once

@@ -107,11 +107,9 @@ class StartupTest(unittest.TestCase):
         finally:
             blocker.close()
 
-    def test_run_as_service_and_install_switch_still_run_in_console_mode(self):
+    def test_run_as_service_outside_the_service_manager_runs_in_console_mode(self):
+        # INSTALL, UNINSTALL and the service start are in test_service.py.
         with ServerProcess(options={"RunAsService": "1"}) as server:
-            server.wait_for_stdout(BANNER[-1])
-            self.assertEqual(server.quit(), 0)
-        with ServerProcess(args=["-INSTALL"]) as server:
             server.wait_for_stdout(BANNER[-1])
             self.assertEqual(server.quit(), 0)
 
