@@ -73,7 +73,8 @@ TEST_F(PacketQueryTest, TypeTextsAndValuesOfEveryColumnKind) {
   const std::string& xml = listed.GetXml();
   EXPECT_EQ(xml.substr(0, xml.find("</metadata>")),
             kHead +
-                "<field name=\"K\" type=\"integer\" /><field name=\"S\" type=\"string\" "
+                "<field name=\"K\" type=\"integer\" SUBTYPE=\"Autoinc\" /><field name=\"S\" "
+                "type=\"string\" "
                 "WIDTH=\"10\" /><field name=\"M\" type=\"string\" WIDTH=\"0\" /><field "
                 "name=\"I\" type=\"integer\" /><field name=\"SI\" type=\"integer\" /><field "
                 "name=\"W\" type=\"integer\" /><field name=\"LI\" type=\"largeint\" /><field "
@@ -129,6 +130,25 @@ TEST_F(PacketQueryTest, TableColumnsShowAutoincAndRequired) {
   // attributes of their own.
   EXPECT_EQ(back.Field(back.FieldIndex("Password")).TypeText, "string");
   EXPECT_EQ(back.Field(back.FieldIndex("Password")).Name, "Password");
+}
+
+TEST_F(PacketQueryTest, QueryColumnsShowTheMarksOfTheirTableColumns) {
+  EXPECT_EQ(Listing("Select * From Requests order by RequestID").GetXml(),
+            Document("<field name=\"RequestID\" type=\"integer\" SUBTYPE=\"Autoinc\" /><field "
+                     "name=\"From\" type=\"string\" WIDTH=\"32\" /><field name=\"RequestType\" "
+                     "type=\"string\" WIDTH=\"32\" /><field name=\"RequestDate\" "
+                     "type=\"datetime\" />",
+                     ""));
+  const std::string users = Listing(
+                                "Select UserName, Password as P, HasAdminPower, "
+                                "Upper(Password) as UP From Users")
+                                .GetXml();
+  EXPECT_NE(users.find("<field name=\"UserName\" type=\"string\" WIDTH=\"32\" /><field "
+                       "name=\"P\" type=\"string\" WIDTH=\"32\" required=\"true\" /><field "
+                       "name=\"HasAdminPower\" type=\"boolean\" required=\"true\" /><field "
+                       "name=\"UP\" type=\"string\" WIDTH=\"32\" /></metadata>"),
+            std::string::npos)
+      << users;
 }
 
 TEST_F(PacketQueryTest, ListedRecordSentBackUnchangedThroughSql) {

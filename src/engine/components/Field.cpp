@@ -156,6 +156,14 @@ TVELDORField::TVELDORField(TVELDORDataSet& dataSet, const TFieldDesc& field,
       FRequired(field.Required != 0),
       FReadOnly(type.Kind == TFieldKind::AutoInc) {}
 
+void TVELDORField::TakeTableColumnMarks(bool required, bool autoInc) {
+  if (required) FRequired = true;
+  if (autoInc && FType.Kind == TFieldKind::Integer) {
+    FType.Kind = TFieldKind::AutoInc;
+    FReadOnly = true;
+  }
+}
+
 const TFieldDesc& TVELDORField::Desc() const {
   const TFieldDesc* f = FDataSet.Cursor().Field(FFieldNo);
   if (!f) RaiseDatabaseError(kFieldNotFound, FName);

@@ -84,6 +84,10 @@ class TVELDORField {
   int Size() const { return FType.Size; }
   int Precision() const { return FType.Precision; }
   bool Required() const { return FRequired; }
+  // For a column of a query result that names a table column: takes that column's NOT NULL
+  // mark, and turns an Integer column of an auto-increment one into an AutoInc column (read
+  // only, as the table's own). The result table itself carries neither mark.
+  void TakeTableColumnMarks(bool required, bool autoInc);
   bool ReadOnly() const { return FReadOnly; }
   void SetReadOnly(bool on) { FReadOnly = on; }
   bool IsBlob() const { return IsBlobKind(FType.Kind); }

@@ -13,6 +13,7 @@ TSchemaField FieldOf(const TCreateField& definition, const std::string& name) {
   field.SubType = static_cast<std::uint8_t>(definition.SubType);
   field.Size = definition.Size;
   field.Scale = definition.Scale;
+  field.Required = definition.NotNull;
   return field;
 }
 

@@ -26,6 +26,15 @@
 
 namespace zorvic::engine {
 
+// What a column of a SELECT result keeps of the table column it names: a plain column
+// reference (no expression, no aggregate) of a NOT NULL column is required, unless the block
+// has an outer join, which can give it NULL; one of an auto-increment column keeps that mark.
+// A UNION column keeps a mark only when every part's column has it.
+struct TResultColumnOrigin {
+  bool Required = false;
+  bool AutoInc = false;
+};
+
 class TQueryStatement {
  public:
   // databaseFolder is the folder in which table names are resolved (empty: the current one).
@@ -65,6 +74,9 @@ class TQueryStatement {
   bool ResultIsLive = false;
   bool ResultIsReadOnly = false;
   bool ResultIsSingleStar = false;
+  // One entry per column of a canned result (empty for a live result, whose columns are the
+  // table's own, and for statements without a result).
+  std::vector<TResultColumnOrigin> ResultColumnOrigins;
   double ExecutionSeconds = 0;
   std::int32_t RowsAffected = 0;
   // The index pages and records the last execution read (ReadCounters.h), set also when the

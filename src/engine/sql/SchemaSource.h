@@ -37,6 +37,7 @@ struct TSchemaField {
   std::uint8_t SubType = 0;   // 29 auto-increment, 21 money, 22 memo, ...
   int Size = 0;               // declared size of String and Bytes columns, else 0
   int Scale = 0;              // BCD decimal places, else 0
+  bool Required = false;      // NOT NULL
 };
 
 struct TTableSchema {

@@ -108,6 +108,7 @@ std::shared_ptr<TTableSchema> SchemaOfTable(TDataTable& table) {
     f.SubType = d.SubType;
     f.Size = (d.DataType == ftString || d.DataType == ftBytes) ? d.FieldSize : 0;
     f.Scale = d.DataType == ftBCD ? d.FieldScale : 0;
+    f.Required = d.Required != 0;
     schema->Fields.push_back(f);
   }
   schema->HasPrimaryKey = table.HasPrimaryIndex();

@@ -40,6 +40,7 @@ std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef
     field.SubType = desc.SubType;
     field.Size = desc.FieldSize;
     field.Scale = desc.FieldScale;
+    field.Required = desc.Required != 0;
     schema->Fields.push_back(std::move(field));
   }
   const TIndexHeader& header = cursor.Table().Index().Header();

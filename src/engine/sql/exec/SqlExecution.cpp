@@ -16,6 +16,7 @@
 #include "engine/storage/DataCursor.h"
 #include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/FieldTypes.h"
 #include "engine/storage/ReadCounters.h"
 
 namespace zorvic::engine {
@@ -45,6 +46,41 @@ namespace {
 bool HasTables(TStatementKind kind) {
   return kind == TStatementKind::Select || kind == TStatementKind::Insert ||
          kind == TStatementKind::Update || kind == TStatementKind::Delete;
+}
+
+// The marks a block's result columns keep of the table columns they name.
+std::vector<TResultColumnOrigin> BlockColumnOrigins(const TDataQuery& block) {
+  bool outerJoin = false;
+  for (const TTableJoin& join : block.Joins)
+    outerJoin = outerJoin || join.Kind != TJoinKind::Inner;
+  std::vector<TResultColumnOrigin> origins(block.ResultFields.size());
+  for (std::size_t i = 0; i < origins.size(); ++i) {
+    const TResultField& field = *block.ResultFields[i];
+    if (field.Aggregate != TAggregateKind::None || field.IsExpression ||
+        field.SourceTable == nullptr || !field.SourceTable->Schema || field.SourceFieldNo < 1 ||
+        static_cast<std::size_t>(field.SourceFieldNo) > field.SourceTable->Schema->Fields.size()) {
+      continue;
+    }
+    const TSchemaField& column =
+        field.SourceTable->Schema->Fields[static_cast<std::size_t>(field.SourceFieldNo - 1)];
+    origins[i].Required = column.Required && !outerJoin;
+    origins[i].AutoInc = IsAutoIncField(column.DataType, column.SubType);
+  }
+  return origins;
+}
+
+// The marks of the master block's columns, and for a UNION those every part agrees on.
+std::vector<TResultColumnOrigin> ResultColumnOrigins(const TDataQuery& master) {
+  std::vector<TResultColumnOrigin> origins = BlockColumnOrigins(master);
+  for (const TDataQuery* part = master.UnionNext; part != nullptr; part = part->UnionNext) {
+    const std::vector<TResultColumnOrigin> more = BlockColumnOrigins(*part);
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+      const bool known = i < more.size();
+      origins[i].Required = origins[i].Required && known && more[i].Required;
+      origins[i].AutoInc = origins[i].AutoInc && known && more[i].AutoInc;
+    }
+  }
+  return origins;
 }
 
 }  // namespace
@@ -87,6 +123,7 @@ TDataCursor* TSqlExecution::Execute(TQueryStatement& statement) {
   const auto started = std::chrono::steady_clock::now();
   statement.ResultIsLive = false;
   statement.ResultIsReadOnly = false;
+  statement.ResultColumnOrigins.clear();
   statement.RowsAffected = 0;
   statement.ExecutionSeconds = 0;
   // The reads of this execution, published when it ends, also by an exception.
@@ -216,6 +253,7 @@ TDataCursor* TSqlExecution::TImpl::ExecuteSelect(TQueryStatement& statement,
     execution->OrderAndLimit(rows, params, statement.MaxRowCount);
   }
 
+  statement.ResultColumnOrigins = ResultColumnOrigins(master);
   Result = std::make_unique<TResultTable>(Database);
   Result->Create(columns, master.IntoGiven ? &master.Into : nullptr);
   for (const TRow& row : rows)

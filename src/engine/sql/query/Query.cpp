@@ -345,6 +345,18 @@ void TVELDORQuery::UnfollowMaster() {
   FFollowed = nullptr;
 }
 
+void TVELDORQuery::CreateFields() {
+  TVELDORDBDataSet::CreateFields();
+  if (!FStatement) return;
+  const std::vector<TResultColumnOrigin>& origins = FStatement->ResultColumnOrigins;
+  for (std::size_t i = 0; i < FieldCount(); ++i) {
+    TVELDORField& field = Field(i);
+    const std::size_t index = static_cast<std::size_t>(field.FieldNo()) - 1;
+    if (field.FieldNo() < 1 || index >= origins.size()) continue;
+    field.TakeTableColumnMarks(origins[index].Required, origins[index].AutoInc);
+  }
+}
+
 void TVELDORQuery::AfterOpenCursor() {
   FollowMaster();
 }

@@ -137,6 +137,9 @@ class TVELDORQuery : public TVELDORDBDataSet, private TDataSetLink {
   void DestroyHandle() override;
   bool WantsReadOnly() const override;
   void AfterOpenCursor() override;
+  // The columns of a canned result take the NOT NULL and auto-increment marks of the table
+  // columns they name (TResultColumnOrigin).
+  void CreateFields() override;
 
  private:
   void SetText();
