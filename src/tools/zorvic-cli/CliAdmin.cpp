@@ -2,7 +2,9 @@
 
 #include <pugixml.hpp>
 
+#include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -14,9 +16,6 @@
 namespace zorvic {
 
 namespace {
-
-// How long a reply may pause between two of its pieces once it has begun.
-constexpr int kPieceWaitMs = 10000;
 
 void ReportNoReply(const TZQSock& socket, std::string_view what, int waitMs) {
   if (!socket.ValidSocket()) {
@@ -44,6 +43,18 @@ std::string TypeWord(std::string_view typeText) {
 
 }  // namespace
 
+int CliReplyWaitMs() {
+  const char* text = std::getenv(kCliReplyWaitVariable);
+  if (text == nullptr) return kCliReplyWaitMs;
+  const std::string_view value(text);
+  int seconds = 0;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (error != std::errc() || end != value.data() + value.size() || seconds < 1 || seconds > 3600) {
+    return kCliReplyWaitMs;
+  }
+  return seconds * 1000;
+}
+
 bool OpenAdminConnection(cCliAdminConnection& connection) {
   return ConnectAndLogin(connection.Socket, CliOptions(), connection.Scrambling);
 }
@@ -63,11 +74,12 @@ bool SendCommandLine(TZQSock& socket, std::string_view line) {
 }
 
 std::optional<std::string> AwaitReplyLine(TZQSock& socket, std::string_view what, int waitMs) {
+  if (waitMs < 0) waitMs = CliReplyWaitMs();
   if (!socket.AwaitData(waitMs)) {
     ReportNoReply(socket, what, waitMs);
     return std::nullopt;
   }
-  std::string line = socket.ReadLine(kPieceWaitMs);
+  std::string line = socket.ReadLine(CliReplyWaitMs());
   if (line.empty() && (socket.LastReadTimeout() || !socket.ValidSocket())) {
     ReportNoReply(socket, what, waitMs);
     return std::nullopt;
@@ -131,7 +143,7 @@ std::optional<std::string> ReadSizedBytes(TZQSock& socket, std::string_view what
                    std::string(what) + ", more than the " + std::to_string(maxBytes) + " taken");
     return std::nullopt;
   }
-  auto bytes = socket.ReadExact(static_cast<std::size_t>(size), kPieceWaitMs);
+  auto bytes = socket.ReadExact(static_cast<std::size_t>(size), CliReplyWaitMs());
   if (!bytes) {
     WriteErrorLine("zorvic-cli: " + std::string(what) + " broke off before its end");
     return std::nullopt;

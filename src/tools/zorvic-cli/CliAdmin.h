@@ -26,9 +26,14 @@
 
 namespace zorvic {
 
-// How long a command waits for its reply line. Some commands answer an error with silence
-// (2106, 2107, 2112, 2114): their callers say so with a message instead of hanging.
+// How long a command waits for its reply line by default. Some commands answer an error with
+// silence (2106, 2107, 2112, 2114): their callers say so with a message instead of hanging.
+// The environment variable ZORVIC_REPLY_WAIT (whole seconds, 1 to 3600) changes the wait.
 inline constexpr int kCliReplyWaitMs = 15000;
+inline constexpr char kCliReplyWaitVariable[] = "ZORVIC_REPLY_WAIT";
+// The wait in milliseconds: ZORVIC_REPLY_WAIT when it holds a valid number, else
+// kCliReplyWaitMs.
+int CliReplyWaitMs();
 // The largest packet or file reply taken from the server (a bigger one is a broken stream).
 inline constexpr std::size_t kCliMaxPacketBytes = 64u * 1024u * 1024u;
 
@@ -44,11 +49,10 @@ bool OpenAdminConnection(cCliAdminConnection& connection);
 // commands) or the connection took it only in part.
 bool SendCommandLine(TZQSock& socket, std::string_view line);
 
-// Waits up to `waitMs` for the next reply line. nullopt, with "zorvic-cli: no reply from the
-// server to WHAT within N s" (or "... the server closed the connection ...") on standard
-// error, when none came. `what` names the request in the message ("the user listing").
-std::optional<std::string> AwaitReplyLine(TZQSock& socket, std::string_view what,
-                                          int waitMs = kCliReplyWaitMs);
+// Waits up to `waitMs` (-1: CliReplyWaitMs()) for the next reply line. nullopt, with "zorvic-cli:
+// no reply from the server to WHAT within N s" (or "... the server closed the connection ...") on
+// standard error, when none came. `what` names the request in the message ("the user listing").
+std::optional<std::string> AwaitReplyLine(TZQSock& socket, std::string_view what, int waitMs = -1);
 
 // True for a line that begins with "+OK".
 bool IsOkReply(std::string_view line);
@@ -56,7 +60,7 @@ bool IsOkReply(std::string_view line);
 // Sends `line` and reads its status line. nullopt with a message when nothing came back;
 // otherwise the line as it came, "+OK" or "-ERR" (callers check IsOkReply).
 std::optional<std::string> RequestStatus(TZQSock& socket, std::string_view line,
-                                         std::string_view what, int waitMs = kCliReplyWaitMs);
+                                         std::string_view what, int waitMs = -1);
 
 // Sends `bytes` as a 4-byte big-endian size followed by the bytes (options, settings and update
 // files). False with a message for more than 2^31-1 bytes or a broken connection.
@@ -67,7 +71,8 @@ bool SendSizedBytes(TZQSock& socket, std::string_view bytes);
 // when the connection broke.
 bool SendPacketCommand(TZQSock& socket, int code, std::string_view table, std::string_view xml);
 
-// Reads a 4-byte big-endian size and that many bytes (at most `maxBytes`). nullopt with a
+// Reads a 4-byte big-endian size and that many bytes (at most `maxBytes`; a pause of more than
+// CliReplyWaitMs() between them ends the read). nullopt with a
 // message for a negative or too large size, or when the bytes stop coming.
 std::optional<std::string> ReadSizedBytes(TZQSock& socket, std::string_view what,
                                           std::size_t maxBytes = kCliMaxPacketBytes);

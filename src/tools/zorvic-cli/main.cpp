@@ -48,11 +48,28 @@ int PrintUsage(std::FILE* stream, int status) {
   return status;
 }
 
+// "zorvic-cli COMMAND --help": the usage line and description of that command alone.
+int PrintCommandUsage(const cCliCommand& command) {
+  std::string text = "Usage: zorvic-cli [--host H] [--port P] [--user U] " +
+                     std::string(command.name) +
+                     (command.arguments.empty() ? "" : " " + std::string(command.arguments)) +
+                     "\n  " + std::string(command.description) + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
+}
+
 int RunCli(int argc, char** argv) {
   std::vector<std::string_view> words(argv + 1, argv + argc);
   for (std::string_view word : words) {
     if (word == "--") break;
-    if (word == "--help" || word == "-h") return PrintUsage(stdout, kExitOk);
+    if (word != "--help" && word != "-h") continue;
+    std::vector<std::string_view> rest = words;
+    cCliOptions ignored;
+    if (ExtractCliOptions(rest, ignored) && !rest.empty()) {
+      for (const cCliCommand& command : CliCommandTable())
+        if (command.name == rest.front()) return PrintCommandUsage(command);
+    }
+    return PrintUsage(stdout, kExitOk);
   }
   if (!ExtractCliOptions(words, CliOptions())) return PrintUsage(stderr, kExitUsage);
   if (words.empty()) return PrintUsage(stderr, kExitUsage);
