@@ -8,8 +8,8 @@ import time
 import unittest
 import xml.etree.ElementTree as ET
 
-from harness import ServerProcess, wait_until
-from login_support import add_user, login, sql
+from harness import ServerProcess, wait_until, write_ini
+from login_support import login
 
 OK = "+OK Admin Resource Manipulation Successful"
 NO_RIGHTS = "-ERR You do not have the permissions to perform this operation"
@@ -51,12 +51,21 @@ def user_packet(name, password="pw", **extra):
 
 
 class ManipulationTest(unittest.TestCase):
+    """One server for every case; an administrator's connection watches the tables through
+    listings, and the options are rewritten where a case needs others (the server reads them
+    each time)."""
+    OPTIONS = {"EnableLogging": "1"}
+
     @classmethod
     def setUpClass(cls):
-        cls.server = ServerProcess(options={"EnableLogging": "1"})
+        cls.server = ServerProcess(options=cls.OPTIONS)
+        cls.watch = cls.server.connect()
+        if login(cls.watch, "admin", "tarnlamp") != "+OK 1":
+            raise AssertionError("the administrator cannot log in")
 
     @classmethod
     def tearDownClass(cls):
+        cls.watch.close()
         cls.server.stop()
 
     def setUp(self):
@@ -64,6 +73,11 @@ class ManipulationTest(unittest.TestCase):
 
     def tearDown(self):
         self.c.close()
+        self.set_options()
+
+    def set_options(self, **options):
+        write_ini(os.path.join(self.server.home, "ServerOptions.ini"),
+                  {"ServerOptions": dict(self.OPTIONS, **options)})
 
     def admin(self, client=None):
         client = client or self.c
@@ -73,16 +87,28 @@ class ManipulationTest(unittest.TestCase):
     def folder(self, name):
         return os.path.join(self.server.home, "Users", name)
 
+    def listing(self, table, key):
+        self.watch.send_line(f"2100 {table} {key}")
+        self.assertEqual(self.watch.read_line(), "+OK Admin data follows")
+        root = ET.fromstring(self.watch.read_block())
+        return [dict(r.attrib) for r in root.findall("./data/row")]
+
+    def record(self, table, key, value):
+        found = [r for r in self.listing(table, key) if r[key] == value]
+        return found[0] if found else None
+
+    def make_user(self, name, password="pw"):
+        self.assertEqual(send_packet(self.watch, 2102, "Users", user_packet(
+            name, password, AccountDisabled=False)), OK)
+
     def snapshot(self):
-        return (sql(self.server, "Select * from Users order by UserName;"
-                                 "Select * from Groups order by GroupName;"
-                                 "Select * from Profiles order by ProfileName;"
-                                 "Select * from Requests order by RequestID;"),
+        return (self.listing("Users", "UserName"), self.listing("Groups", "GroupName"),
+                self.listing("Profiles", "ProfileName"), self.listing("Requests", "RequestID"),
                 sorted(os.listdir(os.path.join(self.server.home, "Users"))),
                 sorted(os.listdir(self.server.home)))
 
     def log_text(self):
-        return sql(self.server, "Select EntryText from Log;")
+        return "\n".join(r["EntryText"] for r in self.listing("Log", "EntryNo"))
 
     # ---- creating a profile, a group and a user, and logging in --------------------------
 
@@ -108,9 +134,9 @@ class ManipulationTest(unittest.TestCase):
         with self.server.connect() as u:
             self.assertEqual(login(u, "sailor", "knots"), "+OK 1")
             self.assertEqual(u.command("2105"), "+OK 0")
-        rows = sql(self.server, "Select GroupName, Password, AccountDisabled from Users "
-                                "where UserName='sailor';")
-        self.assertIn("Deck\tknots\tFalse", rows)
+        row = self.record("Users", "UserName", "sailor")
+        self.assertEqual((row["GroupName"], row["Password"], row["AccountDisabled"]),
+                         ("Deck", "knots", "0"))
 
     def test_user_created_without_account_field_is_disabled(self):
         c = self.admin()
@@ -125,8 +151,9 @@ class ManipulationTest(unittest.TestCase):
         self.assertEqual(send_packet(c, 2103, "Users", packet(
             ("UserName", "string", "mover"), ("PrimaryEmail", "string", "m@example.org"),
             ("PhoneNumber", "string", "it's \"ok\""))), OK)
-        self.assertIn("m@example.org\tit's \"ok\"", sql(
-            self.server, "Select PrimaryEmail, PhoneNumber from Users where UserName='mover';"))
+        row = self.record("Users", "UserName", "mover")
+        self.assertEqual((row["PrimaryEmail"], row["PhoneNumber"]),
+                         ("m@example.org", "it's \"ok\""))
         # an update of a single field has no assignments: the statement fails
         self.assertEqual(send_packet(c, 2103, "Users", packet(
             ("UserName", "string", "mover"))), FAILED)
@@ -136,10 +163,10 @@ class ManipulationTest(unittest.TestCase):
             ("UserName", "string", "mover"))), OK)
         self.assertFalse(os.path.exists(self.folder("mover")))
         self.assertTrue(os.path.isdir(self.folder("admin")))
-        self.assertNotIn("mover", sql(self.server, "Select UserName from Users;"))
+        self.assertIsNone(self.record("Users", "UserName", "mover"))
 
     def test_non_admin_is_refused_and_the_packet_drained(self):
-        add_user(self.server, "plain")
+        self.make_user("plain")
         self.assertEqual(login(self.c, "plain"), "+OK 1")
         before = self.snapshot()
         for code in (2102, 2103, 2104):
@@ -159,7 +186,7 @@ class ManipulationTest(unittest.TestCase):
                          "-ERR Unrecognized command in the authentication stage: 2102")
         self.assertEqual(self.c.command("2002"), "")  # questions of no account: empty lines
         self.assertEqual(self.c.read_line(), "")
-        self.assertNotIn("early", sql(self.server, "Select UserName from Users;"))
+        self.assertIsNone(self.record("Users", "UserName", "early"))
 
     def test_malformed_packets(self):
         c = self.admin()
@@ -196,7 +223,7 @@ class ManipulationTest(unittest.TestCase):
 
     def test_hostile_input_changes_nothing(self):
         c = self.admin()
-        add_user(self.server, "victim")
+        self.make_user("victim")
         before = self.snapshot()
         long_name = "L" * 40
         cases = [
@@ -275,9 +302,10 @@ class ManipulationTest(unittest.TestCase):
         body = user_packet("newbie", "fresh", HasAdminPower=True, GroupName="Admins",
                            ProfileName="Crew", PrimaryEmail="n@example.org")
         self.assertEqual(send_packet(self.c, 2020, "Users", body), OK)
-        rows = sql(self.server, "Select HasAdminPower, GroupName, ProfileName, PrimaryEmail, "
-                                "AccountDisabled from Users where UserName='newbie';")
-        self.assertIn("False\t\\N\t\\N\tn@example.org\tFalse", rows)
+        row = self.record("Users", "UserName", "newbie")
+        self.assertEqual((row["HasAdminPower"], row["GroupName"], row["ProfileName"],
+                          row["PrimaryEmail"], row["AccountDisabled"]),
+                         ("0", "", "", "n@example.org", "0"))
         self.assertTrue(os.path.isdir(self.folder("newbie")))
         self.assertEqual(login(self.c, "newbie", "fresh"), "+OK 1")
         self.assertEqual(self.c.command("2105"), "+OK 0")
@@ -329,42 +357,35 @@ class ManipulationTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.folder("deputy")))
         self.assertEqual(c.command("2105"), "+OK 1")
 
+    # ---- account requests -------------------------------------------------------------------
 
-class AccountRequestTest(unittest.TestCase):
     def test_request_filed_and_approved(self):
-        with ServerProcess(options={"ActivateNewAccounts": "0"}) as server:
-            with server.connect() as c:
-                body = user_packet("applicant", "please", AccountDisabled=False)
-                self.assertEqual(send_packet(c, 2020, "Users", body), OK)
-                self.assertEqual(login(c, "applicant", "please"),
-                                 "-ERR Invalid User Name or Password!")
-                self.assertTrue(os.path.isdir(os.path.join(server.home, "Users", "applicant")))
-            requests = sql(server, "Select RequestID, From, RequestType, RequestDate "
-                                   "from Requests;").splitlines()
-            self.assertEqual(len(requests), 3, requests)  # header, one row, empty line
-            request_id, who, kind, date = requests[1].split("\t")
-            self.assertEqual((who, kind), ("applicant", "User Activation Request"))
-            self.assertEqual(date, time.strftime("%Y-%m-%d"))
-            with server.connect() as a:
-                self.assertEqual(login(a, "admin", "tarnlamp"), "+OK 1")
-                a.send_line("2100 Requests RequestID")
-                self.assertEqual(a.read_line(), "+OK Admin data follows")
-                root = ET.fromstring(a.read_block())
-                self.assertEqual([r.get("From") for r in root.findall("./data/row")],
-                                 ["applicant"])
-                self.assertEqual(a.command("2115 " + request_id), APPROVED)
-                self.assertEqual(a.command("2115 " + request_id), APPROVED)  # gone: still OK
-            self.assertEqual(sql(server, "Select count(*) from Requests;").splitlines()[1], "0")
-            with server.connect() as c:
-                self.assertEqual(login(c, "applicant", "please"), "+OK 1")
+        self.set_options(ActivateNewAccounts="0")
+        body = user_packet("applicant", "please", AccountDisabled=False)
+        self.assertEqual(send_packet(self.c, 2020, "Users", body), OK)
+        self.assertEqual(login(self.c, "applicant", "please"),
+                         "-ERR Invalid User Name or Password!")
+        self.assertTrue(os.path.isdir(self.folder("applicant")))
+        requests = [r for r in self.listing("Requests", "RequestID")
+                    if r["From"] == "applicant"]
+        self.assertEqual(len(requests), 1, requests)
+        self.assertEqual(requests[0]["RequestType"], "User Activation Request")
+        self.assertEqual(requests[0]["RequestDate"], time.strftime("%Y-%m-%d"))
+        request_id = requests[0]["RequestID"]
+        with self.server.connect() as a:
+            self.admin(a)
+            self.assertEqual(a.command("2115 " + request_id), APPROVED)
+            self.assertEqual(a.command("2115 " + request_id), APPROVED)  # gone: still OK
+        self.assertEqual([r for r in self.listing("Requests", "RequestID")
+                          if r["From"] == "applicant"], [])
+        self.assertEqual(login(self.c, "applicant", "please"), "+OK 1")
 
     def test_account_creation_disallowed_drains_the_packet(self):
-        with ServerProcess(options={"AllowUserAccountCreation": "0"}) as server:
-            with server.connect() as c:
-                self.assertEqual(send_packet(c, 2020, "Users", user_packet("nope")), DISALLOWED)
-                self.assertEqual(login(c, "admin", "tarnlamp"), "+OK 1")
-            self.assertNotIn("nope", sql(server, "Select UserName from Users;"))
-            self.assertFalse(os.path.exists(os.path.join(server.home, "Users", "nope")))
+        self.set_options(AllowUserAccountCreation="0")
+        self.assertEqual(send_packet(self.c, 2020, "Users", user_packet("nope")), DISALLOWED)
+        self.assertEqual(login(self.c, "admin", "tarnlamp"), "+OK 1")
+        self.assertIsNone(self.record("Users", "UserName", "nope"))
+        self.assertFalse(os.path.exists(self.folder("nope")))
 
 
 if __name__ == "__main__":
