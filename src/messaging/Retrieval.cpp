@@ -1,5 +1,6 @@
 #include "messaging/Retrieval.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -31,8 +32,8 @@ constexpr std::int32_t kCmdFetchMessageList = 2005;
 constexpr std::int32_t kCmdDeleteMessage = 2008;
 constexpr std::int32_t kCmdFetchAttachment = 2009;
 
-// An attachment body goes out in pieces of this size, so that no single write is huge.
-constexpr std::size_t kAttachmentWriteChunk = 1 << 20;
+// Replies and attachment bodies go out in pieces of this size, so that no single write is huge.
+constexpr std::size_t kReplyWriteChunk = 1 << 20;
 
 // Takes the session's mailbox (the reference its login holds) under its lock and the
 // DatabaseLock, and gives both back when it goes.
@@ -75,8 +76,13 @@ std::int64_t RequireId(std::string_view argument, std::string_view what) {
   throw std::runtime_error("Invalid " + std::string(what) + " " + ShownArgument(argument));
 }
 
-void SendReply(TZQSock& socket, const std::string& bytes) {
-  socket.WriteBuffer(bytes.data(), static_cast<int>(bytes.size()));
+// Sends the bytes in pieces the socket's int-sized writes can take; stops when one fails
+// (the socket is closed then).
+void SendReply(TZQSock& socket, std::string_view bytes) {
+  for (std::size_t at = 0; at < bytes.size(); at += kReplyWriteChunk) {
+    const std::size_t n = std::min(kReplyWriteChunk, bytes.size() - at);
+    if (socket.WriteBuffer(bytes.data() + at, static_cast<int>(n)) < static_cast<int>(n)) return;
+  }
 }
 
 // 2005: "+OK Message list size and contents follow", int32 byte count, then the ids as 4-byte
@@ -216,10 +222,7 @@ void HandleFetchAttachment(cServer& server, TZQSock& socket, const cClientInfoSt
   std::string head = "+OK Attachment body follows\r\n";
   AppendBigEndianInt32(head, static_cast<std::int32_t>(body->size()));
   if (socket.WriteBuffer(head.data(), static_cast<int>(head.size())) <= 0) return;
-  for (std::size_t at = 0; at < body->size(); at += kAttachmentWriteChunk) {
-    const std::size_t n = std::min(kAttachmentWriteChunk, body->size() - at);
-    if (socket.WriteBuffer(body->data() + at, static_cast<int>(n)) < static_cast<int>(n)) return;
-  }
+  SendReply(socket, *body);
 }
 
 }  // namespace
