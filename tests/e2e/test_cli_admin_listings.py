@@ -57,6 +57,11 @@ class CliListingTest(unittest.TestCase):
                "Insert into Requests (From, RequestType, RequestDate) values "
                "('newbie', 'User Activation Request', '2024-02-29');")
         add_user(s, "carol", group="Staff")
+        # A byte that is not UTF-8 (a Latin-1 e acute), written past the text-only helper.
+        subprocess.run([os.path.join(bin_dir(), "zorvic-sql"), os.path.join(s.home, "Data"),
+                        "--bail", "-c",
+                        b"Update Users set Answer1='caf\xe9', Question2='q2' where UserName='carol';"],
+                       check=True, capture_output=True, timeout=60)
         add_user(s, "alice", group="Staff", PrimaryEmail="alice@example.org",
                  PhoneNumber="tab\there\nnext")
         add_user(s, "zoë", group="Sales", Question1="o'q \"x\"")
@@ -77,14 +82,16 @@ class CliListingTest(unittest.TestCase):
             return self.admin_runs[args]
         return cli(self.server.port, "admin", ADMIN_PASSWORD, *args, **kw)
 
-    def ok(self, *args):
+    def ok(self, *args, strict=False):
+        """Standard output of a successful run. The table form passes the bytes of a value as
+        they are (a byte that is not UTF-8 counts as one character); JSON is always UTF-8."""
         r = self.admin(*args)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stderr, b"")
-        return r.stdout.decode("utf-8")
+        return r.stdout.decode("utf-8", "strict" if strict else "surrogateescape")
 
     def json_rows(self, *args):
-        return json.loads(self.ok(*args, "--json"))
+        return json.loads(self.ok(*args, "--json", strict=True))
 
     # ------------------------------------------------------------------ table form
     def test_users_table_is_aligned_one_line_per_row(self):
@@ -98,6 +105,9 @@ class CliListingTest(unittest.TestCase):
             for start in starts:  # every cell begins where its header does (characters)
                 self.assertEqual(line[start - 1], " ", line)
                 self.assertNotEqual(line[start], " ", (start, line))
+        carol = next(l for l in lines if l.startswith("carol"))
+        self.assertIn("caf\udce9", carol)
+        self.assertEqual(carol.index("q2"), header.index("Question2"))
         alice = next(l for l in lines if l.startswith("alice"))
         self.assertIn("tab\\there\\nnext", alice)  # control characters never break a line
 
@@ -132,6 +142,7 @@ class CliListingTest(unittest.TestCase):
         self.assertEqual(users["alice"]["PhoneNumber"], "tab\there\nnext")
         self.assertEqual(users["zoë"]["Question1"], "o'q \"x\"")
         self.assertEqual(users["carol"]["LastLogin"], "1899-12-30")  # NULL date as listed
+        self.assertEqual(users["carol"]["Answer1"], "caf\u00e9")  # not UTF-8: read as Latin-1
         self.assertEqual(self.json_rows("groups")[1], {"GroupName": "Sales",
                                                         "ProfileName": "Basic"})
         profile = self.json_rows("profiles")[0]
