@@ -5,21 +5,23 @@ fetchable after their message is deleted."""
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import ServerProcess, bin_dir
 from login_support import add_users, login, scramble
-from retrieval_support import ATTACH_OK, FETCH_OK, read_record
+from retrieval_support import ATTACH_OK, FETCH_OK, LIST_OK, read_record
 
 
 class RetrievalCli(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = ServerProcess(options={"DataScrambling": "1"})
-        add_users(cls.server, ["alice", "bob", "dora"])
+        add_users(cls.server, ["alice", "bob", "dora", "eve"])
         cls.work = tempfile.mkdtemp(prefix="zorvic-cli-fetch-")
         cls.files = {"data.bin": os.urandom(200 * 1024) + b"\x00\r\n\xff",
                      "notes.txt": b"line 1\r\nline 2\r\n"}
@@ -122,6 +124,34 @@ class RetrievalCli(unittest.TestCase):
                                          "--", header.decode("latin-1")]).decode("latin-1")
         self.assertRegex(clear, r"^From: alice\r\nTo: dora\r\nDate: \d+(\.\d+)?\r\n"
                                 r"Size: \d+\r\nPriority: 0\s*$")
+
+    def test_a_reader_that_stops_holds_no_lock_others_need(self):
+        big = os.path.join(self.work, "big.bin")
+        data = os.urandom(2 * 1024 * 1024)
+        with open(big, "wb") as f:
+            f.write(data)
+        self.send("alice", "eve", "big one", "big.bin")
+        slow = self.server.connect()
+        self.addCleanup(slow.close)
+        # A small receive window, so that the body cannot fit into the socket buffers.
+        slow.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+        self.assertEqual(login(slow, "eve"), "+OK 1")
+        self.assertEqual(slow.command("2004 1"), FETCH_OK)
+        _, (attachments, _, _) = read_record(slow)
+        attach_id = attachments.split(b" ")[0].decode()
+        # The body fills the socket buffers and the server's send waits for this reader...
+        self.assertEqual(slow.command(f"2009 {attach_id}", timeout=30), ATTACH_OK)
+        time.sleep(0.3)
+        # ...while another user's mailbox commands and the shared database stay available.
+        with self.server.connect() as other:
+            self.assertEqual(login(other, "dora", timeout=3), "+OK 1")
+            start = time.monotonic()
+            self.assertEqual(other.command("2005", timeout=3), LIST_OK)
+            other.read_block(timeout=3)
+            self.assertEqual(other.command("2010", timeout=3), "+OK Query Result Follows")
+            other.read_block(timeout=3)
+            self.assertLess(time.monotonic() - start, 2.0)
+        self.assertEqual(slow.read_block(timeout=60), data)
 
     def test_refusals_and_usage(self):
         _, err = self.cli("bob", "fetch", "abc", expect=1)
