@@ -9,7 +9,8 @@ import unittest
 os.environ["ZORVIC_SMTP_TIMEOUT_MS"] = "1500"
 
 from harness import ServerProcess, write_ini, wait_until  # noqa: E402
-from login_support import add_user, sql  # noqa: E402
+from login_support import q, sql  # noqa: E402
+from mailer_support import literal  # noqa: E402
 from smtp_support import SilentSmtp, SmtpRecorder, dead_port  # noqa: E402
 
 TRYING = "+OK Trying to send info by email"
@@ -22,11 +23,19 @@ class PasswordMailTest(unittest.TestCase):
     def setUpClass(cls):
         cls.smtp = SmtpRecorder().start()
         cls.server = ServerProcess(options={"EnableLogging": "1", "SMTPServer": cls.smtp.spec})
-        add_user(cls.server, "bob", password="s3cret.pw", PrimaryEmail="bob@example.com",
-                 SecondaryEmail="bob@home.example")
-        add_user(cls.server, "carol", password="pw")
-        add_user(cls.server, "eve", password="pw", PrimaryEmail="eve@x\nRCPT TO:<m@x>")
-        add_user(cls.server, "mallory", password="pw", PrimaryEmail="<m@x>")
+        # one zorvic-sql run for every account
+        accounts = {"bob": ("s3cret.pw", "bob@example.com", "bob@home.example"),
+                    "carol": ("pw", None, None),
+                    "eve": ("pw", "eve@x\nRCPT TO:<m@x>", None),
+                    "mallory": ("pw", "<m@x>", None)}
+        text = ""
+        for name, (password, primary, secondary) in accounts.items():
+            text += ("Insert into Users (UserName, Password, GroupName, HasAdminPower, "
+                     "AccountDisabled, PrimaryEmail, SecondaryEmail) values "
+                     f"({q(name)}, {q(password)}, 'Staff', False, False, {literal(primary)}, "
+                     f"{literal(secondary)});")
+            os.makedirs(os.path.join(cls.server.home, "Users", name), exist_ok=True)
+        sql(cls.server, text)
 
     @classmethod
     def tearDownClass(cls):
@@ -43,21 +52,26 @@ class PasswordMailTest(unittest.TestCase):
     def log_texts(self):
         return sql(self.server, "Select EntryText from Log;").splitlines()[1:]
 
-    def wait_log(self, text, timeout=10):
-        ok = wait_until(lambda: any(text in line for line in self.log_texts()), timeout=timeout,
-                        interval=0.2)
-        self.assertTrue(ok, f"no log entry with {text!r} in {self.log_texts()}")
+    def wait_log(self, *texts, timeout=10):
+        """Waits until every text is part of some log entry (one log read per round)."""
+        ok = wait_until(lambda: all(any(t in line for line in self.log_texts()) for t in texts),
+                        timeout=timeout, interval=0.2)
+        self.assertTrue(ok, f"not every one of {texts!r} in {self.log_texts()}")
 
-    def password_mail(self, name):
+    def password_mail(self, name, finished=True):
         c = self.server.connect()
         if name is not None:
             c.send_line("1000 " + name)
         self.assertEqual(c.command("2019"), TRYING)
+        if finished:
+            # the next command is answered once the mail has been handled
+            self.assertEqual(c.command("2001"),
+                             "-ERR Unrecognized command in the authentication stage: 2001")
         return c
 
     def test_password_mail_exact(self):
         before = self.smtp.count()
-        c = self.password_mail("bob")
+        c = self.password_mail("bob", finished=False)
         mail = self.smtp.wait_for(before + 1)
         self.assertEqual(mail.mail_from, "zorvic-admin@localhost")
         self.assertEqual(mail.rcpt_tos, ["bob@example.com"])  # the primary address only
@@ -76,17 +90,16 @@ class PasswordMailTest(unittest.TestCase):
     def test_refusals_reach_only_the_log(self):
         before = self.smtp.count()
         self.password_mail("carol").close()
-        self.wait_log("In cServer.SendPasswordByEmail (): The user carol has no e-mail address")
         self.password_mail(None).close()
-        self.wait_log("In cServer.SendPasswordByEmail (): No account is loaded")
         # addresses that would add SMTP commands or break the envelope are never sent
         self.password_mail("eve").close()
-        # (the log listing shows the backslash of "\x0A" doubled)
-        self.wait_log('In cServer.SendPasswordByEmail (): Invalid recipient e-mail address: '
-                      '"eve@x\\')
-        self.wait_log('x0ARCPT TO:<m@x>"')
         self.password_mail("mallory").close()
-        self.wait_log('Invalid recipient e-mail address: "<m@x>"')
+        # (the log listing shows the backslash of "\x0A" doubled)
+        self.wait_log("In cServer.SendPasswordByEmail (): The user carol has no e-mail address",
+                      "In cServer.SendPasswordByEmail (): No account is loaded",
+                      'In cServer.SendPasswordByEmail (): Invalid recipient e-mail address: '
+                      '"eve@x\\', 'x0ARCPT TO:<m@x>"',
+                      'Invalid recipient e-mail address: "<m@x>"')
         time.sleep(0.3)
         self.assertEqual(self.smtp.count(), before)
 
@@ -94,16 +107,16 @@ class PasswordMailTest(unittest.TestCase):
         port = dead_port()
         self.set_smtp_server(f"127.0.0.1:{port}")
         self.password_mail("bob").close()
-        self.wait_log(f"In cServer.SendPasswordByEmail (): Unable to connect to the SMTP server "
-                      f"127.0.0.1:{port}: Connection refused")
         self.set_smtp_server("")
         self.password_mail("bob").close()
-        self.wait_log("In cServer.SendPasswordByEmail (): No SMTP server is configured")
+        self.wait_log(f"In cServer.SendPasswordByEmail (): Unable to connect to the SMTP server "
+                      f"127.0.0.1:{port}: Connection refused",
+                      "In cServer.SendPasswordByEmail (): No SMTP server is configured")
 
     def test_silent_smtp_server_delays_only_its_session(self):
         with SilentSmtp() as silent:
             self.set_smtp_server(silent.spec)
-            c = self.password_mail("bob")
+            c = self.password_mail("bob", finished=False)
             # the session waits on the SMTP server; everyone else is served meanwhile
             other = self.server.connect()
             t0 = time.monotonic()
