@@ -131,5 +131,31 @@ class PasswordMailTest(unittest.TestCase):
             c.close()
 
 
+class ShutdownTest(unittest.TestCase):
+    def test_quit_does_not_wait_for_a_silent_smtp_server(self):
+        # a long SMTP time-out: only the mailer's stop can end the wait early
+        saved = os.environ["ZORVIC_SMTP_TIMEOUT_MS"]
+        os.environ["ZORVIC_SMTP_TIMEOUT_MS"] = "60000"
+        try:
+            with SilentSmtp() as silent:
+                server = ServerProcess(options={"SMTPServer": silent.spec})
+                try:
+                    sql(server, "Insert into Users (UserName, Password, GroupName, HasAdminPower, "
+                                "AccountDisabled, PrimaryEmail) values ('bob', 'pw', 'Staff', "
+                                "False, False, 'bob@example.com');")
+                    os.makedirs(os.path.join(server.home, "Users", "bob"), exist_ok=True)
+                    c = server.connect()
+                    c.send_line("1000 bob")
+                    self.assertEqual(c.command("2019"), TRYING)
+                    self.assertTrue(wait_until(lambda: silent.accepted, timeout=5))
+                    t0 = time.monotonic()
+                    self.assertEqual(server.quit(timeout=15), 0)
+                    self.assertLess(time.monotonic() - t0, 8)
+                finally:
+                    server.stop()
+        finally:
+            os.environ["ZORVIC_SMTP_TIMEOUT_MS"] = saved
+
+
 if __name__ == "__main__":
     unittest.main()
