@@ -4,8 +4,8 @@ recipient followed by good items."""
 import time
 import unittest
 
-from login_support import listen, login  # noqa: F401
-from mailer_support import DATE, HIGH, NORMAL, PREFIX, URGENT, WARNING, ForwardingBase  # noqa: F401
+from login_support import listen, login, read_presence
+from mailer_support import DATE, HIGH, NORMAL, PREFIX, URGENT, ForwardingBase
 
 
 class ForwardContentTest(ForwardingBase):
@@ -52,11 +52,14 @@ class ForwardContentTest(ForwardingBase):
         self.send("cara", "offline 258", 258)
         # online with the stored status 1: normal asks for do-not-disturb, urgent does not
         listener = listen(self.server, "cara")
+        # its own presence record follows the registration, which follows the "+OK" reply
+        self.assertEqual(read_presence(listener)[0], "cara")
         try:
             self.send("cara", "online normal", NORMAL)
             self.send("cara", "online urgent", URGENT)
             # with no conditions a listening recipient still gets every message
             bob = listen(self.server, "bob")
+            self.assertEqual(read_presence(bob)[0], "bob")
             self.send("bob", "bob online", NORMAL)
             bob.close()
             self.smtp.wait_for(start + 5)
