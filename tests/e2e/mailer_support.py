@@ -3,7 +3,6 @@ forward and accounts that use them, a logged-in sender, and helpers to send a me
 and read the log."""
 import os
 import re
-import time
 import unittest
 
 os.environ.setdefault("ZORVIC_SMTP_TIMEOUT_MS", "1500")
@@ -95,6 +94,3 @@ class ForwardingBase(unittest.TestCase):
     def bodies_since(self, start):
         with self.smtp.lock:
             return [m.body() for m in self.smtp.mails[start:]]
-
-
-__all__ = ["ForwardingBase", "WARNING", "PREFIX", "DATE", "NORMAL", "HIGH", "URGENT", "time"]
