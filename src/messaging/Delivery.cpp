@@ -34,9 +34,10 @@ bool HasMailboxFolder(const std::string& name) {
   return std::filesystem::is_directory(UserFolderPath(name), error);
 }
 
-// Stores the copy in the open mailbox and returns its MessageID. Raises on failure, leaving
-// the table out of insert state.
-std::int32_t StoreCopy(cUserQueryStruct& box, const cMessageRecord& record) {
+// Stores the copy in the open mailbox and returns its MessageID; `record.To` becomes the
+// stored value (the column cuts a long recipient line), so a push shows what a fetch will.
+// Raises on failure, leaving the table out of insert state.
+std::int32_t StoreCopy(cUserQueryStruct& box, cMessageRecord& record) {
   engine::TVELDORTable& table = *box.Table;
   table.Append();
   try {
@@ -55,6 +56,7 @@ std::int32_t StoreCopy(cUserQueryStruct& box, const cMessageRecord& record) {
     }
     throw;
   }
+  record.To = table.FieldByName("To").AsString();
   return table.FieldByName("MessageID").AsInteger();
 }
 

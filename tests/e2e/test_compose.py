@@ -19,7 +19,7 @@ SCRAMBLING = True
 ACCOUNTS = [(n, "Staff", "") for n in (
     "alice", "bob", "arg", "argto", "pri", "prito", "ord", "bobo", "alio", "off", "offto",
     "grp", "odd", "oddto", "limto", "bodyto", "refto", "neg", "negto", "ceil", "ceilto",
-    "stall", "stallto", "other", "large", "largeto", "brk", "brkto", "brkbox", "emptyto")]
+    "stall", "stallto", "other", "large", "largeto", "brk", "brkto", "brkbox", "emptyto", "longfrom", "longto")]
 ACCOUNTS += [("sa", "Sales", ""), ("sb", "Sales", ""), ("ea", "SalesEast", ""),
              ("lim", "Staff", "Limited"), ("body", "Staff", "Limited"),
              ("ro", "Staff", "ReadOnly"), ("nf", "Staff", "NoFiles")]
@@ -149,6 +149,16 @@ class ComposeTest(unittest.TestCase):
         self.assertEqual(self.send(sender, f"{b},{b}", b"twice"), SENT)
         self.assertEqual(message_count(self.server, b), 2)
         self.assertNotIn(f"New message delivered to {b}", log_texts(self.server))
+
+    def test_long_recipient_line_is_cut_alike_in_store_and_push(self):
+        a, b = self.users("longfrom", "longto")
+        lb = self.listener(b)
+        sender = self.session(a)
+        line = f"{b}," + "x" * 300
+        self.assertEqual(self.send(sender, line, b"long"), SENT)
+        fields = read_push(lb, self.scrambling)[3]
+        self.assertEqual(fields[1], line[:250])
+        self.assertEqual(mailbox(self.server, b)[-1][5], line[:250])
 
     # ---------------------------------------------------------------- recipients
     def test_group_items_by_prefix_and_exactly(self):
