@@ -357,6 +357,17 @@ class ManipulationTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.folder("deputy")))
         self.assertEqual(c.command("2105"), "+OK 1")
 
+    def test_changing_ones_own_account_ends_the_session_after_the_reply(self):
+        self.assertEqual(send_packet(self.watch, 2102, "Users", user_packet(
+            "selfish", "pw", HasAdminPower=True, AccountDisabled=False)), OK)
+        self.assertEqual(login(self.c, "selfish"), "+OK 1")
+        self.assertEqual(send_packet(self.c, 2103, "Users", packet(
+            ("UserName", "string", "selfish"), ("PrimaryEmail", "string", "me@example.org"))),
+            OK)
+        self.assertTrue(self.c.expect_closed())
+        self.assertEqual(self.record("Users", "UserName", "selfish")["PrimaryEmail"],
+                         "me@example.org")
+
     # ---- account requests -------------------------------------------------------------------
 
     def test_request_filed_and_approved(self):
