@@ -24,6 +24,10 @@ inline constexpr int kAwaitCommandMs = 10000;
 // is not finished in time is dropped and the next line is read afresh.
 inline constexpr int kReadCommandLineMs = 10000;
 
+// How long a session waits for its next command line before it gives back the stack pages of
+// the last command (ThreadStack.h): long enough that a busy client never pays for it.
+inline constexpr int kIdleStackReleaseMs = 200;
+
 // After "+OK Goodbye!" the server half-closes and discards what the client still sends for
 // at most this long before it closes, so the reply is delivered instead of being destroyed by
 // a reset; a client that closes at once frees its thread at once.

@@ -16,6 +16,7 @@
 #include "messaging/Composition.h"
 #include "messaging/Mailer.h"
 #include "messaging/Retrieval.h"
+#include "net/ThreadStack.h"
 #include "net/ZQServerCore.h"
 #include "net/ZQSock.h"
 #include "protocol/ClientInfo.h"
@@ -33,12 +34,20 @@ void cServer::OnNewConnect(TZQClientThread& client) {
   cCommandStruct command;
   // Registered once the login succeeds; an administrator's change to the account ends it.
   std::shared_ptr<cCommandSessionStruct> registration;
+  bool stackTouched = false;
   try {
     for (;;) {
       if (!socket.Connected() || socket.PeerHasClosed() || !socket.ValidSocket()) break;
       if (client.StopRequested()) break;
+      // A session that goes quiet after a command gives back the stack pages the command
+      // touched; a client that sends its next line at once never waits for it.
+      if (stackTouched && !socket.AwaitData(kIdleStackReleaseMs)) {
+        ReleaseUnusedStack();
+        stackTouched = false;
+      }
       // An idle session is never dropped: it is only re-checked every kAwaitCommandMs.
       if (!socket.AwaitData(kAwaitCommandMs)) continue;
+      stackTouched = true;
       std::string line = socket.ReadLine(kReadCommandLineMs);
       if (socket.LastReadTimeout()) continue;  // the partial line is dropped
       ParseCommand(line, command);
