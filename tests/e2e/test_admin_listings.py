@@ -119,7 +119,7 @@ class ListingTest(unittest.TestCase):
         # Names compare without regard to case; order by another column.
         c.send_line("2100 users groupname")
         raw, root = packet(c, "+OK Admin data follows")
-        self.assertIn(b'<field name="HasAdminPower" type="boolean" />', raw)
+        self.assertIn(b'<field name="HasAdminPower" type="boolean" required="true" />', raw)
         # A date column that was never set shows day 0.
         self.assertEqual(dict(rows(root, "UserName", "LastLogin"))["carol"], "1899-12-30")
         self.assertEqual(field_names(root)[:4],

@@ -10,7 +10,8 @@
 // Usage of a typical listing:
 //   cCliAdminConnection connection;
 //   if (!OpenAdminConnection(connection)) return kExitFailure;
-//   auto xml = RequestPacket(connection, "2100 Users UserName", "+OK Admin data follows");
+//   auto xml = RequestPacket(connection, "2100 Users UserName", "+OK Admin data follows",
+//                            "the user listing");
 //   cCliPacketTable table;
 //   if (!xml || !ParsePacketTable(*xml, table)) return kExitFailure;
 //

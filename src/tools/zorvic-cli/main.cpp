@@ -20,6 +20,19 @@ constexpr cCliCommand kCommands[] = {
     {"listen", "", "hold a listening connection; print presence and message events", &RunListen},
 };
 
+// The options, the environment and the output of listen: the tail of every usage text.
+constexpr char kOptionsText[] =
+    "Options (before or after the command):\n"
+    "  --host H   server host (default localhost)\n"
+    "  --port P   server port (default 37000)\n"
+    "  --user U   account for login and listen\n"
+    "The password is read from the environment variable ZORVIC_PASSWORD, or asked for on\n"
+    "the terminal without echo; it is never taken from the command line.\n"
+    "ZORVIC_REPLY_WAIT (seconds, default 15) bounds the wait for a reply to a command.\n"
+    "listen prints one line per event, fields separated by tabs:\n"
+    "  presence USER GROUP STATUS   (status 0 offline, 1 online, others as clients chose)\n"
+    "  message ID SENDER PRIORITY   (urgent-message for urgent messages)\n";
+
 std::string UsageText() {
   std::string text =
       "Usage: zorvic-cli [--host H] [--port P] [--user U] COMMAND [ARGUMENTS]\nCommands:\n";
@@ -29,16 +42,7 @@ std::string UsageText() {
     text += line + "  " + std::string(command.description) + "\n";
   }
   text += "  help                    print this text\n";
-  text +=
-      "Options (before or after the command):\n"
-      "  --host H   server host (default localhost)\n"
-      "  --port P   server port (default 37000)\n"
-      "  --user U   account for login and listen\n"
-      "The password is read from the environment variable ZORVIC_PASSWORD, or asked for on\n"
-      "the terminal without echo; it is never taken from the command line.\n"
-      "listen prints one line per event, fields separated by tabs:\n"
-      "  presence USER GROUP STATUS   (status 0 offline, 1 online, others as clients chose)\n"
-      "  message ID SENDER PRIORITY   (urgent-message for urgent messages)\n";
+  text += kOptionsText;
   return text;
 }
 
@@ -53,7 +57,7 @@ int PrintCommandUsage(const cCliCommand& command) {
   std::string text = "Usage: zorvic-cli [--host H] [--port P] [--user U] " +
                      std::string(command.name) +
                      (command.arguments.empty() ? "" : " " + std::string(command.arguments)) +
-                     "\n  " + std::string(command.description) + "\n";
+                     "\n  " + std::string(command.description) + "\n" + kOptionsText;
   std::fwrite(text.data(), 1, text.size(), stdout);
   return kExitOk;
 }
