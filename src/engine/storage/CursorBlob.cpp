@@ -32,6 +32,21 @@ TDataCursor::TOpenBlob* TDataCursor::BlobOf(const std::uint8_t* buffer, const TF
   return b && b->Value->FieldNo() == field.FieldNo ? b : nullptr;
 }
 
+bool TDataCursor::StoredRecordRefersTo(const TFieldDesc& field, std::int32_t firstBlock,
+                                       const std::uint8_t* buffer) {
+  const std::int32_t recordNo = RecLink(buffer);
+  TDataFile& data = FTable->Data();
+  if (recordNo < 1 || recordNo > data.PhysicalRecordCount()) return false;
+  TRecord* record = data.GetRecord(recordNo, false);
+  if (!record) return false;  // the table changed meanwhile
+  const std::uint8_t* stored = record->Bytes();
+  const bool same = RecStatus(stored) == kRecActive && RecRowId(stored) == RecRowId(buffer) &&
+                    stored[field.FieldOffset] != 0 &&
+                    GetI32(stored + field.FieldOffset + 1) == firstBlock;
+  data.ReleaseRecord(record);
+  return same;
+}
+
 void TDataCursor::OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpenMode mode,
                            std::int64_t position) {
   RequireOpen();
@@ -54,7 +69,19 @@ void TDataCursor::OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpe
     TBlobFile* blob = FTable->Blob();
     if (!blob) Raise(VELDOR_INVALIDBLOBOFFSET);
     Run([&] {
-      value->Load(*blob);
+      try {
+        value->Load(*blob);
+      } catch (const EVELDOREngineError& e) {
+        // Damage is the BLOB file's corruption error naming the table; a first block owned by
+        // another record means a changed record only while the stored record no longer refers
+        // to that block.
+        if (e.ErrorCode == VELDOR_KEYORRECDELETED && !StoredRecordRefersTo(f, firstBlock, buffer))
+          throw;
+        if (e.ErrorCode == VELDOR_KEYORRECDELETED || e.ErrorCode == VELDOR_MEMOCORRUPT ||
+            e.ErrorCode == VELDOR_ENDOFBLOB)
+          Raise(e.ErrorCode == VELDOR_ENDOFBLOB ? VELDOR_ENDOFBLOB : VELDOR_MEMOCORRUPT);
+        throw;
+      }
       return 0;
     });
   }

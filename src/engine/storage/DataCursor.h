@@ -332,6 +332,10 @@ class TDataCursor {
   void Resync();
   void RequireOpen() const;
   [[noreturn]] void Raise(TErrorCode code) const;
+  // Whether the data file still holds the record of `buffer` (same RowId) referring to the
+  // value at firstBlock in `field`: then a value that fails to read is damage, not a change.
+  bool StoredRecordRefersTo(const TFieldDesc& field, std::int32_t firstBlock,
+                            const std::uint8_t* buffer);
   // A record's bytes (pinned only for the copy); throws ETableChanged when the table changed.
   void ReadRecordInto(std::int32_t recordNo, std::uint8_t* out, bool backward = false);
   void PrefetchLeaf(const TPosition& pos);

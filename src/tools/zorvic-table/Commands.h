@@ -22,6 +22,8 @@ int DumpRecords(const std::string& directory, const std::string& table, const st
 int LoadRecords(const std::string& directory, const std::string& table, std::int64_t batch);
 int DeleteRecords(const std::string& directory, const std::string& table,
                   const std::vector<std::string>& recordNumbers);
-int RepairTable(const std::string& directory, const std::string& table);
+// Mends the data and BLOB files (TableRepair.h) and rebuilds the index file, listing every
+// change; 1 when records that fail their checks were kept.
+int RepairTable(const std::string& directory, const std::string& table, bool dropBadRecords);
 
 }  // namespace zorvic::tools

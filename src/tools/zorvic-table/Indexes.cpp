@@ -6,9 +6,11 @@
 #include "engine/storage/EngineError.h"
 #include "engine/storage/IndexFile.h"
 #include "engine/storage/IndexRebuild.h"
+#include "engine/storage/Journal.h"
 #include "engine/storage/Record.h"
 #include "engine/storage/Scramble.h"
 #include "engine/storage/TableRecords.h"
+#include "engine/storage/TableRepair.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/TableSession.h"
 
@@ -199,14 +201,29 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
   return problems;
 }
 
-int RepairTable(const std::string& directory, const std::string& table) {
-  const TIndexRebuildResult r = RebuildIndexFile(directory, table);
-  if (r.IndexFileWasMissing)
+int RepairTable(const std::string& directory, const std::string& table, bool dropBadRecords) {
+  // A journal left by an interrupted write is played back by an ordinary open first.
+  if (ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), nullptr) !=
+      TJournalState::None) {
+    TTableSession session(directory);
+    session.OpenTable(table, true);
+    std::printf("journal of an interrupted write played back\n");
+  }
+  TTableRepairOptions options;
+  options.DropBadRecords = dropBadRecords;
+  const TTableRepairResult r = RepairTableFiles(directory, table, options);
+  for (const std::string& change : r.Changes)
+    std::printf("%s\n", change.c_str());
+  if (r.Changes.empty()) std::printf("data and BLOB files: nothing to mend\n");
+  for (const std::string& bad : r.BadRecords)
+    std::printf("bad record kept (--drop-bad-records removes it): %s\n", bad.c_str());
+  if (r.Index.IndexFileWasMissing)
     std::printf("note: the index file was missing; rebuilt without primary or secondary indexes\n");
-  std::printf("rebuilt %d index%s over %lld records (%lld record slots)\n", r.Indexes,
-              r.Indexes == 1 ? "" : "es", static_cast<long long>(r.Records),
-              static_cast<long long>(r.Slots));
-  return 0;
+  std::printf("rebuilt %d index%s over %lld records (%lld record slots)\n", r.Index.Indexes,
+              r.Index.Indexes == 1 ? "" : "es", static_cast<long long>(r.Index.Records),
+              static_cast<long long>(r.Index.Slots));
+  std::printf("old files kept as %s.DBK, .BBK and .IBK\n", table.c_str());
+  return r.BadRecordsKept > 0 ? 1 : 0;
 }
 
 }  // namespace zorvic::tools

@@ -12,7 +12,10 @@
 //   zorvic-table delete DIR TABLE RECNO...   all or none
 //   zorvic-table verify DIR TABLE      every problem found (data, BLOB and index files);
 //                                      exit 0 only when sound
-//   zorvic-table repair DIR TABLE      rebuilds the index file from the data file
+//   zorvic-table repair DIR TABLE [--drop-bad-records]
+//                                      mends what verify finds in the data and BLOB files
+//                                      (listing every change), keeps the old files as .DBK,
+//                                      .BBK and .IBK, and rebuilds the index file
 //
 // Exit status: 0 success, 1 failure (the message on standard error), 2 wrong usage. Changes go
 // through an engine session that opens the table shared like any other user, so every index
@@ -51,7 +54,10 @@ const char* const kUsage =
     "  delete DIR TABLE RECNO... delete records by number, all or none\n"
     "  verify DIR TABLE          every problem of the data, BLOB and index files; exit 0 when "
     "sound\n"
-    "  repair DIR TABLE          rebuild the index file from the data file\n"
+    "  repair DIR TABLE          mend the data and BLOB files, list every change, keep the old\n"
+    "                            files as .DBK/.BBK/.IBK and rebuild the index file; exit 1\n"
+    "                            when records failing their checks were kept\n"
+    "      --drop-bad-records    remove records that fail their field checks\n"
     "\n"
     "Options may stand anywhere on the command line; -- ends them. --help (or -h) shows this.\n"
     "Exit status: 0 success, 1 failure (the reason on standard error), 2 wrong usage.\n";
@@ -203,12 +209,15 @@ int main(int argc, char** argv) {
   std::string indexName;
   std::string batchText;
   bool options = true;
+  bool dropBadRecords = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (options && a == "--") {
       options = false;
     } else if (options && (a == "--help" || a == "-h")) {
       return Help();
+    } else if (options && a == "--drop-bad-records") {
+      dropBadRecords = true;
     } else if (options && (a == "--index" || a == "--batch")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "zorvic-table: %s needs a value\n", a.c_str());
@@ -228,7 +237,9 @@ int main(int argc, char** argv) {
   const std::string directory = args[1];
   const std::string name = args[2];
   const bool plain = args.size() == 3;
-  if ((index && command != "dump") || (!batchText.empty() && command != "load")) return Usage();
+  if ((index && command != "dump") || (!batchText.empty() && command != "load") ||
+      (dropBadRecords && command != "repair"))
+    return Usage();
   TTableAccess table(directory, name);
   try {
     if (command == "create" && plain) return CreateTable(directory, name);
@@ -241,7 +252,7 @@ int main(int argc, char** argv) {
       return LoadRecords(directory, name, *batch);
     }
     if (command == "verify" && plain) return Verify(table, directory);
-    if (command == "repair" && plain) return RepairTable(directory, name);
+    if (command == "repair" && plain) return RepairTable(directory, name, dropBadRecords);
     if (command == "delete" && args.size() >= 4)
       return DeleteRecords(directory, name, std::vector<std::string>(args.begin() + 3, args.end()));
     return Usage();
