@@ -12,6 +12,7 @@
 
 #include "app/Folders.h"
 #include "app/ThreadINIFile.h"
+#include "net/WriteAll.h"
 #include "net/ZQSock.h"
 #include "protocol/Payload.h"
 
@@ -39,19 +40,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 std::string SystemMessage(std::string_view what, std::string_view path, int err) {
   return std::string(what) + " " + std::string(path) + ": " + std::strerror(err);
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::write(fd, bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // Flushes a folder's entries, so a rename inside it survives a crash.

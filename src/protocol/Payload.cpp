@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "app/ThreadINIFile.h"
+#include "net/WriteAll.h"
 #include "net/ZQSock.h"
 
 namespace zorvic {
@@ -24,19 +25,6 @@ std::int64_t OptionBytes(TThreadINIFile& serverOptions, std::string_view key,
       ReadIniInteger(serverOptions, kServerOptionsSection, key, defaultKilobytes);
   if (kilobytes < 1) kilobytes = defaultKilobytes;
   return KilobytesToBytes64(kilobytes);
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::write(fd, bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 }  // namespace

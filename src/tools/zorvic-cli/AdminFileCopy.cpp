@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "net/WriteAll.h"
 #include "tools/zorvic-cli/AdminFileCli.h"
 #include "tools/zorvic-cli/CliAdmin.h"
 
@@ -39,19 +40,6 @@ int WaitMs(const cAdminFileArgs& args) {
 std::string_view LastPart(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-bool WriteAll(int fd, const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::write(fd, bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // Where a fetched file goes: standard output, or a temporary file renamed over the target by
