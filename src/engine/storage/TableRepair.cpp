@@ -429,8 +429,9 @@ TTableRepairResult RepairTableFiles(const std::string& directory, const std::str
     next.LastAutoInc = scan.LastAutoInc;
     if (scan.RebuildChain) {
       next.FirstDeleted = lastDeleted;
-      changes.push_back("deleted-slot chain rebuilt over " + std::to_string(deletedCount) +
-                        " deleted slots (FirstDeleted " + std::to_string(lastDeleted) + ")");
+      if (deletedCount > 0 || header.FirstDeleted != lastDeleted)
+        changes.push_back("deleted-slot chain rebuilt over " + std::to_string(deletedCount) +
+                          " deleted slots (FirstDeleted " + std::to_string(lastDeleted) + ")");
     }
     next.ChangeCount = header.ChangeCount + 1;
     next.HeaderModified = 0;

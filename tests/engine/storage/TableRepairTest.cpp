@@ -274,6 +274,50 @@ TEST_F(TableRepairTest, ADamagedChainReadThroughACursorIsTheBlobFilesCorruption)
   session.CloseDatabase(db);
 }
 
+TEST(TableRepairEncrypted, ScrambledRecordsAndBlocksAreMendedInPlace) {
+  TTempDir dir;
+  TTableDefinition def;
+  def.BlobBlockSize = kBlock;
+  def.Encrypted = true;
+  def.Password = "secret";
+  TFieldDefinition id;
+  id.Name = "ID";
+  id.DataType = ftInteger;
+  id.SubType = fstAutoInc;
+  TFieldDefinition body;
+  body.Name = "Body";
+  body.DataType = ftBlob;
+  body.SubType = fstMemo;
+  def.Fields = {id, body};
+  std::map<std::int32_t, std::string> values;
+  {
+    TTableAccess table(dir.Path(), "E");
+    table.Create(def);
+    for (int k = 1; k <= 6; ++k) {
+      TRecordValues v(2);
+      v[1] = TFieldValue::Of(Bytes(k * kCap + 3, k));
+      values[table.Insert(v)] = v[1].Bytes;
+    }
+  }
+  // Every block's header made to claim another owner (its back links still hold the chains),
+  // through the scrambling.
+  std::string blb = ReadWholeFile(dir.File("E.BLB"));
+  const std::int64_t blocks = (static_cast<std::int64_t>(blb.size()) - 512) / kBlock;
+  for (std::int64_t b = 1; b <= blocks; ++b)
+    blb[static_cast<std::size_t>(512 + (b - 1) * kBlock + 10)] ^= 0x40;
+  WriteWholeFile(dir.File("E.BLB"), blb);
+  const TTableRepairResult r = RepairTableFiles(dir.Path(), "E");
+  EXPECT_FALSE(r.Changes.empty());
+  TTableAccess table(dir.Path(), "E");
+  table.Open(false);
+  EXPECT_TRUE(table.Check().empty());
+  for (const auto& [n, want] : values) {
+    TRecordValues got;
+    ASSERT_TRUE(table.ReadRecord(n, got));
+    EXPECT_EQ(got[1].Bytes, want) << n;
+  }
+}
+
 TEST_F(TableRepairTest, AJournalLeftBesideTheTableIsRefused) {
   WriteWholeFile(Dir.File("T.JNL"), std::string(100, 'x'));
   EXPECT_THROW(Repair(), std::runtime_error);
