@@ -1,8 +1,10 @@
 #include "engine/storage/DataSession.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <random>
 
@@ -42,16 +44,25 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+namespace {
+
+// Set in a forked child, which reseeds before its first draw: it would otherwise draw the very
+// slots its parent draws. (A flag instead of comparing the process id at every draw.)
+std::atomic<bool> gForkedSinceSeed{false};
+void NoteForked() {
+  gForkedSinceSeed.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
 int DrawLockSlot() {
   static std::mutex mutex;
   static std::mt19937 generator(std::random_device{}());
-  static pid_t seededIn = ::getpid();
+  static const int registered = ::pthread_atfork(nullptr, nullptr, &NoteForked);
+  (void)registered;
   std::lock_guard<std::mutex> guard(mutex);
-  // A forked child would otherwise draw the very slots its parent draws.
-  if (const pid_t pid = ::getpid(); pid != seededIn) {
+  if (gForkedSinceSeed.exchange(false, std::memory_order_relaxed))
     generator.seed(std::random_device{}());
-    seededIn = pid;
-  }
   int slot = static_cast<int>(generator() % 65536);
   return slot == 0 ? 1 : slot;
 }

@@ -119,6 +119,15 @@ void TIndexFile::ReadHeader() {
 }
 
 bool TIndexFile::RefreshHeaderIfChanged() {
+  // The ChangeCount alone decides (the scrambling runs byte by byte from the start, so its
+  // first four bytes unscramble on their own); the whole header is read only when it moved.
+  std::uint8_t count[4];
+  if (ReadAt(0, count, 4, true) != 4) RaiseHeaderCorrupt();
+  if (encrypted_) Scramble(count, 4, DataSeed);
+  const std::int32_t seen = static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(count[0]) | static_cast<std::uint32_t>(count[1]) << 8 |
+      static_cast<std::uint32_t>(count[2]) << 16 | static_cast<std::uint32_t>(count[3]) << 24);
+  if (seen == header_.ChangeCount()) return false;
   TIndexHeader fresh;
   ReadHeaderBytes(fresh);
   if (fresh.ChangeCount() == header_.ChangeCount()) return false;
