@@ -9,6 +9,7 @@
 #include "engine/EngineLimits.h"
 #include "engine/storage/CursorOperation.h"
 #include "engine/storage/Record.h"
+#include "engine/storage/Scramble.h"
 
 namespace zorvic::engine {
 
@@ -37,13 +38,17 @@ bool TDataCursor::StoredRecordRefersTo(const TFieldDesc& field, std::int32_t fir
   const std::int32_t recordNo = RecLink(buffer);
   TDataFile& data = FTable->Data();
   if (recordNo < 1 || recordNo > data.PhysicalRecordCount()) return false;
-  TRecord* record = data.GetRecord(recordNo, false);
-  if (!record) return false;  // the table changed meanwhile
-  const std::uint8_t* stored = record->Bytes();
-  const bool same = RecStatus(stored) == kRecActive && RecRowId(stored) == RecRowId(buffer) &&
-                    stored[field.FieldOffset] != 0 &&
-                    GetI32(stored + field.FieldOffset + 1) == firstBlock;
-  data.ReleaseRecord(record);
+  // Read from the file, not the cache: another session may have changed the record.
+  std::vector<std::uint8_t> stored(data.RecordSize());
+  const std::int64_t offset =
+      data.HeaderBytes() + static_cast<std::int64_t>(recordNo - 1) * data.RecordSize();
+  if (data.ReadAt(offset, stored.data(), static_cast<std::int64_t>(stored.size()), true) !=
+      static_cast<std::int64_t>(stored.size()))
+    return false;
+  if (data.Encrypted()) Scramble(stored.data(), stored.size(), DataSeed);
+  const bool same = RecStatus(stored.data()) == kRecActive &&
+                    RecRowId(stored.data()) == RecRowId(buffer) && stored[field.FieldOffset] != 0 &&
+                    GetI32(stored.data() + field.FieldOffset + 1) == firstBlock;
   return same;
 }
 
