@@ -77,10 +77,8 @@ void CheckIndexDefinitions(const TTableCreation& creation, const std::vector<TFi
 bool FilesInPlace(TDataTable& table) {
   TFileSystem& fs = CurrentFileSystem();
   TFileStatus status;
-  // A read-only attribute set or cleared meanwhile changes how the table must be opened.
   for (const char* ext : {".DAT", ".IDX"})
-    if (fs.Stat(NormalizeFileName(table.FileName(ext)), &status) != 0 || !status.Exists ||
-        (status.ReadOnly && !table.ReadOnly()) || (!status.ReadOnly && table.ReadOnlyAttribute()))
+    if (fs.Stat(NormalizeFileName(table.FileName(ext)), &status) != 0 || !status.Exists)
       return false;
   if (table.Blob() && table.Blob()->IsOpen() &&
       (fs.Stat(NormalizeFileName(table.FileName(".BLB")), &status) != 0 || !status.Exists))
