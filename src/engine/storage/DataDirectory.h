@@ -7,11 +7,6 @@
 // replaced). The in-memory database (the name "Memory") has an empty path, and its tables live
 // in the process's in-memory file registry.
 //
-// Tables kept open. When its last cursor closes, a shared physical table stays open, parked
-// (TableParking.h), so that the next statement finds its files and caches ready; at most
-// MaxParkedTables per database stay so (the oldest goes first). Parked tables take part in
-// nothing: a transaction does not take them in until a cursor uses them again.
-//
 // Thread safety: a TDataDirectory with its tables and cursors is used by one thread at a time;
 // the server puts each database behind a lock of its own. Only the session's list of databases
 // (DataSession.h) is shared between threads.
@@ -100,10 +95,6 @@ class TDataDirectory {
   friend class TTransactionSavepoint;
   std::vector<std::unique_ptr<TDataTable>>::iterator Find(const std::string& name, bool inMemory);
   void DestroyTable(TDataTable& table) noexcept;
-  // A table no cursor uses any more: parked when it may be, else closed and forgotten.
-  void RetireTable(TDataTable& table);
-  // Takes the table back from parking when it is parked; whether it is still open.
-  static bool TakeBack(TDataTable& table) noexcept;
   void JoinTransaction(TDataTable& table);
   // Closes table objects that no cursor uses any more (after a transaction).
   void CloseIdleTables();

@@ -1,14 +1,11 @@
 #include "engine/storage/DataTable.h"
 #include "engine/storage/TableRecords.h"
 
-#include <climits>
-
 #include "engine/storage/Collation.h"
 #include "engine/storage/DataDirectory.h"
 #include "engine/storage/IndexKey.h"
 #include "engine/storage/Journal.h"
 #include "engine/storage/Record.h"
-#include "engine/storage/Scramble.h"
 #include "engine/storage/TableJournal.h"
 #include "engine/storage/TableLockState.h"
 
@@ -252,16 +249,7 @@ void TDataTable::CloseFiles() noexcept {
 }
 
 void TDataTable::VerifyOnce() {
-  if (FVerified) {
-    if (!FRefreshWanted) return;
-    FRefreshWanted = false;
-    // Kept open while no cursor used it: changes made by others meanwhile are taken in now,
-    // under a read lock, when any ChangeCount on disk moved.
-    if (!ChangeCountsMoved()) return;
-    FLocks->TakeReadLock();
-    FLocks->ReleaseReadLock();
-    return;
-  }
+  if (FVerified) return;
   FLocks->TakeReadLock();
   struct TRelease {
     TTableLocks& Locks;
@@ -283,38 +271,6 @@ TChangeCounters TDataTable::Counters() const {
   c.Epoch = FEpoch;
   c.Generation = FGeneration;
   return c;
-}
-
-namespace {
-
-// The ChangeCount at the start of a file's header (its scrambling runs byte by byte from the
-// start, so the first four bytes unscramble on their own); INT64_MIN when it cannot be read.
-std::int64_t StoredChangeCount(TFileHandler& file, bool scrambled) {
-  std::uint8_t b[4];
-  try {
-    if (file.ReadAt(0, b, 4, true) != 4) return INT64_MIN;
-  } catch (...) {
-    return INT64_MIN;
-  }
-  if (scrambled) Scramble(b, 4, DataSeed);
-  return static_cast<std::int32_t>(
-      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
-}
-
-}  // namespace
-
-bool TDataTable::ChangeCountsMoved() {
-  // Read without a lock. A writer writes each file's header after its units, so counts that
-  // did not move mean the cached units are the last committed ones; whatever a writer is doing
-  // meanwhile, every read that misses the caches takes the read lock and refreshes.
-  if (!IsOpen()) return true;
-  const bool scrambled = FData->Encrypted();
-  if (StoredChangeCount(*FIndex, scrambled) != FIndex->Header().ChangeCount()) return true;
-  if (StoredChangeCount(*FData, false) != FData->Header().ChangeCount) return true;
-  if (FBlob && FBlob->IsOpen() && StoredChangeCount(*FBlob, scrambled) != FBlob->ChangeCount())
-    return true;
-  return false;
 }
 
 bool TDataTable::Refresh() {
