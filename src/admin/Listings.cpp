@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "admin/AdminText.h"
 #include "app/Server.h"
 #include "app/SharedSchema.h"
 #include "app/SharedSql.h"
@@ -22,27 +23,6 @@ namespace {
 
 // How much of a refused client text a log line repeats.
 constexpr std::size_t kLoggedArgumentChars = 64;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 // A client text as a log line may show it: cut short, control characters as '?'.
 std::string Shown(std::string_view text) {
@@ -65,15 +45,15 @@ std::string QuotedMessage(std::string_view message) {
 // One "Create Table IF NOT EXISTS Name(col type,...,Primary Key (...))" statement of the
 // schema script: the name and the first word of every column definition.
 std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) {
-  statement = Trim(statement);
+  statement = TrimBlanksAndTabs(statement);
   constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
-  if (!StartsWithNoCase(statement, kPrefix)) return std::nullopt;
+  if (!AsciiStartsWithNoCase(statement, kPrefix)) return std::nullopt;
   statement.remove_prefix(kPrefix.size());
   const std::size_t open = statement.find('(');
   const std::size_t close = statement.rfind(')');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open)
     return std::nullopt;
-  cSharedTableColumns table{std::string(Trim(statement.substr(0, open))), {}};
+  cSharedTableColumns table{std::string(TrimBlanksAndTabs(statement.substr(0, open))), {}};
   std::string_view body = statement.substr(open + 1, close - open - 1);
   int depth = 0;
   std::size_t start = 0;
@@ -81,9 +61,9 @@ std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) 
     if (i < body.size() && body[i] == '(') ++depth;
     if (i < body.size() && body[i] == ')') --depth;
     if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
-    std::string_view definition = Trim(body.substr(start, i - start));
+    std::string_view definition = TrimBlanksAndTabs(body.substr(start, i - start));
     start = i + 1;
-    if (definition.empty() || StartsWithNoCase(definition, "Primary Key")) continue;
+    if (definition.empty() || AsciiStartsWithNoCase(definition, "Primary Key")) continue;
     table.Columns.emplace_back(definition.substr(0, definition.find(' ')));
   }
   return table;
@@ -129,15 +109,15 @@ const std::vector<cSharedTableColumns>& SharedTableColumns() {
 
 std::optional<std::string> FindSharedTable(std::string_view table) {
   for (const auto& t : SharedTableColumns())
-    if (EqualsNoCase(t.Table, table)) return t.Table;
+    if (AsciiEqualsNoCase(t.Table, table)) return t.Table;
   return std::nullopt;
 }
 
 std::optional<std::string> FindSharedColumn(std::string_view table, std::string_view column) {
   for (const auto& t : SharedTableColumns()) {
-    if (!EqualsNoCase(t.Table, table)) continue;
+    if (!AsciiEqualsNoCase(t.Table, table)) continue;
     for (const auto& c : t.Columns)
-      if (EqualsNoCase(c, column)) return c;
+      if (AsciiEqualsNoCase(c, column)) return c;
   }
   return std::nullopt;
 }
@@ -164,7 +144,7 @@ std::string BuildAdminListingSql(TAdminListingMode mode, const cAdminListingArgs
     throw std::runtime_error("Table " + *table + " has no field named " + Shown(args.Field));
   std::string sql = "Select * From " + QuotedName(*table) + "\n";
   if (mode == TAdminListingMode::MatchingRecords) {
-    const std::string_view value = Trim(args.Value);
+    const std::string_view value = TrimBlanksAndTabs(args.Value);
     // One literal and nothing else; no control character (a NUL would cut the text short).
     bool plain = true;
     for (char c : value)

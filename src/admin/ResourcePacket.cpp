@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "admin/AdminText.h"
 #include "admin/Listings.h"
 #include "app/SharedSchema.h"
 #include "protocol/Login.h"
@@ -22,23 +23,6 @@ std::string Shown(std::string_view text) {
   }
   if (text.size() > kShownChars) shown += "...";
   return "'" + shown + "'";
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
 }
 
 bool HasControlCharacter(std::string_view text) {
@@ -61,14 +45,14 @@ std::vector<std::string_view> ColumnDefinitions(std::string_view table) {
   constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
   while (!script.empty()) {
     const std::size_t end = script.find(';');
-    std::string_view statement = Trim(script.substr(0, end));
+    std::string_view statement = TrimBlanksAndTabs(script.substr(0, end));
     script = end == std::string_view::npos ? std::string_view() : script.substr(end + 1);
     if (statement.substr(0, kPrefix.size()) != kPrefix) continue;
     statement.remove_prefix(kPrefix.size());
     const std::size_t open = statement.find('(');
     const std::size_t close = statement.rfind(')');
     if (open == std::string_view::npos || close == std::string_view::npos || close < open) continue;
-    if (!EqualsNoCase(Trim(statement.substr(0, open)), table)) continue;
+    if (!AsciiEqualsNoCase(TrimBlanksAndTabs(statement.substr(0, open)), table)) continue;
     std::vector<std::string_view> definitions;
     const std::string_view body = statement.substr(open + 1, close - open - 1);
     int depth = 0;
@@ -77,7 +61,7 @@ std::vector<std::string_view> ColumnDefinitions(std::string_view table) {
       if (i < body.size() && body[i] == '(') ++depth;
       if (i < body.size() && body[i] == ')') --depth;
       if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
-      definitions.push_back(Trim(body.substr(start, i - start)));
+      definitions.push_back(TrimBlanksAndTabs(body.substr(start, i - start)));
       start = i + 1;
     }
     return definitions;
@@ -106,11 +90,12 @@ bool IsSelfServiceField(std::string_view column) {
 std::optional<std::size_t> SharedColumnWidth(std::string_view table, std::string_view column) {
   for (std::string_view definition : ColumnDefinitions(table)) {
     const std::size_t blank = definition.find(' ');
-    if (blank == std::string_view::npos || !EqualsNoCase(definition.substr(0, blank), column))
+    if (blank == std::string_view::npos || !AsciiEqualsNoCase(definition.substr(0, blank), column))
       continue;
-    std::string_view type = Trim(definition.substr(blank + 1));
+    std::string_view type = TrimBlanksAndTabs(definition.substr(blank + 1));
     constexpr std::string_view kVarchar = "VARCHAR(";
-    if (type.size() <= kVarchar.size() || !EqualsNoCase(type.substr(0, kVarchar.size()), kVarchar))
+    if (type.size() <= kVarchar.size() ||
+        !AsciiEqualsNoCase(type.substr(0, kVarchar.size()), kVarchar))
       return std::nullopt;
     std::size_t width = 0;
     for (char c : type.substr(kVarchar.size())) {

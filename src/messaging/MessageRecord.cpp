@@ -144,20 +144,17 @@ std::string MessageHeaderText(const cMessageRecord& record) {
 
 std::string MessageRecordBytes(const cMessageRecord& record, bool scramble) {
   std::string header = MessageHeaderText(record);
-  std::string out;
+  std::string scrambledBody;
   if (scramble) {
     header = ScrambleString(header, ProgramKey(), true);
-    const std::string body = ScrambleString(record.Body, ProgramKey(), true);
-    out.reserve(12 + record.Attachments.size() + header.size() + body.size());
-    AppendBlock(out, record.Attachments);
-    AppendBlock(out, header);
-    AppendBlock(out, body);
-    return out;
+    scrambledBody = ScrambleString(record.Body, ProgramKey(), true);
   }
-  out.reserve(12 + record.Attachments.size() + header.size() + record.Body.size());
+  const std::string& body = scramble ? scrambledBody : record.Body;
+  std::string out;
+  out.reserve(12 + record.Attachments.size() + header.size() + body.size());
   AppendBlock(out, record.Attachments);
   AppendBlock(out, header);
-  AppendBlock(out, record.Body);
+  AppendBlock(out, body);
   return out;
 }
 

@@ -14,25 +14,14 @@
 #include "protocol/Listening.h"
 #include "protocol/Presence.h"
 #include "protocol/ProtocolLimits.h"
+#include "support/SocketPair.h"
 
 using namespace zorvic;
 using namespace std::chrono_literals;
 
 namespace {
 
-// A connected pair: `server` is the listener's side, `client` the far end.
-struct cSocketPair {
-  cSocketPair() {
-    TZQSock listening;
-    EXPECT_TRUE(listening.Listen(0));
-    EXPECT_TRUE(client.Connect("127.0.0.1", listening.LocalPort()));
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (!listening.Accept(server, 50) && std::chrono::steady_clock::now() < until) {
-    }
-    EXPECT_TRUE(server.ValidSocket());
-  }
-  TZQSock server, client;
-};
+using zorvic::testing::cSocketPair;
 
 // A record whose parked thread runs while the test lives.
 struct cParkedListener {

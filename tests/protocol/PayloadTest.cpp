@@ -11,6 +11,7 @@
 #include "app/ThreadINIFile.h"
 #include "net/ZQSock.h"
 #include "protocol/Payload.h"
+#include "support/SocketPair.h"
 #include "support/TempDir.h"
 
 using namespace zorvic;
@@ -20,18 +21,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct cSocketPair {
-  cSocketPair() {
-    TZQSock listening;
-    EXPECT_TRUE(listening.Listen(0));
-    EXPECT_TRUE(client.Connect("127.0.0.1", listening.LocalPort()));
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (!listening.Accept(server, 50) && std::chrono::steady_clock::now() < until) {
-    }
-    EXPECT_TRUE(server.ValidSocket());
-    server.SetTimeouts(2000, 2000);
-  }
-  TZQSock server, client;
+// A connected pair whose server side gives up a receive after two seconds.
+struct cSocketPair : zorvic::testing::cSocketPair {
+  cSocketPair() { server.SetTimeouts(2000, 2000); }
 };
 
 std::string Pattern(std::size_t size) {
