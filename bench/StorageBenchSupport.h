@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/DataSession.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::bench {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/BlobFile.h"
-#include "engine/storage/FileLayer.h"
+#include "engine/storage/files/FileLayer.h"
+#include "engine/storage/formats/BlobFile.h"
 
 using namespace zorvic::engine;
 

@@ -15,8 +15,8 @@
 #include "StorageBenchSupport.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/exec/SqlExecution.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::bench {
 namespace {

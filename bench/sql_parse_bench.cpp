@@ -13,7 +13,7 @@
 #include "app/SharedSchema.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/SchemaSource.h"
-#include "engine/sql/ScriptChecker.h"
+#include "engine/sql/parse/ScriptChecker.h"
 
 namespace {
 

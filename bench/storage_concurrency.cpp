@@ -34,10 +34,10 @@
 #include <thread>
 
 #include "StorageBenchSupport.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/sessions/DataSession.h"
 
 using namespace zorvic::engine;
 using zorvic::bench::TBenchDir;

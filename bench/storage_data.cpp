@@ -12,9 +12,9 @@
 #include <random>
 #include <string>
 
-#include "engine/storage/Collation.h"
-#include "engine/storage/Record.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 using namespace zorvic::engine;
 

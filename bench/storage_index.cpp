@@ -31,10 +31,10 @@
 #include <optional>
 
 #include "StorageBenchSupport.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
-#include "engine/storage/IndexVerify.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/maintenance/IndexVerify.h"
+#include "engine/storage/sessions/DataSession.h"
 
 using namespace zorvic::engine;
 using zorvic::bench::TBenchDir;

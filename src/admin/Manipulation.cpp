@@ -25,7 +25,7 @@
 #include "app/Server.h"
 #include "app/SharedSql.h"
 #include "app/ThreadINIFile.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "net/ZQSock.h"
 #include "packet/LiteXMLPacket.h"
 #include "protocol/ClientInfo.h"

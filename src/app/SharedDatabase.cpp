@@ -12,7 +12,7 @@
 #include "app/Folders.h"
 #include "engine/components/Table.h"
 #include "engine/sql/query/Query.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic {
 

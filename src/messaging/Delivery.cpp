@@ -8,7 +8,7 @@
 #include "app/Server.h"
 #include "engine/components/Field.h"
 #include "engine/components/Table.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "messaging/Forwarding.h"
 #include "messaging/MailboxRegistry.h"
 #include "messaging/MessageRecord.h"

@@ -4,7 +4,7 @@
 
 #include "engine/components/DataSet.h"
 #include "engine/components/Field.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "packet/LiteXMLPacket.h"
 #include "packet/PacketText.h"
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "packet/LiteXMLPacket.h"
 #include "packet/PacketLimits.h"
 #include "packet/PacketText.h"

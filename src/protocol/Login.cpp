@@ -20,7 +20,7 @@
 #include "app/SharedSql.h"
 #include "app/ThreadINIFile.h"
 #include "crypto/Scramble.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "net/ZQSock.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"

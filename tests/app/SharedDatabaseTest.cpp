@@ -16,7 +16,7 @@
 #include "app/SharedSql.h"
 #include "app/ThreadINIFile.h"
 #include "engine/components/Table.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 #include "support/TempDir.h"
 
 using namespace zorvic;

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "engine/sql/SchemaSource.h"
-#include "engine/sql/ScriptChecker.h"
+#include "engine/sql/parse/ScriptChecker.h"
 
 namespace {
 

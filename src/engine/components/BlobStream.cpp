@@ -5,7 +5,7 @@
 
 #include "engine/components/DataSet.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/formats/Record.h"
 
 namespace zorvic::engine {
 

@@ -8,7 +8,7 @@
 #include "engine/components/BlobStream.h"
 #include "engine/components/Database.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/formats/Record.h"
 
 namespace zorvic::engine {
 

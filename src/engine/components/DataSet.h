@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "engine/components/Field.h"
-#include "engine/storage/DataCursor.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine {
 

@@ -6,7 +6,7 @@
 
 #include "engine/components/DataSet.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/storage/DataSession.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/components/Session.h"
-#include "engine/storage/DataDirectory.h"
+#include "engine/storage/files/DataDirectory.h"
 
 namespace zorvic::engine {
 

@@ -8,8 +8,8 @@
 
 #include "engine/components/DataSet.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/storage/Record.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/FieldDefs.h"
+#include "engine/storage/formats/FieldDefs.h"
 
 namespace zorvic::engine {
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/DataSession.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 

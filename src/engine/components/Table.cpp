@@ -5,8 +5,8 @@
 #include "engine/EngineLimits.h"
 #include "engine/components/Database.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/storage/IndexFile.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine {
 

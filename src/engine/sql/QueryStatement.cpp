@@ -1,7 +1,7 @@
 #include "engine/sql/QueryStatement.h"
 
-#include "engine/sql/StatementBinder.h"
-#include "engine/sql/StatementParser.h"
+#include "engine/sql/bind/StatementBinder.h"
+#include "engine/sql/parse/StatementParser.h"
 
 namespace zorvic::engine {
 

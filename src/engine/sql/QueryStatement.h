@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "engine/sql/DataQuery.h"
-#include "engine/sql/ExpToken.h"
-#include "engine/sql/Lexer.h"
 #include "engine/sql/SchemaSource.h"
+#include "engine/sql/parse/ExpToken.h"
+#include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine {
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "engine/EngineLimits.h"
-#include "engine/sql/ExpressionParser.h"
-#include "engine/sql/Lexer.h"
+#include "engine/sql/parse/ExpressionParser.h"
+#include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine {
 

@@ -3,8 +3,8 @@
 #include <ostream>
 
 #include "engine/sql/QueryStatement.h"
-#include "engine/sql/ScriptChecker.h"
-#include "engine/sql/StatementParser.h"
+#include "engine/sql/parse/ScriptChecker.h"
+#include "engine/sql/parse/StatementParser.h"
 #include "engine/storage/EngineError.h"
 #include "tools/zorvic-sql/FolderSchemaSource.h"
 

@@ -1,9 +1,9 @@
 #include "tools/zorvic-sql/FolderSchemaSource.h"
 
-#include "engine/storage/DataFile.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/FileLayer.h"
-#include "engine/storage/FileSystem.h"
+#include "engine/storage/files/FileLayer.h"
+#include "engine/storage/files/FileSystem.h"
+#include "engine/storage/formats/DataFile.h"
 
 namespace zorvic {
 

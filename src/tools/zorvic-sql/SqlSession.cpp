@@ -8,10 +8,10 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/components/Components.h"
-#include "engine/sql/Lexer.h"
-#include "engine/storage/DataTable.h"
-#include "engine/storage/DumpText.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/sql/parse/Lexer.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/maintenance/DumpText.h"
+#include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic {
 

@@ -1,6 +1,6 @@
 #include "tools/zorvic-sql/StatementSplitter.h"
 
-#include "engine/sql/Lexer.h"
+#include "engine/sql/parse/Lexer.h"
 #include "engine/storage/EngineError.h"
 
 namespace zorvic {

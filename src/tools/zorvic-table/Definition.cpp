@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "engine/storage/Collation.h"
+#include "engine/storage/formats/Collation.h"
 #include "tools/zorvic-table/Json.h"
 
 namespace zorvic::tools {

@@ -29,7 +29,7 @@
 
 #include <string_view>
 
-#include "engine/storage/DataTable.h"
+#include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::tools {
 

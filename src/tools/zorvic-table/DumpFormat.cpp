@@ -3,7 +3,7 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::tools {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/storage/DumpText.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/maintenance/DumpText.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 namespace zorvic::tools {
 

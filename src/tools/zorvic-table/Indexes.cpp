@@ -2,15 +2,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/storage/DataTable.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/IndexFile.h"
-#include "engine/storage/IndexRebuild.h"
-#include "engine/storage/Journal.h"
-#include "engine/storage/Record.h"
-#include "engine/storage/Scramble.h"
-#include "engine/storage/TableRecords.h"
-#include "engine/storage/TableRepair.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/formats/Scramble.h"
+#include "engine/storage/locks/Journal.h"
+#include "engine/storage/maintenance/IndexRebuild.h"
+#include "engine/storage/maintenance/TableRepair.h"
+#include "engine/storage/sessions/DataTable.h"
+#include "engine/storage/sessions/TableRecords.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/TableSession.h"
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "engine/storage/Collation.h"
+#include "engine/storage/formats/Collation.h"
 
 namespace zorvic::tools {
 namespace {

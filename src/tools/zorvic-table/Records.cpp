@@ -3,9 +3,9 @@
 #include <iostream>
 #include <iterator>
 
-#include "engine/storage/DataDirectory.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/ValueText.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/Definition.h"
 #include "tools/zorvic-table/DumpFormat.h"

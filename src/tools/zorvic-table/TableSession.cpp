@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "engine/storage/DataDirectory.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/Record.h"
 
 namespace zorvic::tools {
 

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/sessions/DataSession.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 namespace zorvic::tools {
 

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/Collation.h"
-#include "engine/storage/Journal.h"
-#include "engine/storage/TableAccess.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/ValueText.h"
+#include "engine/storage/locks/Journal.h"
+#include "engine/storage/sessions/TableAccess.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/DumpFormat.h"
 #include "tools/zorvic-table/Json.h"

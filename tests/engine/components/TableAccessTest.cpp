@@ -1,7 +1,7 @@
 // Table components sharing one table: exclusive opens, record locks between two components of
 // one session, and expression filters handed to the cursor.
 #include "engine/components/ComponentTestSupport.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "engine/components/ComponentTestSupport.h"
-#include "engine/storage/FieldTypes.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/FieldTypes.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "ExprTestUtil.h"
 #include "engine/EngineLimits.h"
-#include "engine/sql/ExpressionParser.h"
+#include "engine/sql/parse/ExpressionParser.h"
 
 namespace zorvic::engine {
 namespace {

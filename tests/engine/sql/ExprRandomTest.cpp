@@ -9,8 +9,8 @@
 
 #include "ExprTestUtil.h"
 #include "engine/EngineLimits.h"
-#include "engine/sql/Binder.h"
-#include "engine/sql/ExpressionParser.h"
+#include "engine/sql/bind/Binder.h"
+#include "engine/sql/parse/ExpressionParser.h"
 
 namespace zorvic::engine {
 namespace {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/sql/ExpressionParser.h"
+#include "engine/sql/parse/ExpressionParser.h"
 
 namespace zorvic::engine::testing {
 

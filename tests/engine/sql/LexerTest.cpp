@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/sql/Lexer.h"
+#include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine {
 namespace {

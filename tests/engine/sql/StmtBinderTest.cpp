@@ -5,7 +5,7 @@
 #include <string>
 
 #include "StmtTestSupport.h"
-#include "engine/sql/StatementBinder.h"
+#include "engine/sql/bind/StatementBinder.h"
 
 namespace zorvic::engine::test {
 namespace {

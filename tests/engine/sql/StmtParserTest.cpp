@@ -6,7 +6,7 @@
 
 #include "StmtTestSupport.h"
 #include "engine/EngineLimits.h"
-#include "engine/sql/StatementText.h"
+#include "engine/sql/parse/StatementText.h"
 
 namespace zorvic::engine::test {
 namespace {

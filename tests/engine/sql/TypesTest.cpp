@@ -4,8 +4,8 @@
 #include <string>
 
 #include "ExprTestUtil.h"
-#include "engine/sql/Lexer.h"
 #include "engine/sql/SqlTypes.h"
+#include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine {
 namespace {

@@ -6,7 +6,7 @@
 #include <random>
 #include <set>
 
-#include "engine/storage/RecordsBitmap.h"
+#include "engine/storage/formats/RecordsBitmap.h"
 
 namespace zorvic::engine {
 namespace {

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "FileTestSupport.h"
-#include "engine/storage/BlobFile.h"
-#include "engine/storage/FaultFileSystem.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/formats/BlobFile.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

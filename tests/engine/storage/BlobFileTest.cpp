@@ -5,9 +5,9 @@
 #include <random>
 
 #include "FileTestSupport.h"
-#include "engine/storage/BlobBuffer.h"
-#include "engine/storage/BlobFile.h"
-#include "engine/storage/Scramble.h"
+#include "engine/storage/formats/BlobBuffer.h"
+#include "engine/storage/formats/BlobFile.h"
+#include "engine/storage/formats/Scramble.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

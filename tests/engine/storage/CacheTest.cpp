@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "engine/EngineLimits.h"
-#include "engine/storage/UnitCache.h"
+#include "engine/storage/formats/UnitCache.h"
 
 using namespace zorvic::engine;
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/storage/Collation.h"
+#include "engine/storage/formats/Collation.h"
 
 using namespace zorvic::engine;
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/storage/CursorTestSupport.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

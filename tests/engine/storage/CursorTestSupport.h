@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/FileTestSupport.h"
-#include "engine/storage/IndexVerify.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/maintenance/IndexVerify.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine::testing {
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 
 #include "DataTestSupport.h"
-#include "engine/storage/Record.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

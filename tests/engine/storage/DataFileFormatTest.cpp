@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "DataTestSupport.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/Record.h"
-#include "engine/storage/Scramble.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/formats/Scramble.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

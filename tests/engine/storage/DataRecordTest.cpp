@@ -7,9 +7,9 @@
 
 #include "DataTestSupport.h"
 #include "engine/EngineLimits.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/FaultFileSystem.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/Record.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

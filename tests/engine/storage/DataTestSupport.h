@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/storage/DataFile.h"
-#include "engine/storage/FieldDefs.h"
 #include "engine/storage/FileTestSupport.h"
+#include "engine/storage/formats/DataFile.h"
+#include "engine/storage/formats/FieldDefs.h"
 
 namespace zorvic::engine::testing {
 

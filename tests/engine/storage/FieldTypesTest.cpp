@@ -6,8 +6,8 @@
 #include <limits>
 #include <random>
 
-#include "engine/storage/FieldTypes.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/FieldTypes.h"
+#include "engine/storage/formats/ValueText.h"
 
 using namespace zorvic::engine;
 

@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "FileTestSupport.h"
-#include "engine/storage/FaultFileSystem.h"
-#include "engine/storage/FileLayer.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/files/FileLayer.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

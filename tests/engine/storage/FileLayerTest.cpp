@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "FileTestSupport.h"
-#include "engine/storage/FileLayer.h"
+#include "engine/storage/files/FileLayer.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

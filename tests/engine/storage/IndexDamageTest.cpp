@@ -6,7 +6,7 @@
 
 #include "FileTestSupport.h"
 #include "IndexTestSupport.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/storage/formats/IndexFile.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

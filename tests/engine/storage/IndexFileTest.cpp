@@ -4,8 +4,8 @@
 
 #include "FileTestSupport.h"
 #include "IndexTestSupport.h"
-#include "engine/storage/FaultFileSystem.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/formats/IndexFile.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "IndexTestSupport.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 using namespace zorvic::engine;
 using namespace zorvic::engine::testing;

@@ -1,7 +1,7 @@
 // Rebuilding index files from the data file: the rebuilt file passes every structural check and
 // holds the same keys, a lost index file comes back, and a rebuild that cannot finish leaves
 // the old file in place.
-#include "engine/storage/IndexRebuild.h"
+#include "engine/storage/maintenance/IndexRebuild.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "engine/storage/CursorTestSupport.h"
-#include "engine/storage/FaultFileSystem.h"
-#include "engine/storage/IndexFormat.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/formats/IndexFormat.h"
 
 namespace zorvic::engine::testing {
 namespace {

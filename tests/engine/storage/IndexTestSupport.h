@@ -11,10 +11,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/storage/BTree.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/IndexKey.h"
-#include "engine/storage/IndexVerify.h"
+#include "engine/storage/formats/BTree.h"
+#include "engine/storage/formats/IndexKey.h"
+#include "engine/storage/maintenance/IndexVerify.h"
 
 namespace zorvic::engine::testing {
 

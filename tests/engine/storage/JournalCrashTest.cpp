@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "engine/storage/FaultFileSystem.h"
-#include "engine/storage/Journal.h"
 #include "engine/storage/LockTestSupport.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/files/FaultFileSystem.h"
+#include "engine/storage/locks/Journal.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 namespace zorvic::engine::testing {
 namespace {

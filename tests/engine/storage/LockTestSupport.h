@@ -14,7 +14,7 @@
 #include <string>
 
 #include "engine/storage/CursorTestSupport.h"
-#include "engine/storage/LockRegions.h"
+#include "engine/storage/locks/LockRegions.h"
 
 namespace zorvic::engine::testing {
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/storage/FileLayer.h"
 #include "engine/storage/LockTestSupport.h"
+#include "engine/storage/files/FileLayer.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -1,7 +1,7 @@
 // Repairing tables damaged on purpose: flipped record bytes, damaged BLOB blocks, chains that
 // share blocks, truncated files and a cut free list are mended to a table whose checks are
 // clean, with every readable value kept (compared value by value) and the old files backed up.
-#include "engine/storage/TableRepair.h"
+#include "engine/storage/maintenance/TableRepair.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +10,12 @@
 #include <stdexcept>
 
 #include "FileTestSupport.h"
-#include "engine/storage/BlobFileInternal.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
-#include "engine/storage/FieldTypes.h"
-#include "engine/storage/TableAccess.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/BlobFileInternal.h"
+#include "engine/storage/formats/FieldTypes.h"
+#include "engine/storage/sessions/DataSession.h"
+#include "engine/storage/sessions/TableAccess.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "engine/storage/FaultFileSystem.h"
 #include "engine/storage/LockTestSupport.h"
+#include "engine/storage/files/FaultFileSystem.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <random>
 
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 using namespace zorvic::engine;
 

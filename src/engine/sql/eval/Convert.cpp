@@ -10,7 +10,7 @@
 #include <limits>
 
 #include "engine/sql/eval/EvalInternal.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine {
 

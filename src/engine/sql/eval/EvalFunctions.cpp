@@ -5,7 +5,7 @@
 
 #include "engine/sql/eval/EvalInternal.h"
 #include "engine/sql/eval/TextWords.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::eval {
 

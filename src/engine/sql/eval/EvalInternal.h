@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "engine/sql/ExpToken.h"
 #include "engine/sql/eval/Evaluator.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/sql/parse/ExpToken.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic::engine::eval {
 

@@ -47,7 +47,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/sql/ExpToken.h"
+#include "engine/sql/parse/ExpToken.h"
 
 namespace zorvic::engine {
 

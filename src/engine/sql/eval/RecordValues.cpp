@@ -12,7 +12,7 @@
 
 #include "engine/sql/eval/EvalInternal.h"
 #include "engine/sql/eval/RecordValues.h"
-#include "engine/storage/DataCursor.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine {
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "engine/sql/ExpToken.h"
+#include "engine/sql/parse/ExpToken.h"
 
 namespace zorvic::engine {
 

@@ -4,7 +4,7 @@
 
 #include <unicode/uchar.h>
 
-#include "engine/storage/Collation.h"
+#include "engine/storage/formats/Collation.h"
 
 namespace zorvic::engine {
 

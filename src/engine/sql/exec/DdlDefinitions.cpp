@@ -2,7 +2,7 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/storage/formats/IndexFile.h"
 
 namespace zorvic::engine {
 namespace {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/sql/ClauseRecords.h"
 #include "engine/sql/DataQuery.h"
 #include "engine/sql/SchemaSource.h"
-#include "engine/storage/DataTable.h"
+#include "engine/sql/bind/ClauseRecords.h"
+#include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::engine {
 

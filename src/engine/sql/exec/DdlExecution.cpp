@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <string>
 
-#include "engine/sql/StatementBinder.h"
+#include "engine/sql/bind/StatementBinder.h"
 #include "engine/sql/exec/DdlDefinitions.h"
 #include "engine/sql/exec/ExecSchema.h"
 #include "engine/sql/exec/Restructure.h"
 #include "engine/sql/exec/TransactionStatements.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 namespace {

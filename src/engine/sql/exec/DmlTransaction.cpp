@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "engine/storage/DataDirectory.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/TransactionSavepoint.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/sessions/TransactionSavepoint.h"
 
 namespace zorvic::engine {
 

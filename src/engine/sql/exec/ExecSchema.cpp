@@ -1,9 +1,9 @@
 #include "engine/sql/exec/ExecSchema.h"
 
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
-#include "engine/storage/IndexFile.h"
-#include "engine/storage/IndexFormat.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/formats/IndexFormat.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 

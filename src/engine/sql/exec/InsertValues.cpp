@@ -4,8 +4,8 @@
 
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/exec/DmlTransaction.h"
-#include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine {
 namespace {

@@ -5,8 +5,8 @@
 #include <set>
 
 #include "engine/sql/eval/RecordValues.h"
-#include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine {
 

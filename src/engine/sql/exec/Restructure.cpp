@@ -6,10 +6,10 @@
 
 #include "engine/sql/eval/Evaluator.h"
 #include "engine/sql/eval/RecordValues.h"
-#include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/FileLayer.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/FileLayer.h"
+#include "engine/storage/formats/Record.h"
 
 namespace zorvic::engine {
 namespace {

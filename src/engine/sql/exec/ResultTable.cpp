@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "engine/sql/eval/RecordValues.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/FieldDefs.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/FieldDefs.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/sql/ClauseRecords.h"
-#include "engine/sql/ExpToken.h"
+#include "engine/sql/bind/ClauseRecords.h"
 #include "engine/sql/eval/Evaluator.h"
+#include "engine/sql/parse/ExpToken.h"
 
 namespace zorvic::engine {
 

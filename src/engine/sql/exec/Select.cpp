@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "engine/sql/exec/Aggregate.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/IndexFile.h"
-#include "engine/storage/IndexFormat.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/formats/IndexFormat.h"
 
 namespace zorvic::engine {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/sql/StatementBinder.h"
+#include "engine/sql/bind/StatementBinder.h"
 #include "engine/sql/exec/DdlExecution.h"
 #include "engine/sql/exec/ExecSchema.h"
 #include "engine/sql/exec/InsertValues.h"
@@ -13,11 +13,11 @@
 #include "engine/sql/exec/TransactionStatements.h"
 #include "engine/sql/exec/UpdateDelete.h"
 #include "engine/sql/filter/ConditionFilter.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/FieldTypes.h"
-#include "engine/storage/ReadCounters.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/FieldTypes.h"
+#include "engine/storage/locks/ReadCounters.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
 

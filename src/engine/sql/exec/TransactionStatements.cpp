@@ -1,7 +1,7 @@
 #include "engine/sql/exec/TransactionStatements.h"
 
-#include "engine/storage/DataDirectory.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/files/DataDirectory.h"
 
 namespace zorvic::engine {
 

@@ -5,8 +5,8 @@
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/exec/DmlTransaction.h"
 #include "engine/sql/exec/InsertValues.h"
-#include "engine/storage/DataCursor.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine {
 namespace {

@@ -5,8 +5,8 @@
 
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/filter/IndexAnalysis.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/DataCursor.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/Collation.h"
 
 namespace zorvic::engine {
 namespace filter {

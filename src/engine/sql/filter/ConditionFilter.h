@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/sql/ExpToken.h"
 #include "engine/sql/eval/Evaluator.h"
+#include "engine/sql/parse/ExpToken.h"
 
 namespace zorvic::engine {
 

@@ -1,18 +1,18 @@
 // The compiler of expression-text filters (a table component's Filter, TDataCursor::AddFilter).
 #include <mutex>
 
-#include "engine/sql/Binder.h"
-#include "engine/sql/ExpressionParser.h"
-#include "engine/sql/Lexer.h"
 #include "engine/sql/SchemaSource.h"
-#include "engine/sql/StatementBinder.h"
+#include "engine/sql/bind/Binder.h"
+#include "engine/sql/bind/StatementBinder.h"
 #include "engine/sql/filter/ConditionFilter.h"
 #include "engine/sql/filter/IndexAnalysis.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/DataCursor.h"
+#include "engine/sql/parse/ExpressionParser.h"
+#include "engine/sql/parse/Lexer.h"
 #include "engine/storage/EngineError.h"
-#include "engine/storage/FieldDefs.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/FieldDefs.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine {
 namespace {

@@ -7,10 +7,10 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/sql/eval/RecordValues.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/DataTable.h"
-#include "engine/storage/FieldDefs.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/FieldDefs.h"
+#include "engine/storage/formats/FieldTypes.h"
+#include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::engine::filter {
 namespace {

@@ -23,9 +23,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/sql/ExpToken.h"
 #include "engine/sql/filter/ConditionFilter.h"
-#include "engine/storage/DataCursor.h"
+#include "engine/sql/parse/ExpToken.h"
+#include "engine/storage/cursors/DataCursor.h"
 
 namespace zorvic::engine::filter {
 

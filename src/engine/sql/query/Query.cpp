@@ -4,10 +4,10 @@
 
 #include "engine/components/Database.h"
 #include "engine/components/DatabaseError.h"
-#include "engine/sql/ExpToken.h"
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/exec/SqlExecution.h"
 #include "engine/sql/filter/ConditionFilter.h"
+#include "engine/sql/parse/ExpToken.h"
 #include "engine/storage/EngineError.h"
 
 namespace zorvic::engine {

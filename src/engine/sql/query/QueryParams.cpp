@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "engine/components/DatabaseError.h"
-#include "engine/sql/ExpToken.h"
-#include "engine/sql/Lexer.h"
-#include "engine/storage/ValueText.h"
+#include "engine/sql/parse/ExpToken.h"
+#include "engine/sql/parse/Lexer.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine {
 

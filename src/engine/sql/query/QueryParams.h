@@ -26,7 +26,7 @@
 
 #include "engine/components/Field.h"
 #include "engine/sql/SqlTypes.h"
-#include "engine/storage/FieldTypes.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic::engine {
 

@@ -11,9 +11,9 @@
 #include "engine/sql/eval/Evaluator.h"
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/exec/SqlExecution.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine::test {
 

@@ -4,8 +4,8 @@
 
 #include "EvalTestSupport.h"
 #include "engine/sql/eval/TextWords.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

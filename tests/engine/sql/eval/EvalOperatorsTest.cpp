@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "EvalTestSupport.h"
-#include "engine/storage/Collation.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

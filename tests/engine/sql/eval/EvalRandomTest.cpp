@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "EvalTestSupport.h"
-#include "engine/storage/Collation.h"
+#include "engine/storage/formats/Collation.h"
 
 namespace zorvic::engine::testing {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/sql/Binder.h"
-#include "engine/sql/ExpressionParser.h"
-#include "engine/sql/Lexer.h"
+#include "engine/sql/bind/Binder.h"
 #include "engine/sql/eval/Evaluator.h"
+#include "engine/sql/parse/ExpressionParser.h"
+#include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine::testing {
 

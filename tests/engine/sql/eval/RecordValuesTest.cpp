@@ -8,7 +8,7 @@
 #include "engine/sql/eval/Evaluator.h"
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/storage/CursorTestSupport.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

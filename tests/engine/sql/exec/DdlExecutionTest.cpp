@@ -6,7 +6,7 @@
 #include "engine/sql/exec/DdlExecution.h"
 #include "engine/sql/exec/DdlTestSupport.h"
 #include "engine/sql/exec/ExecSchema.h"
-#include "engine/storage/IndexFile.h"
+#include "engine/storage/formats/IndexFile.h"
 
 namespace zorvic::engine::ddltest {
 namespace {

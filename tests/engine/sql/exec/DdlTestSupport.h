@@ -14,12 +14,12 @@
 
 #include "engine/sql/QueryStatement.h"
 #include "engine/sql/exec/SqlExecution.h"
-#include "engine/storage/DataCursor.h"
-#include "engine/storage/DataDirectory.h"
-#include "engine/storage/DataSession.h"
 #include "engine/storage/EngineError.h"
 #include "engine/storage/FileTestSupport.h"
-#include "engine/storage/Record.h"
+#include "engine/storage/cursors/DataCursor.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine::ddltest {
 

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "engine/storage/ReadCounters.h"
+#include "engine/storage/locks/ReadCounters.h"
 
 namespace zorvic::engine::test {
 namespace {

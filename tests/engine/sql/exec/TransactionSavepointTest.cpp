@@ -4,7 +4,7 @@
 
 #include "engine/sql/exec/DdlTestSupport.h"
 #include "engine/sql/exec/DmlTransaction.h"
-#include "engine/storage/TransactionSavepoint.h"
+#include "engine/storage/sessions/TransactionSavepoint.h"
 
 namespace zorvic::engine::ddltest {
 namespace {

@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "engine/sql/filter/FilterTestSupport.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

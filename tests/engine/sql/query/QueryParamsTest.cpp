@@ -1,7 +1,7 @@
 // Parameter scanning, parameter values and the query's text handling, without running SQL.
-#include "engine/sql/ExpToken.h"
+#include "engine/sql/parse/ExpToken.h"
 #include "engine/sql/query/QueryTestSupport.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

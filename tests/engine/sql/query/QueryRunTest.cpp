@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "engine/sql/query/QueryTestSupport.h"
-#include "engine/storage/ValueText.h"
+#include "engine/storage/formats/ValueText.h"
 
 namespace zorvic::engine::testing {
 namespace {

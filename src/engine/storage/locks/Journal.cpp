@@ -1,0 +1,565 @@
+// The rollback journal: held-back writes, the journal file, playback.
+#include "engine/storage/locks/Journal.h"
+
+#include <fcntl.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace zorvic::engine {
+namespace {
+
+constexpr char JournalMagic[8] = {'Z', 'V', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr std::size_t JournalHeaderSize = 48;
+constexpr std::uint32_t RoleLead = 1;
+constexpr std::uint32_t RoleMember = 2;
+// A journal body larger than this is taken for damage, not read into memory.
+constexpr std::uint64_t MaxJournalBody = 1ULL << 36;
+
+std::uint32_t Crc(const std::uint8_t* bytes, std::size_t count) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (count > 0) {
+    const uInt chunk = static_cast<uInt>(std::min<std::size_t>(count, 1u << 30));
+    crc = crc32(crc, bytes, chunk);
+    bytes += chunk;
+    count -= chunk;
+  }
+  return static_cast<std::uint32_t>(crc);
+}
+
+template <class T>
+void Put(std::vector<std::uint8_t>& out, T value) {
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i)));
+}
+
+void PutName(std::vector<std::uint8_t>& out, const std::string& name) {
+  Put<std::uint16_t>(out, static_cast<std::uint16_t>(name.size()));
+  out.insert(out.end(), name.begin(), name.end());
+}
+
+template <class T>
+void Store(std::uint8_t* at, T value) {
+  for (std::size_t i = 0; i < sizeof(T); ++i)
+    at[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(value) >> (8 * i));
+}
+
+// Reads the body back; every read is bounds-checked.
+class TReader {
+ public:
+  TReader(const std::uint8_t* bytes, std::size_t size) : FBytes(bytes), FSize(size) {}
+  template <class T>
+  bool Get(T* value) {
+    if (FSize - FPos < sizeof(T)) return false;
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      v |= static_cast<std::uint64_t>(FBytes[FPos + i]) << (8 * i);
+    FPos += sizeof(T);
+    *value = static_cast<T>(v);
+    return true;
+  }
+  bool GetName(std::string* name) {
+    std::uint16_t n = 0;
+    if (!Get(&n) || FSize - FPos < n) return false;
+    name->assign(reinterpret_cast<const char*>(FBytes + FPos), n);
+    FPos += n;
+    return !name->empty() && name->find('/') == std::string::npos;
+  }
+  bool GetBytes(std::size_t n, std::vector<std::uint8_t>* bytes) {
+    if (FSize - FPos < n) return false;
+    bytes->assign(FBytes + FPos, FBytes + FPos + n);
+    FPos += n;
+    return true;
+  }
+  bool AtEnd() const { return FPos == FSize; }
+
+ private:
+  const std::uint8_t* FBytes;
+  std::size_t FSize;
+  std::size_t FPos = 0;
+};
+
+std::uint64_t NewGroupId() {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::uint64_t id = 0;
+  while (id == 0)
+    id = random();
+  return id;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::int32_t WriteAll(TFileSystem& fs, int fd, const std::uint8_t* bytes, std::size_t count,
+                      std::int64_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = fs.PWrite(fd, bytes + done, count - done, offset + static_cast<std::int64_t>(done));
+    if (n < 0) return MapOSError(errno);
+    if (n == 0) return -VELDOR_WRITEERR;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+std::int64_t ReadAll(TFileSystem& fs, int fd, std::uint8_t* bytes, std::size_t count,
+                     std::int64_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = fs.PRead(fd, bytes + done, count - done, offset + static_cast<std::int64_t>(done));
+    if (n < 0) return MapOSError(errno);
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+}  // namespace
+
+// ---- TWriteCapture ------------------------------------------------------------------------
+
+void TWriteCapture::Cut(std::int64_t size) {
+  FSize = size;
+  FMinSize = std::min(FMinSize, size);
+  auto it = FPieces.lower_bound(size);
+  FPieces.erase(it, FPieces.end());
+  if (!FPieces.empty()) {
+    auto last = std::prev(FPieces.end());
+    const std::int64_t end = last->first + static_cast<std::int64_t>(last->second.size());
+    if (end > size) last->second.resize(static_cast<std::size_t>(size - last->first));
+  }
+}
+
+void TWriteCapture::Write(std::int64_t offset, const void* data, std::int64_t count) {
+  if (count == 0) {
+    Cut(offset);
+    return;
+  }
+  const std::int64_t end = offset + count;
+  // Pieces overlapping [offset, end) lose that part.
+  auto it = FPieces.lower_bound(offset);
+  if (it != FPieces.begin()) {
+    auto before = std::prev(it);
+    const std::int64_t beforeEnd = before->first + static_cast<std::int64_t>(before->second.size());
+    if (beforeEnd > offset) {
+      if (beforeEnd > end) {
+        std::vector<std::uint8_t> tail(before->second.begin() + (end - before->first),
+                                       before->second.end());
+        FPieces.emplace(end, std::move(tail));
+      }
+      before->second.resize(static_cast<std::size_t>(offset - before->first));
+    }
+  }
+  it = FPieces.lower_bound(offset);
+  while (it != FPieces.end() && it->first < end) {
+    const std::int64_t pieceEnd = it->first + static_cast<std::int64_t>(it->second.size());
+    if (pieceEnd > end) {
+      std::vector<std::uint8_t> tail(it->second.begin() + (end - it->first), it->second.end());
+      FPieces.emplace(end, std::move(tail));
+    }
+    it = FPieces.erase(it);
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  FPieces[offset].assign(bytes, bytes + count);
+  FSize = std::max(FSize, end);
+}
+
+std::int64_t TWriteCapture::Read(TAbstractFile& file, std::int32_t handle, std::int64_t offset,
+                                 void* buffer, std::int64_t count) {
+  if (offset < 0 || count < 0) return -VELDOR_READERR;
+  const std::int64_t n = std::clamp<std::int64_t>(FSize - offset, 0, count);
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::memset(out, 0, static_cast<std::size_t>(n));
+  const std::int64_t fromFile = std::clamp<std::int64_t>(FMinSize - offset, 0, n);
+  if (fromFile > 0) {
+    const std::int64_t got = file.ReadAt(handle, offset, out, fromFile);
+    if (got < 0) return got;
+  }
+  const std::int64_t end = offset + n;
+  auto it = FPieces.upper_bound(offset);
+  if (it != FPieces.begin()) --it;
+  for (; it != FPieces.end() && it->first < end; ++it) {
+    const std::int64_t pieceEnd = it->first + static_cast<std::int64_t>(it->second.size());
+    const std::int64_t from = std::max(offset, it->first);
+    const std::int64_t to = std::min(end, pieceEnd);
+    if (from < to)
+      std::memcpy(out + (from - offset), it->second.data() + (from - it->first),
+                  static_cast<std::size_t>(to - from));
+  }
+  return n;
+}
+
+// ---- journal files ------------------------------------------------------------------------
+
+std::string JournalFileName(const std::string& folder, const std::string& table) {
+  return MakeTableFileName(folder, table, ".JNL");
+}
+
+TJournalState ReadJournal(TFileSystem& fs, const std::string& path, TJournalContent* content) {
+  const std::string resolved = ResolveTableFileName(path, fs);
+  TFileStatus status;
+  if (fs.Stat(resolved, &status) != 0 || !status.Exists || status.IsDirectory)
+    return TJournalState::None;
+  int fd = fs.Open(resolved, O_RDONLY, 0);
+  if (fd < 0) return TJournalState::None;
+  struct TCloser {
+    TFileSystem& FS;
+    int Fd;
+    ~TCloser() { FS.Close(Fd); }
+  } closer{fs, fd};
+  std::uint8_t header[JournalHeaderSize];
+  if (ReadAll(fs, fd, header, JournalHeaderSize, 0) != static_cast<std::int64_t>(JournalHeaderSize))
+    return TJournalState::Incomplete;
+  std::uint64_t groupId = 0, bodyLength = 0;
+  std::uint32_t bodyCrc = 0, role = 0, headerCrc = 0;
+  if (std::memcmp(header, JournalMagic, sizeof JournalMagic) != 0) return TJournalState::Incomplete;
+  TReader fields(header + 8, JournalHeaderSize - 8);
+  fields.Get(&groupId);
+  fields.Get(&bodyLength);
+  fields.Get(&bodyCrc);
+  fields.Get(&role);
+  TReader tail(header + 44, 4);
+  tail.Get(&headerCrc);
+  if (Crc(header, 44) != headerCrc || groupId == 0 || (role != RoleLead && role != RoleMember) ||
+      bodyLength > MaxJournalBody)
+    return TJournalState::Incomplete;
+  std::vector<std::uint8_t> body(static_cast<std::size_t>(bodyLength));
+  if (ReadAll(fs, fd, body.data(), body.size(), JournalHeaderSize) !=
+      static_cast<std::int64_t>(body.size()))
+    return TJournalState::Incomplete;
+  if (Crc(body.data(), body.size()) != bodyCrc) return TJournalState::Incomplete;
+
+  TJournalContent parsed;
+  parsed.GroupId = groupId;
+  parsed.Lead = role == RoleLead;
+  TReader r(body.data(), body.size());
+  std::uint16_t tables = 0;
+  if (!r.Get(&tables) || tables == 0) return TJournalState::Incomplete;
+  for (std::uint16_t i = 0; i < tables; ++i) {
+    std::string name;
+    if (!r.GetName(&name)) return TJournalState::Incomplete;
+    parsed.Tables.push_back(name);
+  }
+  std::uint32_t files = 0;
+  if (!r.Get(&files)) return TJournalState::Incomplete;
+  for (std::uint32_t i = 0; i < files; ++i) {
+    TJournalFileImage image;
+    std::uint32_t ranges = 0;
+    if (!r.GetName(&image.Name) || !r.Get(&image.OriginalSize) || image.OriginalSize < 0 ||
+        !r.Get(&ranges))
+      return TJournalState::Incomplete;
+    for (std::uint32_t k = 0; k < ranges; ++k) {
+      TJournalRange range;
+      std::uint32_t length = 0;
+      if (!r.Get(&range.Offset) || range.Offset < 0 || !r.Get(&length) ||
+          !r.GetBytes(length, &range.Bytes))
+        return TJournalState::Incomplete;
+      image.Ranges.push_back(std::move(range));
+    }
+    parsed.Files.push_back(std::move(image));
+  }
+  if (!r.AtEnd()) return TJournalState::Incomplete;
+  if (content) *content = std::move(parsed);
+  return TJournalState::Valid;
+}
+
+std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
+                            const std::vector<TJournalFileImage>& files, bool sync) {
+  for (const TJournalFileImage& image : files) {
+    const std::string path = ResolveTableFileName(folder + image.Name, fs);
+    int fd = fs.Open(path, O_RDWR, 0);
+    if (fd < 0) {
+      // A file the write created and a crash left empty or missing: nothing of it to restore.
+      if (errno == ENOENT && image.OriginalSize == 0) continue;
+      return MapOSError(errno);
+    }
+    std::int32_t rc = 0;
+    for (const TJournalRange& range : image.Ranges) {
+      rc = WriteAll(fs, fd, range.Bytes.data(), range.Bytes.size(), range.Offset);
+      if (rc < 0) break;
+    }
+    if (rc == 0 && fs.Truncate(fd, image.OriginalSize) != 0) rc = MapOSError(errno);
+    if (rc == 0 && sync && fs.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+    fs.Close(fd);
+    if (rc < 0) return rc;
+  }
+  return 0;
+}
+
+std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync) {
+  const std::string resolved = ResolveTableFileName(path, fs);
+  TFileStatus status;
+  if (fs.Stat(resolved, &status) != 0) return MapOSError(errno);
+  if (!status.Exists) return 0;
+  if (sync) {
+    int fd = fs.Open(resolved, O_RDWR, 0);
+    if (fd < 0) return MapOSError(errno);
+    const std::uint8_t zeros[JournalHeaderSize] = {};
+    std::int32_t rc = WriteAll(fs, fd, zeros, JournalHeaderSize, 0);
+    if (rc == 0 && fs.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+    fs.Close(fd);
+    if (rc < 0) return rc;
+  }
+  if (fs.Unlink(resolved) != 0 && errno != ENOENT) return MapOSError(errno);
+  return 0;
+}
+
+// ---- TCommitJournal -----------------------------------------------------------------------
+
+TCommitJournal::TCommitJournal(std::string folder, TFileSystem& fs)
+    : FFolder(std::move(folder)), FFS(fs) {}
+
+TCommitJournal::~TCommitJournal() {
+  Detach();
+}
+
+void TCommitJournal::Detach() noexcept {
+  for (TTableEntry& table : FTables) {
+    for (TFileEntry& file : table.Files) {
+      if (file.Handler && file.Handler->Capture() == file.Capture.get())
+        file.Handler->SetCapture(nullptr);
+    }
+  }
+}
+
+void TCommitJournal::Discard() noexcept {
+  Detach();
+  FTables.clear();
+}
+
+void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
+                              const std::string& journalPath) {
+  TTableEntry entry;
+  entry.Name = table;
+  entry.JournalPathExact = !journalPath.empty();
+  entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
+  for (TFileHandler* handler : files) {
+    if (!handler || !handler->IsOpen() || handler->Capture()) continue;
+    TFileEntry file;
+    file.Handler = handler;
+    file.Capture = std::make_unique<TWriteCapture>(handler->FileSize());
+    file.Image.Name = BaseName(handler->FileName());
+    handler->SetCapture(file.Capture.get());
+    entry.Files.push_back(std::move(file));
+  }
+  if (!entry.Files.empty()) FTables.push_back(std::move(entry));
+}
+
+void TCommitJournal::CollectImages() {
+  for (TTableEntry& table : FTables) {
+    for (TFileEntry& file : table.Files) {
+      const TWriteCapture& capture = *file.Capture;
+      TJournalFileImage& image = file.Image;
+      image.OriginalSize = capture.OriginalSize();
+      image.Ranges.clear();
+      // The old bytes of every range the writes change, within the old length, merged.
+      std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+      for (const auto& [offset, bytes] : capture.Pieces()) {
+        const std::int64_t end =
+            std::min(offset + static_cast<std::int64_t>(bytes.size()), image.OriginalSize);
+        if (offset < end) spans.emplace_back(offset, end);
+      }
+      if (capture.MinSize() < image.OriginalSize)
+        spans.emplace_back(capture.MinSize(), image.OriginalSize);
+      std::sort(spans.begin(), spans.end());
+      std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+      for (const auto& span : spans) {
+        if (!merged.empty() && span.first <= merged.back().second)
+          merged.back().second = std::max(merged.back().second, span.second);
+        else
+          merged.push_back(span);
+      }
+      for (const auto& [from, to] : merged) {
+        TJournalRange range;
+        range.Offset = from;
+        range.Bytes.resize(static_cast<std::size_t>(to - from));
+        file.Handler->ReadAt(from, range.Bytes.data(), to - from);
+        image.Ranges.push_back(std::move(range));
+      }
+    }
+  }
+}
+
+std::vector<std::uint8_t> TCommitJournal::Encode(const TTableEntry& table, std::uint64_t groupId,
+                                                 bool lead) const {
+  std::vector<std::uint8_t> out(JournalHeaderSize, 0);
+  Put<std::uint16_t>(out, static_cast<std::uint16_t>(FTables.size()));
+  for (const TTableEntry& t : FTables)
+    PutName(out, t.Name);
+  Put<std::uint32_t>(out, static_cast<std::uint32_t>(table.Files.size()));
+  for (const TFileEntry& file : table.Files) {
+    PutName(out, file.Image.Name);
+    Put<std::int64_t>(out, file.Image.OriginalSize);
+    Put<std::uint32_t>(out, static_cast<std::uint32_t>(file.Image.Ranges.size()));
+    for (const TJournalRange& range : file.Image.Ranges) {
+      Put<std::int64_t>(out, range.Offset);
+      Put<std::uint32_t>(out, static_cast<std::uint32_t>(range.Bytes.size()));
+      out.insert(out.end(), range.Bytes.begin(), range.Bytes.end());
+    }
+  }
+  std::uint8_t* h = out.data();
+  std::memcpy(h, JournalMagic, sizeof JournalMagic);
+  Store<std::uint64_t>(h + 8, groupId);
+  Store<std::uint64_t>(h + 16, out.size() - JournalHeaderSize);
+  Store<std::uint32_t>(h + 24, Crc(out.data() + JournalHeaderSize, out.size() - JournalHeaderSize));
+  Store<std::uint32_t>(h + 28, lead ? RoleLead : RoleMember);
+  Store<std::uint32_t>(h + 44, Crc(h, 44));
+  return out;
+}
+
+void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uint8_t>& bytes,
+                                  bool sync) {
+  const std::string path =
+      table.JournalPathExact ? table.JournalPath : ResolveTableFileName(table.JournalPath, FFS);
+  int fd = FFS.Open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
+  table.JournalWritten = true;
+  std::int32_t rc = WriteAll(FFS, fd, bytes.data(), bytes.size(), 0);
+  if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+  FFS.Close(fd);
+  if (rc < 0) RaiseTableError(VELDOR_WRITEERR, path);
+}
+
+void TCommitJournal::SyncFolder() {
+  const std::string folder = FFolder.empty() ? "." : FFolder;
+  int fd = FFS.Open(folder, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return;  // a folder that cannot be opened cannot be synced either
+  const int rc = FFS.Sync(fd);
+  FFS.Close(fd);
+  if (rc != 0) RaiseTableError(VELDOR_WRITEERR, folder);
+}
+
+void TCommitJournal::ApplyWrites(bool sync) {
+  for (TTableEntry& table : FTables) {
+    for (TFileEntry& file : table.Files) {
+      const TWriteCapture& capture = *file.Capture;
+      if (capture.Empty()) continue;
+      TFileHandler& handler = *file.Handler;
+      file.Written = true;
+      if (capture.MinSize() < capture.OriginalSize()) handler.Truncate(capture.MinSize());
+      // Neighbouring pieces go out as one write.
+      std::int64_t end = capture.MinSize();
+      const auto& pieces = capture.Pieces();
+      for (auto it = pieces.begin(); it != pieces.end();) {
+        auto last = it;
+        std::int64_t runEnd = it->first + static_cast<std::int64_t>(it->second.size());
+        std::size_t bytes = it->second.size();
+        for (auto next = std::next(it);
+             next != pieces.end() && next->first == runEnd && bytes < (std::size_t{1} << 22);
+             ++next) {
+          last = next;
+          runEnd += static_cast<std::int64_t>(next->second.size());
+          bytes += next->second.size();
+        }
+        if (last == it) {
+          handler.WriteAt(it->first, it->second.data(),
+                          static_cast<std::int64_t>(it->second.size()));
+        } else {
+          std::vector<std::uint8_t> run;
+          run.reserve(bytes);
+          for (auto p = it; p != std::next(last); ++p)
+            run.insert(run.end(), p->second.begin(), p->second.end());
+          handler.WriteAt(it->first, run.data(), static_cast<std::int64_t>(run.size()));
+        }
+        end = std::max(end, runEnd);
+        it = std::next(last);
+      }
+      if (capture.Size() != end) handler.Truncate(capture.Size());
+    }
+  }
+  for (TTableEntry& table : FTables) {
+    for (TFileEntry& file : table.Files) {
+      if (file.Written && (sync || file.Capture->SyncWanted())) file.Handler->FlushBuffers();
+    }
+  }
+}
+
+void TCommitJournal::PutBack() noexcept {
+  for (TTableEntry& table : FTables) {
+    for (TFileEntry& file : table.Files) {
+      if (!file.Written) continue;
+      try {
+        for (const TJournalRange& range : file.Image.Ranges)
+          file.Handler->WriteAt(range.Offset, range.Bytes.data(),
+                                static_cast<std::int64_t>(range.Bytes.size()));
+        file.Handler->Truncate(file.Image.OriginalSize);
+        file.Written = false;
+      } catch (...) {
+      }
+    }
+  }
+}
+
+void TCommitJournal::RemoveJournals(bool sync) {
+  // The lead first: that is the commit point. Without it the member journals are stale, so a
+  // member journal that cannot be removed is left for the next writer to throw away.
+  TTableEntry& lead = FTables.front();
+  const std::int32_t rc = RemoveJournal(FFS, lead.JournalPath, sync);
+  if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), lead.JournalPath);
+  lead.JournalWritten = false;
+  for (TTableEntry& table : FTables) {
+    if (table.JournalWritten) RemoveJournal(FFS, table.JournalPath, false);
+    table.JournalWritten = false;
+  }
+}
+
+void TCommitJournal::Commit(bool sync) {
+  Detach();
+  bool anything = false;
+  bool syncWanted = sync;
+  for (const TTableEntry& table : FTables)
+    for (const TFileEntry& file : table.Files) {
+      anything = anything || !file.Capture->Empty();
+      syncWanted = syncWanted || file.Capture->SyncWanted();
+    }
+  if (!anything) {
+    FTables.clear();
+    return;
+  }
+  // The lead is the first table that changes.
+  std::stable_partition(FTables.begin(), FTables.end(), [](const TTableEntry& t) {
+    return std::any_of(t.Files.begin(), t.Files.end(),
+                       [](const TFileEntry& f) { return !f.Capture->Empty(); });
+  });
+  FTables.erase(std::remove_if(FTables.begin(), FTables.end(),
+                               [](const TTableEntry& t) {
+                                 return std::all_of(
+                                     t.Files.begin(), t.Files.end(),
+                                     [](const TFileEntry& f) { return f.Capture->Empty(); });
+                               }),
+                FTables.end());
+  const std::uint64_t groupId = NewGroupId();
+  bool tablesTouched = false;
+  try {
+    CollectImages();
+    // Member journals first: without the lead they count for nothing.
+    for (std::size_t i = FTables.size(); i-- > 0;)
+      WriteJournal(FTables[i], Encode(FTables[i], groupId, i == 0), syncWanted);
+    if (syncWanted) SyncFolder();
+    tablesTouched = true;
+    ApplyWrites(syncWanted);
+    RemoveJournals(syncWanted);
+  } catch (...) {
+    if (tablesTouched) PutBack();
+    bool restored = true;
+    for (const TTableEntry& table : FTables)
+      for (const TFileEntry& file : table.Files)
+        restored = restored && !file.Written;
+    if (restored) {
+      // The tables hold their old bytes again: the journals are no longer needed.
+      for (TTableEntry& table : FTables) {
+        if (table.JournalWritten) RemoveJournal(FFS, table.JournalPath, false);
+      }
+    }
+    FTables.clear();
+    throw;
+  }
+  FTables.clear();
+}
+
+}  // namespace zorvic::engine

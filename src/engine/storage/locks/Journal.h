@@ -1,0 +1,175 @@
+// The rollback journal: atomic writes of one or more tables.
+//
+// A journaled write runs in two halves. First every write, truncation and flush request the
+// tables' file handlers make is held back in a TWriteCapture per file (reads and sizes during
+// that half see the held-back bytes). Then TCommitJournal::Commit saves the old content of every
+// byte the held-back writes will change, with the files' old lengths, in a journal beside the
+// tables, applies the writes to the files, and removes the journal: that removal is the commit
+// point. A process that dies before it leaves a journal; whoever next takes the table's locks
+// plays it back (TableJournal.h) and finds the table as it was before the write.
+//
+// Journal file "<table>.JNL", in the folder of the tables, one per table of the write. All
+// integers little-endian.
+//   Header, 48 bytes:
+//     0  8  magic "ZVJRNL01"
+//     8  8  group id: random, the same in every journal of one write
+//     16 8  body length in bytes
+//     24 4  CRC-32 (zlib) of the body
+//     28 4  role: 1 = lead, 2 = member
+//     32 12 zero
+//     44 4  CRC-32 of bytes 0..43
+//   Body:
+//     u16 count of tables in the write, then per table u16 length + name (the lead first);
+//     u32 count of files of this journal's table, then per file:
+//       u16 length + file name (without folder), i64 length of the file before the write,
+//       u32 count of ranges, then per range: i64 offset, u32 length, the old bytes.
+// The lead journal (of the first table of the write) is the commit point of the whole write:
+// a member journal counts only while the lead journal with the same group id exists; a journal
+// whose header does not check out was never complete, so no table byte was written after it.
+// Playing a journal back writes the old bytes to their offsets and cuts each file to its old
+// length; doing it twice gives the same files, so a crash during recovery is harmless.
+//
+// Order of a commit: member journals, then the lead journal; with sync each is synced (and the
+// folder) before a table byte is written; the table files are written and, with sync, synced;
+// the commit point: the lead journal's header is overwritten with zeros and synced (with sync)
+// and the file removed; then the member journals are removed. A failure while the tables are
+// written plays the old bytes back at once and removes the journals.
+//
+// Thread safety: a capture and a journal belong to the thread that writes the tables (the
+// tables' locks keep every other writer out); the functions below touch only files.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/files/FileLayer.h"
+#include "engine/storage/files/FileSystem.h"
+
+namespace zorvic::engine {
+
+// The held-back writes of one file.
+class TWriteCapture {
+ public:
+  explicit TWriteCapture(std::int64_t originalSize)
+      : FOriginalSize(originalSize), FSize(originalSize), FMinSize(originalSize) {}
+
+  // A write of count bytes at offset; count 0 cuts the file at offset.
+  void Write(std::int64_t offset, const void* data, std::int64_t count);
+  // Reads through the held-back writes: the bytes the file would hold; the count read.
+  std::int64_t Read(TAbstractFile& file, std::int32_t handle, std::int64_t offset, void* buffer,
+                    std::int64_t count);
+  std::int64_t Size() const { return FSize; }
+  void NoteSyncWanted() { FSyncWanted = true; }
+  bool SyncWanted() const { return FSyncWanted; }
+  bool Empty() const { return FPieces.empty() && FSize == FOriginalSize && FMinSize == FSize; }
+
+  std::int64_t OriginalSize() const { return FOriginalSize; }
+  std::int64_t MinSize() const { return FMinSize; }
+  const std::map<std::int64_t, std::vector<std::uint8_t>>& Pieces() const { return FPieces; }
+
+ private:
+  void Cut(std::int64_t size);
+
+  std::int64_t FOriginalSize;
+  std::int64_t FSize;     // the length the file will have
+  std::int64_t FMinSize;  // the shortest it was cut to: bytes from here on are not the file's
+  bool FSyncWanted = false;
+  std::map<std::int64_t, std::vector<std::uint8_t>> FPieces;  // offset -> bytes, disjoint
+};
+
+// One range of old bytes of a file.
+struct TJournalRange {
+  std::int64_t Offset = 0;
+  std::vector<std::uint8_t> Bytes;
+};
+
+// What a journal holds for one file.
+struct TJournalFileImage {
+  std::string Name;  // without folder
+  std::int64_t OriginalSize = 0;
+  std::vector<TJournalRange> Ranges;
+};
+
+// A parsed journal.
+struct TJournalContent {
+  std::uint64_t GroupId = 0;
+  bool Lead = false;
+  std::vector<std::string> Tables;  // of the whole write, the lead first
+  std::vector<TJournalFileImage> Files;
+};
+
+enum class TJournalState {
+  None,        // no journal file
+  Incomplete,  // a journal whose header or body does not check out: nothing to play back
+  Valid,
+};
+
+// Reads "<folder><table>.JNL".
+TJournalState ReadJournal(TFileSystem& fs, const std::string& path, TJournalContent* content);
+// The journal file of a table (folder ends with a separator or is empty).
+std::string JournalFileName(const std::string& folder, const std::string& table);
+// Plays the images back onto the files in folder (each file resolved case-insensitively) and,
+// with sync, syncs them. Returns 0 or a negative engine code.
+std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
+                            const std::vector<TJournalFileImage>& files, bool sync);
+// Removes a journal file; with sync its header is first zeroed and synced, so that it cannot
+// come back valid. Returns 0 or a negative engine code (a missing file is 0).
+std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync);
+
+// A journaled write of one or more tables of one folder.
+class TCommitJournal {
+ public:
+  TCommitJournal(std::string folder, TFileSystem& fs = CurrentFileSystem());
+  // Detaches the captures; when Commit was not reached, the held-back writes are forgotten.
+  ~TCommitJournal();
+  TCommitJournal(const TCommitJournal&) = delete;
+  TCommitJournal& operator=(const TCommitJournal&) = delete;
+
+  // Starts holding back the writes of a table's open files (the first table added leads).
+  // Files that already have a capture are left alone. journalPath: the journal's exact file
+  // name (the table's data file name on disk with ".JNL"); empty: "<folder><table>.JNL",
+  // matched case-insensitively.
+  void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
+                const std::string& journalPath = std::string());
+  bool HasTables() const { return !FTables.empty(); }
+  // Saves the old bytes, writes the tables, removes the journals (see the top of this header).
+  // sync: also when no handler asked for a flush. On failure the files are put back as they
+  // were (when they can be) and the error is raised; the held-back writes are gone either way.
+  void Commit(bool sync);
+  // Forgets the held-back writes.
+  void Discard() noexcept;
+
+ private:
+  struct TFileEntry {
+    TFileHandler* Handler = nullptr;
+    std::unique_ptr<TWriteCapture> Capture;
+    TJournalFileImage Image;
+    bool Written = false;
+  };
+  struct TTableEntry {
+    std::string Name;
+    std::vector<TFileEntry> Files;
+    std::string JournalPath;
+    bool JournalPathExact = false;  // the path is the file's name as it is on disk
+    bool JournalWritten = false;
+  };
+
+  void Detach() noexcept;
+  void CollectImages();
+  std::vector<std::uint8_t> Encode(const TTableEntry& table, std::uint64_t groupId,
+                                   bool lead) const;
+  void WriteJournal(TTableEntry& table, const std::vector<std::uint8_t>& bytes, bool sync);
+  void ApplyWrites(bool sync);
+  void PutBack() noexcept;
+  void RemoveJournals(bool sync);
+  void SyncFolder();
+
+  std::string FFolder;
+  TFileSystem& FFS;
+  std::vector<TTableEntry> FTables;
+};
+
+}  // namespace zorvic::engine

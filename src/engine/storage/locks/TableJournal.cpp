@@ -1,0 +1,136 @@
+// Journaled writes of tables and recovery (TableJournal.h).
+#include "engine/storage/locks/TableJournal.h"
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/locks/Journal.h"
+#include "engine/storage/locks/LockRegions.h"
+#include "engine/storage/sessions/DataTable.h"
+
+namespace zorvic::engine {
+namespace {
+
+// The write lock of a table that this session does not have open, taken through handlers of
+// its own (the file layer makes them exclusive against every other user in the process too).
+class TForeignWriteLock {
+ public:
+  TForeignWriteLock(const std::string& folder, const std::string& table) {
+    for (const char* ext : {".DAT", ".IDX", ".BLB"}) {
+      auto file = std::make_unique<TFileHandler>(MakeTableFileName(folder, table, ext), false);
+      if (!file->Exists()) continue;
+      file->Open(false);
+      const bool data = std::string(ext) == ".DAT";
+      const std::int64_t offset = data ? TransactionByteRegion : WriterRegionOffset;
+      const std::int64_t length = data ? 1 : WriterRegionLength;
+      if (!Take(*file, offset, length)) RaiseTableError(VELDOR_LOCKTIMEOUT, table);
+      FLocks.push_back(TLock{std::move(file), offset, length});
+    }
+  }
+  ~TForeignWriteLock() {
+    for (auto it = FLocks.rbegin(); it != FLocks.rend(); ++it)
+      it->File->UnlockRange(it->Offset, it->Length);
+  }
+  TForeignWriteLock(const TForeignWriteLock&) = delete;
+  TForeignWriteLock& operator=(const TForeignWriteLock&) = delete;
+
+ private:
+  struct TLock {
+    std::unique_ptr<TFileHandler> File;
+    std::int64_t Offset;
+    std::int64_t Length;
+  };
+  static bool Take(TFileHandler& file, std::int64_t offset, std::int64_t length) {
+    const TFixedLockWaits waits = FixedLockWaits();
+    for (int i = 0; i < waits.Attempts; ++i) {
+      if (file.LockRange(offset, length)) return true;
+      if (i + 1 < waits.Attempts && waits.PauseMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(waits.PauseMs));
+    }
+    return false;
+  }
+  std::vector<TLock> FLocks;
+};
+
+void Check(std::int32_t rc, const std::string& table) {
+  if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table);
+}
+
+}  // namespace
+
+bool JournalWanted(TDataTable& table) {
+  return table.IsOpen() && !table.InMemory() && !table.Temporary() && !table.ReadOnly();
+}
+
+void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
+  if (!JournalWanted(table)) return;
+  journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()},
+                   table.JournalPath());
+}
+
+bool TableJournalPresent(TDataTable& table) {
+  const std::string& path = table.JournalPath();
+  if (path.empty()) return false;
+  TFileStatus status;
+  return CurrentFileSystem().Stat(path, &status) == 0 && status.Exists;
+}
+
+bool TableJournalPresentAnySpelling(TDataTable& table) {
+  if (table.InMemory() || table.Temporary()) return false;
+  TFileSystem& fs = CurrentFileSystem();
+  TFileStatus status;
+  const std::string path =
+      ResolveTableFileName(JournalFileName(table.Database().Path(), table.Name()), fs);
+  return fs.Stat(path, &status) == 0 && status.Exists;
+}
+
+bool RecoverTableJournal(TDataTable& table) {
+  if (!JournalWanted(table)) return false;
+  TFileSystem& fs = CurrentFileSystem();
+  const std::string& folder = table.Database().Path();
+  const std::string path = JournalFileName(folder, table.Name());
+  TJournalContent journal;
+  const TJournalState state = ReadJournal(fs, path, &journal);
+  if (state == TJournalState::None) return false;
+  if (state == TJournalState::Incomplete) {
+    // Never complete: its writer had not yet written a byte of any table.
+    Check(RemoveJournal(fs, path, false), table.Name());
+    return false;
+  }
+  if (!journal.Lead) {
+    TJournalContent lead;
+    const bool hot = ReadJournal(fs, JournalFileName(folder, journal.Tables.front()), &lead) ==
+                         TJournalState::Valid &&
+                     lead.Lead && lead.GroupId == journal.GroupId;
+    if (hot) Check(PlayBackImages(fs, folder, journal.Files, true), table.Name());
+    Check(RemoveJournal(fs, path, false), table.Name());
+    return hot;
+  }
+  // The lead: every member journal of the same write that is still there goes first.
+  for (std::size_t i = 1; i < journal.Tables.size(); ++i) {
+    const std::string& member = journal.Tables[i];
+    const std::string memberPath = JournalFileName(folder, member);
+    TJournalContent content;
+    if (ReadJournal(fs, memberPath, &content) != TJournalState::Valid ||
+        content.GroupId != journal.GroupId)
+      continue;
+    // A table of our own database whose write lock we hold needs no lock of its own here.
+    TDataTable* own = table.Database().FindTable(member, false);
+    std::unique_ptr<TForeignWriteLock> lock;
+    if (!own || !(own->LockState().HoldsWriteLock() || own->Exclusive()))
+      lock = std::make_unique<TForeignWriteLock>(folder, member);
+    if (ReadJournal(fs, memberPath, &content) != TJournalState::Valid ||
+        content.GroupId != journal.GroupId)
+      continue;  // recovered meanwhile by whoever held the lock
+    Check(PlayBackImages(fs, folder, content.Files, true), member);
+    Check(RemoveJournal(fs, memberPath, false), member);
+  }
+  Check(PlayBackImages(fs, folder, journal.Files, true), table.Name());
+  Check(RemoveJournal(fs, path, true), table.Name());
+  return true;
+}
+
+}  // namespace zorvic::engine

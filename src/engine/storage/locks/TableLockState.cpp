@@ -1,0 +1,383 @@
+#include "engine/storage/locks/TableLockState.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/locks/LockRegions.h"
+#include "engine/storage/locks/TableJournal.h"
+#include "engine/storage/sessions/DataTable.h"
+
+namespace zorvic::engine {
+
+static_assert(TransactionByteRegion == TDataFile::kTransactionByteOffset);
+static_assert(WriterRegionOffset == TIndexFile::WriterRangeOffset);
+static_assert(WriterRegionLength == TIndexFile::WriterRangeLength);
+static_assert(WriterRegionOffset + WriterRegionLength - 1 == ReaderSlotRegion(1));
+static_assert(ReaderSlotRegion(ReaderSlotCount) == WriterRegionOffset + 1);
+
+namespace {
+
+std::atomic<int> gLockAttempts{LockAttempts};
+std::atomic<int> gLockPauseMs{LockPauseMs};
+
+void PauseMs(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Tries `attempt` with the fixed waits: true as soon as one attempt succeeds.
+template <class F>
+bool WithFixedWaits(F&& attempt) {
+  const TFixedLockWaits waits = FixedLockWaits();
+  for (int i = 0; i < waits.Attempts; ++i) {
+    if (attempt()) return true;
+    if (i + 1 < waits.Attempts) PauseMs(waits.PauseMs);
+  }
+  return false;
+}
+
+}  // namespace
+
+TFixedLockWaits FixedLockWaits() {
+  TFixedLockWaits w;
+  w.Attempts = gLockAttempts.load(std::memory_order_relaxed);
+  w.PauseMs = gLockPauseMs.load(std::memory_order_relaxed);
+  return w;
+}
+
+void SetFixedLockWaits(const TFixedLockWaits& waits) {
+  gLockAttempts.store(waits.Attempts < 1 ? 1 : waits.Attempts, std::memory_order_relaxed);
+  gLockPauseMs.store(waits.PauseMs < 0 ? 0 : waits.PauseMs, std::memory_order_relaxed);
+}
+
+// ---- helpers -----------------------------------------------------------------------------
+
+bool TTableLockState::LockFree() const {
+  return FTable.Exclusive() || FTable.ReadOnlyAttribute();
+}
+
+bool TTableLockState::HasBlobFile() const {
+  TBlobFile* blob = FTable.Blob();
+  return blob && blob->IsOpen();
+}
+
+bool TTableLockState::InTransaction() const {
+  return FTable.InTransaction();
+}
+
+void TTableLockState::RaiseLockError(std::uint16_t code) const {
+  TErrorTexts texts;
+  texts.Table = FTable.Name();
+  texts.Database = FTable.Database().Path();
+  RaiseEngineError(static_cast<TErrorCode>(code), texts);
+}
+
+void TTableLockState::TakeReaderSlots(TReadHolding& holding) {
+  int slot = 0;
+  TIndexFile& index = FTable.Index();
+  if (!WithFixedWaits([&] {
+        slot = DrawLockSlot();
+        return index.LockRange(ReaderSlotRegion(slot), 1);
+      }))
+    RaiseLockError(VELDOR_LOCKTIMEOUT);
+  holding.IndexSlot = slot;
+  holding.BlobSlot = 0;
+  if (HasBlobFile()) {
+    TBlobFile& blob = *FTable.Blob();
+    if (!WithFixedWaits([&] {
+          slot = DrawLockSlot();
+          return blob.LockRange(ReaderSlotRegion(slot), 1);
+        })) {
+      index.UnlockRange(ReaderSlotRegion(holding.IndexSlot), 1);
+      holding.IndexSlot = 0;
+      RaiseLockError(VELDOR_LOCKTIMEOUT);
+    }
+    holding.BlobSlot = slot;
+  }
+}
+
+bool TTableLockState::ReleaseReaderSlots(TReadHolding& holding) noexcept {
+  bool ok = true;
+  try {
+    if (holding.BlobSlot != 0 && HasBlobFile())
+      ok = FTable.Blob()->UnlockRange(ReaderSlotRegion(holding.BlobSlot), 1) && ok;
+    if (holding.IndexSlot != 0 && FTable.IsOpen())
+      ok = FTable.Index().UnlockRange(ReaderSlotRegion(holding.IndexSlot), 1) && ok;
+  } catch (...) {
+    ok = false;
+  }
+  holding = TReadHolding{};
+  return ok;
+}
+
+// ---- read locks --------------------------------------------------------------------------
+
+bool TTableLockState::TakeRead(TReadHolding& holding) {
+  TakeReaderSlots(holding);
+  if (TableJournalPresent(FTable) && !FTable.ReadOnly()) {
+    // A writer died half-way: its journal is played back under the write lock first.
+    ReleaseReaderSlots(holding);
+    TakeWriteLock();
+    ReleaseWriteLock();
+    TakeReaderSlots(holding);
+  }
+  holding.Held = true;
+  try {
+    return FTable.Refresh();
+  } catch (...) {
+    ReleaseReaderSlots(holding);
+    throw;
+  }
+}
+
+bool TTableLockState::TakeReadLock() {
+  if (LockFree() || FOperationRead.Held || FTableRead.Held || FWriteHeld || FTransactionHeld)
+    return false;
+  return TakeRead(FOperationRead);
+}
+
+void TTableLockState::DropOperationRead() noexcept {
+  if (FOperationRead.Held) ReleaseReaderSlots(FOperationRead);
+}
+
+void TTableLockState::ReleaseReadLock() {
+  // Within an operation the lock stays held until the operation ends.
+  if (FOperationDepth == 0) DropOperationRead();
+}
+
+void TTableLockState::EndOperation() {
+  if (FOperationDepth > 0) --FOperationDepth;
+  if (FOperationDepth == 0) DropOperationRead();
+}
+
+bool TTableLockState::TakeTableReadLock() {
+  if (LockFree() || FTableRead.Held || FWriteHeld || FTransactionHeld) return false;
+  if (FOperationRead.Held) {
+    // The operation's slots become the table's: the table was refreshed when they were taken.
+    FTableRead = FOperationRead;
+    FOperationRead = TReadHolding{};
+    return false;
+  }
+  return TakeRead(FTableRead);
+}
+
+void TTableLockState::ReleaseTableReadLock() {
+  if (FTableReadDisplaced) {
+    FTableReadDisplaced = false;
+    return;
+  }
+  if (!FTableRead.Held) return;
+  if (!ReleaseReaderSlots(FTableRead)) RaiseLockError(VELDOR_UNLOCKFAILED);
+}
+
+void TTableLockState::RestoreTableRead() {
+  if (!FTableReadDisplaced) return;
+  FTableReadDisplaced = false;
+  TakeRead(FTableRead);
+}
+
+// ---- write lock --------------------------------------------------------------------------
+
+bool TTableLockState::TakeWriteLock() {
+  if (FWriteHeld || LockFree()) return false;
+  // Our own reader slots lie inside the writer range.
+  DropOperationRead();
+  if (FTableRead.Held) {
+    ReleaseReaderSlots(FTableRead);
+    FTableReadDisplaced = true;
+  }
+  TDataFile& data = FTable.Data();
+  TIndexFile& index = FTable.Index();
+  const bool takeByte = !FTransactionHeld;
+  bool byteHeld = false;
+  bool indexHeld = false;
+  bool blobHeld = false;
+  bool ok = true;
+  if (takeByte) ok = byteHeld = WithFixedWaits([&] { return data.LockWriteByte(); });
+  if (ok) ok = indexHeld = WithFixedWaits([&] { return index.LockWriterRange(); });
+  if (ok && HasBlobFile()) {
+    TBlobFile& blob = *FTable.Blob();
+    ok = blobHeld =
+        WithFixedWaits([&] { return blob.LockRange(WriterRegionOffset, WriterRegionLength); });
+  }
+  if (!ok) {
+    if (indexHeld) index.UnlockWriterRange();
+    if (byteHeld) data.UnlockWriteByte();
+    try {
+      RestoreTableRead();
+    } catch (...) {
+    }
+    RaiseLockError(VELDOR_LOCKTIMEOUT);
+  }
+  FWriteHeld = true;
+  FWriteTookByte = takeByte;
+  FWriteBlob = blobHeld;
+  // Inside a transaction the transaction byte has kept every other writer out since it began.
+  if (FTable.InTransaction() && FTransactionHeld) return false;
+  try {
+    // A journal found now belongs to a writer that is gone: it is played back first.
+    if (!FTransactionHeld && TableJournalPresent(FTable) && RecoverTableJournal(FTable))
+      FTable.DropCaches();
+    if (FTable.InTransaction()) return false;
+    return FTable.Refresh();
+  } catch (...) {
+    FWriteKept = false;
+    try {
+      ReleaseWriteLock();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TTableLockState::ReleaseWriteLock() {
+  if (!FWriteHeld || FWriteKept) return;
+  bool ok = true;
+  if (FWriteBlob && HasBlobFile())
+    ok = FTable.Blob()->UnlockRange(WriterRegionOffset, WriterRegionLength) && ok;
+  if (FTable.IsOpen()) {
+    ok = FTable.Index().UnlockWriterRange() && ok;
+    if (FWriteTookByte) ok = FTable.Data().UnlockWriteByte() && ok;
+  }
+  FWriteHeld = FWriteTookByte = FWriteBlob = false;
+  if (!ok) {
+    FTableReadDisplaced = false;
+    RaiseLockError(VELDOR_LOCKTIMEOUT);
+  }
+  RestoreTableRead();
+}
+
+// ---- transaction lock --------------------------------------------------------------------
+
+void TTableLockState::TakeTransactionLock() {
+  if (FTransactionHeld || FTable.ReadOnlyAttribute()) return;
+  if (FTable.Exclusive()) {
+    FTransactionHeld = true;
+    return;
+  }
+  const bool takeOver = FWriteHeld && FWriteTookByte;
+  if (!takeOver && TableJournalPresent(FTable) && !FTable.ReadOnly()) {
+    // A writer died half-way: its journal is played back under the write lock first.
+    TakeWriteLock();
+    ReleaseWriteLock();
+  }
+  if (takeOver) {
+    // The running write already holds the byte: the transaction takes it over.
+    FWriteTookByte = false;
+  } else if (!WithFixedWaits([&] { return FTable.Data().LockWriteByte(); })) {
+    RaiseLockError(VELDOR_LOCKTIMEOUT);
+  }
+  FTransactionHeld = true;
+  try {
+    // A read lock of ours would otherwise keep refreshing needlessly: reads take none now.
+    DropOperationRead();
+    FTable.Refresh();
+  } catch (...) {
+    FTransactionHeld = false;
+    if (takeOver)
+      FWriteTookByte = true;
+    else
+      FTable.Data().UnlockWriteByte();
+    throw;
+  }
+}
+
+void TTableLockState::ReleaseTransactionLock() {
+  if (!FTransactionHeld) return;
+  FTransactionHeld = false;
+  if (FTable.Exclusive()) return;
+  bool ok = true;
+  if (FWriteHeld && !FWriteTookByte)
+    FWriteTookByte = true;  // a write still under way keeps the byte
+  else if (FTable.IsOpen())
+    ok = FTable.Data().UnlockWriteByte();
+  ReleaseRecordLocks(true);
+  if (!ok) RaiseLockError(VELDOR_LOCKTIMEOUT);
+}
+
+// ---- record locks ------------------------------------------------------------------------
+
+bool TTableLockState::LockRecord(std::int32_t recordNo) {
+  if (LockFree()) return false;
+  if (recordNo < 1) RaiseLockError(VELDOR_RECLOCKFAILED);
+  FLocked.EnsureSize(static_cast<std::int64_t>(recordNo) + 1);
+  FDeferred.EnsureSize(static_cast<std::int64_t>(recordNo) + 1);
+  if (FTransactionHeld && FLocked.Test(recordNo)) {
+    // Held since earlier in the transaction: it is wanted again, so its release is no longer
+    // deferred.
+    FDeferred.Clear(recordNo);
+    return false;
+  }
+  const TSessionSettings& settings = FTable.Settings();
+  const int retries = settings.LockRetryCount;
+  const int waitMs = settings.LockWaitTime;
+  bool changed = false;
+  if (!settings.StrictChangeDetection) changed = TakeReadLock();
+  TDataFile& data = FTable.Data();
+  int failures = 0;
+  while (!data.LockRecord(recordNo)) {
+    // Let the holder of the record take its write lock while we wait.
+    DropOperationRead();
+    if (++failures > retries) RaiseLockError(VELDOR_RECLOCKFAILED);
+    PauseMs(waitMs);
+    if (TakeReadLock()) changed = true;
+  }
+  FLocked.Set(recordNo);
+  FDeferred.Clear(recordNo);
+  return changed;
+}
+
+void TTableLockState::UnlockRecord(std::int32_t recordNo) {
+  if (LockFree()) return;
+  if (FTransactionHeld) {
+    FDeferred.EnsureSize(static_cast<std::int64_t>(recordNo) + 1);
+    FDeferred.Set(recordNo);
+    return;
+  }
+  const bool held = recordNo >= 1 && FLocked.Test(recordNo);
+  if (!held) RaiseLockError(VELDOR_UNLOCKFAILED);
+  FLocked.Clear(recordNo);
+  if (!FTable.IsOpen() || !FTable.Data().UnlockRecord(recordNo))
+    RaiseLockError(VELDOR_UNLOCKFAILED);
+}
+
+void TTableLockState::ReleaseRecordLocks(bool deferredOnly) {
+  bool ok = true;
+  const TRecordsBitmap& which = deferredOnly ? FDeferred : FLocked;
+  for (std::int64_t n = which.First(); n >= 0; n = which.Next(n)) {
+    if (!FLocked.Test(n)) continue;
+    if (FTable.IsOpen()) ok = FTable.Data().UnlockRecord(static_cast<std::int32_t>(n)) && ok;
+  }
+  if (deferredOnly) {
+    FLocked.AndNot(FDeferred);
+  } else {
+    FLocked.ClearAll();
+  }
+  FDeferred.ClearAll();
+  if (!ok) RaiseLockError(VELDOR_UNLOCKFAILED);
+}
+
+void TTableLockState::ReleaseAll() noexcept {
+  try {
+    if (!LockFree() && FTable.IsOpen()) {
+      DropOperationRead();
+      ReleaseReaderSlots(FTableRead);
+      FTableReadDisplaced = false;
+      FWriteKept = false;
+      ReleaseWriteLock();
+      if (FTransactionHeld) FTable.Data().UnlockWriteByte();
+      FTransactionHeld = false;
+      ReleaseRecordLocks(false);
+    }
+  } catch (...) {
+  }
+  FLocked.ClearAll();
+  FDeferred.ClearAll();
+  FOperationRead = FTableRead = TReadHolding{};
+  FTableReadDisplaced = FWriteHeld = FWriteTookByte = FWriteBlob = FWriteKept = false;
+  FTransactionHeld = false;
+  FOperationDepth = 0;
+}
+
+}  // namespace zorvic::engine

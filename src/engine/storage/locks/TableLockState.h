@@ -1,0 +1,140 @@
+// TTableLockState: the locks one table object (TDataTable) holds on its table's files, behind
+// TTableLocks.
+//
+// Every table object has its own handles on the table's files, so its byte-range locks are its
+// own: two sessions of one process shut each other out exactly like two processes (the file
+// layer refuses an overlapping range to anyone in the process, and the system's open-file
+// locks carry the same ranges to other processes). The regions and fixed waits are in
+// LockRegions.h.
+//
+// The four locks of a table object:
+//   - read locks, of two kinds with their own slots: the operation read lock (one cursor
+//     operation or one cache miss) and the table read lock (SELECT ... WITH LOCKS). Each is a
+//     random reader slot of the index file and, when the table has Blob fields, of the BLOB
+//     file. Taking one refreshes the table from its headers.
+//   - the write lock: the transaction byte (unless the transaction lock holds it), the index
+//     writer range, the BLOB writer range. Outside a transaction taking it refreshes. Our own
+//     reader slots lie inside the writer range, so they are given up first (a table read lock
+//     is taken again when the write lock goes).
+//   - the transaction lock: the transaction byte, from the start of the database's transaction
+//     to its end. While it is held, reads take no read lock (no other writer can change the
+//     table) and record unlocks are deferred to the transaction's end.
+//   - record locks: one byte per record in the data file, waited for by the session's
+//     LockRetryCount and LockWaitTime; the operation read lock is given up during each pause so
+//     that the session holding the record can write meanwhile.
+// Exclusive tables and tables whose files carry the read-only attribute take no locks at all.
+// Every wait is bounded: a lock not obtained raises VELDOR_LOCKTIMEOUT (10249) or
+// VELDOR_RECLOCKFAILED (10258); a lock that cannot be released VELDOR_UNLOCKFAILED (10242) or,
+// for write and transaction locks, VELDOR_LOCKTIMEOUT. A lock call that fails holds nothing of
+// its own afterwards.
+//
+// What survives a crash (durability). Every write of a shared table outside a transaction,
+// every commit and every flush of an exclusive table is one journaled write (Journal.h): the
+// old content of every byte it changes goes to a journal beside the tables before the first
+// table byte changes, and removing the journal is the commit point. So:
+//   - a process that dies at any moment (kill -9, a crash) leaves each such write complete or
+//     not begun: whoever next takes the table's locks (or opens it) plays the journal back
+//     first, and a commit of several tables is undone in all of them or in none;
+//   - a crash before the commit begins loses the transaction and nothing else;
+//   - after COMMIT FLUSH (or any write with the session's forced flush) has returned, a power
+//     loss loses nothing of it: the journal is synced before the tables are written, the
+//     tables before the journal goes, and the journal's removal is synced too; a power loss
+//     before it returned leaves the old state or the new one;
+//   - after a write without FLUSH has returned, a power loss may lose it (or a transaction
+//     after it), but never leaves a table half-written as long as the disk keeps the order
+//     of synced writes;
+//   - recovery itself can be interrupted and repeated; a journal whose writer still holds
+//     the table's write lock is left alone.
+// Not journaled: in-memory and temporary tables, emptying a table, and the writes an
+// exclusive table makes outside a flush when its cache needs room.
+// A commit whose writing fails (disk full, I/O error) puts the files back as they were, keeps
+// the transaction with all its changes in the session's caches and its locks (readers wait),
+// and the caller commits again or rolls back.
+//
+// Thread safety: as its table object; one thread at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/storage/formats/RecordsBitmap.h"
+#include "engine/storage/locks/TableLocks.h"
+
+namespace zorvic::engine {
+
+class TDataTable;
+
+class TTableLockState : public TTableLocks {
+ public:
+  explicit TTableLockState(TDataTable& table) : FTable(table) {}
+
+  bool TakeReadLock() override;
+  // Releases the operation read lock, except inside an operation (EndOperation releases it
+  // then). Never raises: it runs in clean-up paths.
+  void ReleaseReadLock() override;
+  bool TakeWriteLock() override;
+  void ReleaseWriteLock() override;
+  bool InTransaction() const override;
+  void BeginOperation() override { ++FOperationDepth; }
+  void EndOperation() override;
+  bool TakeTableReadLock() override;
+  void ReleaseTableReadLock() override;
+  bool LockRecord(std::int32_t recordNo) override;
+  void UnlockRecord(std::int32_t recordNo) override;
+  void ReleaseRecordLocks(bool deferredOnly) override;
+  void TakeTransactionLock() override;
+  void ReleaseTransactionLock() override;
+
+  // A commit whose writing failed keeps the write lock until the transaction ends: while kept,
+  // ReleaseWriteLock leaves it held. Keep(false) lets the next ReleaseWriteLock release it.
+  void KeepWriteLock(bool keep) { FWriteKept = keep && FWriteHeld; }
+  bool WriteLockKept() const { return FWriteKept; }
+
+  // Releases everything (the table closes). Never raises.
+  void ReleaseAll() noexcept;
+
+  bool HoldsReadLock() const { return FOperationRead.Held; }
+  bool HoldsTableReadLock() const { return FTableRead.Held; }
+  bool HoldsWriteLock() const { return FWriteHeld; }
+  bool HoldsTransactionLock() const { return FTransactionHeld; }
+  const TRecordsBitmap& LockedRecords() const { return FLocked; }
+  const TRecordsBitmap& DeferredReleases() const { return FDeferred; }
+
+ private:
+  // The slots of one read lock kind.
+  struct TReadHolding {
+    bool Held = false;
+    int IndexSlot = 0;
+    int BlobSlot = 0;  // 0: none taken
+  };
+
+  // Exclusive or read-only-attribute tables take no locks.
+  bool LockFree() const;
+  bool HasBlobFile() const;
+  // Takes a reader slot on the index file and, with Blobs, on the BLOB file; raises
+  // VELDOR_LOCKTIMEOUT holding nothing when one cannot be had.
+  void TakeReaderSlots(TReadHolding& holding);
+  // Releases the slots (BLOB first); false when an unlock was refused. The holding is cleared.
+  bool ReleaseReaderSlots(TReadHolding& holding) noexcept;
+  // Takes a read lock of the given kind and refreshes.
+  bool TakeRead(TReadHolding& holding);
+  // Releases the operation read lock now, whether inside an operation or not.
+  void DropOperationRead() noexcept;
+  // After the write lock went: takes the table read lock back that the write lock displaced.
+  void RestoreTableRead();
+  [[noreturn]] void RaiseLockError(std::uint16_t code) const;
+
+  TDataTable& FTable;
+  int FOperationDepth = 0;
+  TReadHolding FOperationRead;
+  TReadHolding FTableRead;
+  bool FTableReadDisplaced = false;  // the table read lock gave way to the write lock
+  bool FWriteHeld = false;
+  bool FWriteTookByte = false;  // the write lock holds the transaction byte itself
+  bool FWriteBlob = false;      // the write lock holds the BLOB writer range
+  bool FWriteKept = false;
+  bool FTransactionHeld = false;
+  TRecordsBitmap FLocked;
+  TRecordsBitmap FDeferred;
+};
+
+}  // namespace zorvic::engine

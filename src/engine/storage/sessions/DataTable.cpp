@@ -1,0 +1,438 @@
+#include "engine/storage/sessions/DataTable.h"
+#include "engine/storage/sessions/TableRecords.h"
+
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/Collation.h"
+#include "engine/storage/formats/IndexKey.h"
+#include "engine/storage/formats/Record.h"
+#include "engine/storage/locks/Journal.h"
+#include "engine/storage/locks/TableJournal.h"
+#include "engine/storage/locks/TableLockState.h"
+
+namespace zorvic::engine {
+
+TDataTable::TDataTable(TDataDirectory& database, std::string name, bool inMemory)
+    : FDatabase(database),
+      FName(std::move(name)),
+      FInMemory(inMemory),
+      FLocks(std::make_unique<TTableLockState>(*this)) {
+  ReloadSettings();
+}
+
+TDataTable::~TDataTable() {
+  Close();
+}
+
+void TDataTable::Raise(TErrorCode code) const {
+  RaiseTableError(code, FName);
+}
+
+std::string TDataTable::FileNameIn(const std::string& directory, const std::string& table,
+                                   const std::string& extension) {
+  return MakeTableFileName(directory, table, extension);
+}
+
+std::string TDataTable::FileName(const std::string& extension) const {
+  return FileNameIn(FDatabase.Path(), FName, extension);
+}
+
+void TDataTable::ReloadSettings() {
+  FSettingsVersion = FDatabase.Session().SettingsVersion();
+  FSettings = FDatabase.Session().Settings();
+  ApplySettings();
+}
+
+const TSessionSettings& TDataTable::Settings() {
+  if (FSettingsVersion != FDatabase.Session().SettingsVersion()) ReloadSettings();
+  return FSettings;
+}
+
+void TDataTable::ApplySettings() {
+  if (FData) {
+    TDataFileSettings s;
+    s.CacheBytes = FSettings.RecordCacheBytes;
+    s.CacheCount = FSettings.RecordCacheCount;
+    s.ForceBufferFlush = FSettings.ForceBufferFlush;
+    FData->SetSettings(s);
+  }
+  if (FIndex) FIndex->SetCacheBytes(FSettings.IndexCacheBytes);
+  if (FBlob) FBlob->SetCacheSettings(FSettings.BlobCacheBytes, FSettings.BlobCacheCount);
+}
+
+bool TDataTable::HasPrimaryIndex() const {
+  return FIndex && !FIndex->Header().NoPrimaryIndex() && FIndex->Header().SlotInUse(0);
+}
+
+const TCollation& TDataTable::Collation() const {
+  const TCollation* c = TCollation::Get(FData->LanguageId(), FData->SortId());
+  return c ? *c : TCollation::Binary();
+}
+
+void TDataTable::NoteReadOnly(const TFileHandler& file) {
+  if (file.OpenedReadOnly()) FReadOnly = true;
+  if (file.ReadOnlyAttribute()) {
+    FReadOnly = true;
+    FReadOnlyAttribute = true;
+  }
+}
+
+void TDataTable::NoteJournalPath() {
+  FJournalPath.clear();
+  if (FInMemory || FTemporary) return;
+  // The data file's name ends in ".DAT" in some spelling; its resolved name is the same length.
+  std::string data = ResolveTableFileName(FileName(".DAT"));
+  if (data.size() < 4) return;
+  data.resize(data.size() - 4);
+  FJournalPath = data + ".JNL";
+}
+
+// ---- open, create, close ---------------------------------------------------------------
+
+void TDataTable::Open(bool exclusive, bool temporary) {
+  if (IsOpen()) return;
+  FExclusive = exclusive;
+  FTemporary = temporary;
+  FReadOnly = FReadOnlyAttribute = FIndexWasMissing = FVerified = false;
+  FData = std::make_unique<TDataFile>(FileName(".DAT"), FName, FInMemory);
+  FData->SetLocks(FLocks.get());
+  ApplySettings();
+  try {
+    FData->Open(exclusive, temporary);
+    NoteReadOnly(*FData);
+    NoteJournalPath();
+    OpenIndexAndBlob(exclusive, temporary);
+    // A journal left by a writer that died is played back before anything is read.
+    if (TableJournalPresentAnySpelling(*this)) {
+      if (FExclusive) {
+        RecoverTableJournal(*this);
+      } else if (!FReadOnly) {
+        FLocks->TakeWriteLock();
+        FLocks->ReleaseWriteLock();
+      }
+      DropCaches();
+    }
+  } catch (...) {
+    FLocks->ReleaseAll();
+    CloseFiles();
+    throw;
+  }
+  ++FEpoch;
+}
+
+void TDataTable::OpenIndexAndBlob(bool exclusive, bool temporary) {
+  const TCollation* collation = TCollation::Get(FData->LanguageId(), FData->SortId());
+  if (!collation) Raise(VELDOR_CANNOTLOADLDDRV);
+  FIndex = std::make_unique<TIndexFile>(FileName(".IDX"), FInMemory, FName);
+  FIndex->SetEncrypted(FData->Encrypted());
+  FIndex->SetTableFields(IndexFieldsOf(*FData), collation);
+  ApplySettings();
+  // A missing index file is made anew only for a table without record slots: for any other
+  // table that would lose its record count, its keys and their uniqueness.
+  if (CreateIndexFileIfMissing(*FIndex, FData->PhysicalRecordCount())) {
+    FIndexWasMissing = true;
+    FIndex->Close();
+  }
+  FIndex->Open(exclusive, temporary);
+  NoteReadOnly(*FIndex);
+  FIndex->SetMissHandler([this] {
+    const bool changed = FLocks->TakeReadLock();
+    FLocks->ReleaseReadLock();
+    if (changed) throw ETableChanged{};
+  });
+  FIndex->SetInTransaction(FInTransaction);
+  if (FData->BlobFieldCount() > 0) {
+    FBlob = std::make_unique<TBlobFile>(FileName(".BLB"), FInMemory, FData->BlobBlockSize(),
+                                        FData->Encrypted());
+    ApplySettings();
+    if (!FBlob->Exists() && FData->PhysicalRecordCount() == 0) {
+      FBlob->CreateFile();
+      FBlob->Close();
+    }
+    FBlob->Open(exclusive, temporary);
+    NoteReadOnly(*FBlob);
+    FBlob->SetInTransaction(FInTransaction);
+    FBlob->SetMissHandler([this] {
+      const bool changed = FLocks->TakeReadLock();
+      FLocks->ReleaseReadLock();
+      return changed;
+    });
+  }
+}
+
+void TDataTable::Create(const TTableCreation& creation, bool temporary) {
+  FExclusive = true;
+  FTemporary = temporary;
+  FReadOnly = FReadOnlyAttribute = FIndexWasMissing = false;
+  FVerified = true;  // made by us just now
+  try {
+    FData = std::make_unique<TDataFile>(FileName(".DAT"), FName, FInMemory);
+    FData->SetLocks(FLocks.get());
+    ApplySettings();
+    FData->Create(creation.Table);
+    NoteJournalPath();
+    const TCollation* collation = TCollation::Get(FData->LanguageId(), FData->SortId());
+    if (!collation) Raise(VELDOR_CANNOTLOADLDDRV);
+    FIndex = std::make_unique<TIndexFile>(FileName(".IDX"), FInMemory, FName);
+    FIndex->SetEncrypted(FData->Encrypted());
+    FIndex->SetTableFields(IndexFieldsOf(*FData), collation);
+    ApplySettings();
+    FIndex->CreateFile();
+    FIndex->AddPrimaryIndex(creation.Primary);
+    for (const TIndexDefinition& def : creation.Secondary)
+      FIndex->AddSecondaryIndex(def);
+    FIndex->WriteHeader(true);
+    if (FData->BlobFieldCount() > 0) {
+      FBlob = std::make_unique<TBlobFile>(FileName(".BLB"), FInMemory, FData->BlobBlockSize(),
+                                          FData->Encrypted());
+      ApplySettings();
+      FBlob->CreateFile();
+    }
+    if (FSettings.ForceBufferFlush) {
+      FData->FlushBuffers();
+      FIndex->FlushBuffers();
+      if (FBlob) FBlob->FlushBuffers();
+    }
+  } catch (...) {
+    CloseFiles();
+    TFileList& list = TFileList::Instance();
+    for (const char* ext : {".DAT", ".IDX", ".BLB"})
+      list.Delete(FileName(ext), FInMemory);
+    throw;
+  }
+  ++FEpoch;
+}
+
+void TDataTable::Close() {
+  if (!IsOpen()) {
+    CloseFiles();
+    return;
+  }
+  try {
+    if (!FInTransaction && FExclusive && !FReadOnly) {
+      if (FTemporary)
+        DropCaches();
+      else
+        Flush(true, false);
+    }
+  } catch (...) {
+    // A table that cannot be written is still closed; its last changes are lost and the
+    // error is not hidden from a caller that flushes explicitly first.
+  }
+  FLocks->ReleaseAll();
+  FCursorLocks.ClearAll();
+  CloseFiles();
+  if (FTemporary) {
+    TFileList& list = TFileList::Instance();
+    for (const char* ext : {".DAT", ".IDX", ".BLB"})
+      list.Delete(FileName(ext), FInMemory);
+  }
+}
+
+void TDataTable::CloseFiles() noexcept {
+  try {
+    if (FBlob) FBlob->Close();
+  } catch (...) {
+  }
+  try {
+    if (FIndex) FIndex->Close();
+  } catch (...) {
+  }
+  try {
+    if (FData) FData->Close();
+  } catch (...) {
+  }
+  FBlob.reset();
+  FIndex.reset();
+  FData.reset();
+  FActiveEpoch = 0;
+  ++FEpoch;
+}
+
+void TDataTable::VerifyOnce() {
+  if (FVerified) return;
+  FLocks->TakeReadLock();
+  struct TRelease {
+    TTableLocks& Locks;
+    ~TRelease() { Locks.ReleaseReadLock(); }
+  } release{*FLocks};
+  FData->Verify();
+  if (!FIndexWasMissing) FIndex->VerifyHeader();
+  if (FBlob) FBlob->VerifyHeader();
+  FVerified = true;
+}
+
+// ---- change detection and writing --------------------------------------------------------
+
+TChangeCounters TDataTable::Counters() const {
+  TChangeCounters c;
+  if (FData) c.Data = FData->Header().ChangeCount;
+  if (FIndex) c.Index = FIndex->Header().ChangeCount();
+  if (FBlob) c.Blob = FBlob->ChangeCount();
+  c.Epoch = FEpoch;
+  c.Generation = FGeneration;
+  return c;
+}
+
+bool TDataTable::Refresh() {
+  if (!IsOpen()) return false;
+  bool changed = false;
+  if (FIndex->RefreshHeaderIfChanged()) {
+    FData->ReadHeader();
+    FData->DropCache();
+    changed = true;
+  } else if (FData->RefreshHeaderIfChanged()) {
+    changed = true;
+  }
+  if (FBlob && FBlob->RefreshHeader()) changed = true;
+  if (changed) {
+    ++FEpoch;
+    FActiveEpoch = 0;
+  }
+  return changed;
+}
+
+void TDataTable::DropCaches() {
+  if (!IsOpen()) return;
+  // Dropped and trimmed: a transaction may have grown the caches past their capacity.
+  FData->DropCache();
+  FData->TrimCache();
+  FData->ReadHeader();
+  FIndex->DropCaches();
+  FIndex->TrimCaches();
+  FIndex->ReadHeader();
+  if (FBlob) {
+    FBlob->DropCache();
+    FBlob->TrimCache();
+    FBlob->ReadHeader();
+  }
+  ++FEpoch;
+  FActiveEpoch = 0;
+}
+
+void TDataTable::BeginChange() {
+  FData->BeginChange();
+  if (FBlob) FBlob->BeginChange();
+  // The index caches must not write half a change either: they grow instead.
+  FIndex->SetInTransaction(true);
+}
+
+void TDataTable::EndChange() {
+  FData->EndChange();
+  if (FBlob) FBlob->EndChange();
+  FIndex->SetInTransaction(FInTransaction);
+}
+
+void TDataTable::AbandonChange() noexcept {
+  try {
+    EndChange();
+  } catch (...) {
+  }
+  try {
+    FData->AbandonChange();
+    FIndex->DropCaches();
+    FIndex->ReadHeader();
+    if (FBlob) {
+      FBlob->DropCache();
+      FBlob->ReadHeader();
+    }
+  } catch (...) {
+  }
+  ++FEpoch;
+  FActiveEpoch = 0;
+}
+
+void TDataTable::Flush(bool trim, bool toDisk) {
+  if (!IsOpen() || FReadOnly) return;
+  const bool flushDisk = toDisk || Settings().ForceBufferFlush;
+  // A flush of its own is one journaled write; within a commit the commit's journal holds it.
+  std::unique_ptr<TCommitJournal> journal;
+  if (JournalWanted(*this) && !FData->Capture()) {
+    journal = std::make_unique<TCommitJournal>(FDatabase.Path());
+    AddTableToJournal(*journal, *this);
+  }
+  // Data file: records in ascending runs, then the descriptors and the header.
+  {
+    const bool pending = FData->Cache().HasModified() || FData->HeaderModified();
+    FData->FlushRecords();
+    FData->WriteFieldDescs();
+    FData->WriteHeader(false);
+    if (pending && flushDisk) FData->FlushBuffers();
+  }
+  // Index file: pages in ascending runs, then the header.
+  {
+    bool wrote = FIndex->WriteModifiedPages();
+    wrote = FIndex->WriteHeader(false) || wrote;
+    if (wrote && flushDisk) FIndex->FlushBuffers();
+  }
+  if (FBlob) FBlob->Flush(flushDisk);
+  if (journal) journal->Commit(flushDisk);
+  if (trim) {
+    FData->TrimCache();
+    FIndex->TrimCaches();
+    if (FBlob) FBlob->TrimCache();
+  }
+}
+
+void TDataTable::EndWrite(bool force) {
+  ++FGeneration;
+  if (force || (!FExclusive && !FInTransaction)) Flush(false, false);
+}
+
+void TDataTable::SetInTransaction(bool on) {
+  FInTransaction = on;
+  if (FIndex) FIndex->SetInTransaction(on);
+  if (FBlob) FBlob->SetInTransaction(on);
+}
+
+// ---- active records ------------------------------------------------------------------------
+
+void TDataTable::BuildActiveRecords() {
+  FActive.ClearAll();
+  FActive.EnsureSize(static_cast<std::int64_t>(FData->PhysicalRecordCount()) + 1);
+  TBTree tree = FIndex->Tree(SysDeletedSlot);
+  std::uint8_t low[SysDeletedKeySize];
+  BuildSysDeletedKey(kRecActive, 0, low);
+  low[1] = low[2] = low[3] = low[4] = 0;  // below every RowId of an active record
+  TTreePosition pos = tree.Search(low);
+  if (pos.Empty()) {
+    FActiveEpoch = FEpoch;
+    return;
+  }
+  TTreeStep step = pos.Path.Leaf();
+  // The search may end one past the last entry of its leaf.
+  {
+    TPage& page = FIndex->FetchPage(SysDeletedSlot, step.PageNo);
+    const bool past = step.Position >= page.Count();
+    FIndex->ReleasePage(page);
+    if (past && !tree.StepNext(step)) {
+      FActiveEpoch = FEpoch;
+      return;
+    }
+  }
+  const std::int32_t slots = FData->PhysicalRecordCount();
+  std::uint8_t key[SysDeletedKeySize];
+  std::int32_t recordNo = 0;
+  while (true) {
+    tree.ReadEntry(step, key, &recordNo);
+    if (key[0] != kRecActive) break;
+    if (recordNo < 1 || recordNo > slots) Raise(VELDOR_INDEXCORRUPT);
+    FActive.Set(recordNo);
+    if (!tree.StepNext(step)) break;
+  }
+  FActiveEpoch = FEpoch;
+}
+
+const TRecordsBitmap& TDataTable::ActiveRecords() {
+  if (FActiveEpoch != FEpoch) BuildActiveRecords();
+  return FActive;
+}
+
+void TDataTable::NoteInserted(std::int32_t recordNo) {
+  if (FActiveEpoch == FEpoch) FActive.Set(recordNo);
+}
+
+void TDataTable::NoteDeleted(std::int32_t recordNo) {
+  if (FActiveEpoch == FEpoch) FActive.Clear(recordNo);
+}
+
+}  // namespace zorvic::engine

@@ -1,0 +1,199 @@
+// TDataTable: one table of one database of one session, with its three files.
+//
+// A table object owns the table's data file (".DAT"), index file (".IDX") and, when the table
+// has Blob fields, its BLOB file (".BLB"), each with the session's cache settings. Cursors of
+// the session share it: they read and change the table through its files, and it keeps what
+// they need in common: the bitmap of active records (for record-number mode), the records
+// locked for cursors, the change counters and the flush at the end of every write.
+//
+// Change counters. Every file header carries a ChangeCount that goes up with every header
+// write. A cursor remembers the three counts together with the table object's epoch and write
+// generation, and resynchronises when any of them moved. The epoch goes up on every drop of the
+// caches (a change by another user found by Refresh, a rollback, emptying), so a ChangeCount
+// that returns to an old value after a drop (an emptied table starts again at 0) can never make
+// a cursor trust a stale page; the generation goes up at the end of every write through this
+// object.
+//
+// Ending a write. A shared table outside a transaction (or any table when forced) writes every
+// change before the write ends: data records (ascending runs), data header and field
+// descriptors, index pages and header, BLOB blocks and header, each file's system buffers
+// flushed afterwards when the session forces buffer flushes. An exclusive table, and any table
+// inside a transaction, writes lazily: the headers are only marked changed.
+//
+// Thread safety: a table object belongs to one database of one session and is used by one
+// thread at a time, like its database (DataDirectory.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/formats/BlobFile.h"
+#include "engine/storage/formats/DataFile.h"
+#include "engine/storage/formats/IndexFile.h"
+#include "engine/storage/formats/RecordsBitmap.h"
+#include "engine/storage/locks/TableLockState.h"
+#include "engine/storage/locks/TableLocks.h"
+#include "engine/storage/sessions/DataSession.h"
+
+namespace zorvic::engine {
+
+class TCollation;
+class TDataDirectory;
+
+// Raised by a read that found the table changed by another user (its caches were dropped):
+// the cursor operation that made the read starts over from its resynchronised position.
+struct ETableChanged {};
+
+// What a new table is made of: the fields and header values, the primary index (no fields: the
+// table has none) and the secondary indexes in order.
+struct TTableCreation {
+  TTableDefinition Table;
+  TIndexDefinition Primary;
+  std::vector<TIndexDefinition> Secondary;
+};
+
+// The three ChangeCounts and the table object's epoch and generation, as a cursor remembers
+// them.
+struct TChangeCounters {
+  std::int32_t Data = 0;
+  std::int32_t Index = 0;
+  std::int32_t Blob = 0;
+  std::uint64_t Epoch = 0;
+  std::uint64_t Generation = 0;
+  bool operator==(const TChangeCounters&) const = default;
+};
+
+class TDataTable {
+ public:
+  // name: the table name (no path, no extension); inMemory selects the in-memory registry.
+  TDataTable(TDataDirectory& database, std::string name, bool inMemory);
+  ~TDataTable();
+  TDataTable(const TDataTable&) = delete;
+  TDataTable& operator=(const TDataTable&) = delete;
+
+  // ---- files -------------------------------------------------------------------------
+  // Opens the data file, then the index file (a missing one is made empty only when the data
+  // file has no record slots, else VELDOR_INDEXCORRUPT), then the BLOB file when the table has
+  // Blob fields. A failure closes what was opened.
+  void Open(bool exclusive, bool temporary);
+  // Creates the three files from a checked creation (the files stay open exclusively). A
+  // failure deletes what was made.
+  void Create(const TTableCreation& creation, bool temporary);
+  // Flushes an exclusive writable table (a temporary one only drops its caches), releases the
+  // locks still held and closes the files.
+  void Close();
+  bool IsOpen() const { return FData && FData->IsOpen(); }
+
+  // Full file names of the table's files.
+  std::string FileName(const std::string& extension) const;
+  static std::string FileNameIn(const std::string& directory, const std::string& table,
+                                const std::string& extension);
+
+  TDataDirectory& Database() const { return FDatabase; }
+  const std::string& Name() const { return FName; }
+  bool InMemory() const { return FInMemory; }
+  bool Exclusive() const { return FExclusive; }
+  bool Temporary() const { return FTemporary; }
+  // Some file had to be opened read-only, or carries the read-only attribute.
+  bool ReadOnly() const { return FReadOnly; }
+  bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }
+  // The index file was missing at open and was made empty (cursors skip its verification).
+  bool IndexWasMissing() const { return FIndexWasMissing; }
+  // The rollback journal's file name: the data file's name as it is on disk, with ".JNL"
+  // (empty for in-memory and temporary tables, which keep no journal).
+  const std::string& JournalPath() const { return FJournalPath; }
+
+  TDataFile& Data() { return *FData; }
+  TIndexFile& Index() { return *FIndex; }
+  TBlobFile* Blob() { return FBlob.get(); }
+  bool HasPrimaryIndex() const;
+  const TCollation& Collation() const;
+
+  // ---- use by cursors ----------------------------------------------------------------
+  int OpenCount() const { return FOpenCount; }
+  void AddUser() { ++FOpenCount; }
+  void RemoveUser() {
+    if (FOpenCount > 0) --FOpenCount;
+  }
+  // The header checks made when the first cursor of the session opens the table.
+  void VerifyOnce();
+
+  // ---- change detection and writing --------------------------------------------------
+  TChangeCounters Counters() const;
+  std::uint64_t Epoch() const { return FEpoch; }
+  // Reads the headers; when another user changed the table, drops the stale caches and
+  // returns true.
+  bool Refresh();
+  // Drops every cache without writing and re-reads the headers (rollback, a failed change).
+  void DropCaches();
+  // Ends a write: see the top of this header. The headers named changed are marked so.
+  void EndWrite(bool force = false);
+  // Writes every pending change (trimming the caches when asked, flushing the system's
+  // buffers when asked or forced by the session).
+  void Flush(bool trim, bool toDisk);
+  // Brackets a change: while one is under way no cache writes to make room.
+  void BeginChange();
+  void EndChange();
+  // A change failed half-way: forget every unwritten change (caches dropped, headers re-read).
+  void AbandonChange() noexcept;
+
+  // ---- shared cursor state -----------------------------------------------------------
+  // The active records, from the "Sys Deleted" index (rebuilt after every cache drop).
+  const TRecordsBitmap& ActiveRecords();
+  void NoteInserted(std::int32_t recordNo);
+  void NoteDeleted(std::int32_t recordNo);
+  // Records locked on behalf of this object's cursors.
+  TRecordsBitmap& CursorLocks() { return FCursorLocks; }
+
+  // ---- locks and transactions ----------------------------------------------------------
+  TTableLocks& Locks() { return *FLocks; }
+  TTableLockState& LockState() { return *FLocks; }
+  bool InTransaction() const { return FInTransaction; }
+  // Sets the in-transaction flag on the table and its files.
+  void SetInTransaction(bool on);
+
+  // The session's settings as applied to this table (taken at open and whenever a cursor
+  // opens it).
+  const TSessionSettings& Settings();
+  void ReloadSettings();
+
+  [[noreturn]] void Raise(TErrorCode code) const;
+
+ private:
+  // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
+  friend class TTransactionSavepoint;
+  void ApplySettings();
+  void OpenIndexAndBlob(bool exclusive, bool temporary);
+  void CloseFiles() noexcept;
+  void NoteReadOnly(const TFileHandler& file);
+  void NoteJournalPath();
+  void BuildActiveRecords();
+
+  TDataDirectory& FDatabase;
+  std::string FName;
+  std::string FJournalPath;
+  bool FInMemory;
+  bool FExclusive = false;
+  bool FTemporary = false;
+  bool FReadOnly = false;
+  bool FReadOnlyAttribute = false;
+  bool FIndexWasMissing = false;
+  bool FVerified = false;
+  bool FInTransaction = false;
+  int FOpenCount = 0;
+  TSessionSettings FSettings;
+  std::uint64_t FSettingsVersion = 0;
+  std::uint64_t FEpoch = 1;
+  std::uint64_t FGeneration = 0;
+  std::unique_ptr<TDataFile> FData;
+  std::unique_ptr<TIndexFile> FIndex;
+  std::unique_ptr<TBlobFile> FBlob;
+  std::unique_ptr<TTableLockState> FLocks;
+  TRecordsBitmap FActive;
+  std::uint64_t FActiveEpoch = 0;  // epoch the active bitmap was built in; 0: not built
+  TRecordsBitmap FCursorLocks;
+};
+
+}  // namespace zorvic::engine

@@ -1,0 +1,134 @@
+#include "engine/storage/sessions/TransactionSavepoint.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "engine/EngineLimits.h"
+#include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/formats/BlobFile.h"
+#include "engine/storage/formats/DataFile.h"
+#include "engine/storage/formats/IndexFile.h"
+
+namespace zorvic::engine {
+namespace {
+
+template <class TUnit>
+using TUnitCopies = std::vector<std::unique_ptr<TUnit>>;
+
+// Copies of the modified units of a cache (pinned ones included).
+template <class TUnit>
+TUnitCopies<TUnit> CopyModified(const TUnitCache<TUnit>& cache) {
+  TUnitCopies<TUnit> copies;
+  for (TUnit* unit : cache.ModifiedUnits(true))
+    copies.push_back(std::make_unique<TUnit>(*unit));
+  return copies;
+}
+
+// Drops the cache and puts the copies back as modified units. The caller keeps the owner
+// from writing meanwhile (the table is in a transaction, or a change is under way), so the
+// cache grows instead.
+template <class TUnit>
+void PutBack(TUnitCache<TUnit>& cache, const TUnitCopies<TUnit>& copies) {
+  cache.Drop();
+  for (const std::unique_ptr<TUnit>& copy : copies) {
+    TUnit* unit = cache.Add(copy->UnitNo, false);
+    TCacheUnit* prev = unit->MruPrev;
+    TCacheUnit* next = unit->MruNext;
+    *unit = *copy;
+    unit->MruPrev = prev;
+    unit->MruNext = next;
+    unit->PinCount = 0;
+    unit->Detached = false;
+    cache.MarkModified(unit);
+  }
+}
+
+}  // namespace
+
+struct TTransactionSavepoint::TEntry {
+  TDataTable* Table = nullptr;
+  TTableHeader DataHeader;
+  bool DataHeaderModified = false;
+  TUnitCopies<TRecord> Records;
+  TIndexHeader IndexHeader;
+  bool IndexHeaderModified = false;
+  std::array<TUnitCopies<TPage>, IndexSlotCount> Pages;
+  bool HasBlob = false;
+  TBlobHeader BlobHeader;
+  bool BlobHeaderModified = false;
+  TUnitCopies<TBlock> Blocks;
+};
+
+TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Database_(database) {
+  for (const std::unique_ptr<TDataTable>& owned : database.FTables) {
+    TDataTable& table = *owned;
+    if (!table.InTransaction() || table.ReadOnly() || !table.IsOpen()) continue;
+    TEntry entry;
+    entry.Table = &table;
+    TDataFile& data = *table.FData;
+    entry.DataHeader = data.FHeader;
+    entry.DataHeaderModified = data.FHeaderModified;
+    entry.Records = CopyModified(data.FCache);
+    TIndexFile& index = *table.FIndex;
+    entry.IndexHeader = index.header_;
+    entry.IndexHeaderModified = index.headerModified_;
+    for (int slot = 0; slot < IndexSlotCount; ++slot) {
+      if (index.caches_[slot]) entry.Pages[slot] = CopyModified(*index.caches_[slot]);
+    }
+    if (TBlobFile* blob = table.FBlob.get()) {
+      entry.HasBlob = true;
+      entry.BlobHeader = blob->FHeader;
+      entry.BlobHeaderModified = blob->FHeaderModified;
+      entry.Blocks = CopyModified(blob->FCache);
+    }
+    Entries_.push_back(std::move(entry));
+  }
+}
+
+TTransactionSavepoint::~TTransactionSavepoint() = default;
+
+void TTransactionSavepoint::Restore() {
+  for (const std::unique_ptr<TDataTable>& owned : Database_.FTables) {
+    TDataTable& table = *owned;
+    if (!table.InTransaction() || table.ReadOnly() || !table.IsOpen()) continue;
+    const auto found = std::find_if(Entries_.begin(), Entries_.end(),
+                                    [&](const TEntry& e) { return e.Table == &table; });
+    if (found == Entries_.end()) {
+      // Joined after the savepoint: everything it holds came later.
+      table.DropCaches();
+      continue;
+    }
+    const TEntry& entry = *found;
+    TDataFile& data = *table.FData;
+    data.BeginChange();
+    try {
+      PutBack(data.FCache, entry.Records);
+    } catch (...) {
+      data.EndChange();
+      throw;
+    }
+    data.EndChange();
+    data.FHeader = entry.DataHeader;
+    data.FHeaderModified = entry.DataHeaderModified;
+    TIndexFile& index = *table.FIndex;
+    for (int slot = 0; slot < IndexSlotCount; ++slot) {
+      if (index.caches_[slot]) PutBack(*index.caches_[slot], entry.Pages[slot]);
+    }
+    index.header_ = entry.IndexHeader;
+    index.headerModified_ = entry.IndexHeaderModified;
+    if (TBlobFile* blob = table.FBlob.get(); blob && entry.HasBlob) {
+      TBlobChange change(*blob);
+      PutBack(blob->FCache, entry.Blocks);
+      blob->FHeader = entry.BlobHeader;
+      blob->FHeaderModified = entry.BlobHeaderModified;
+    }
+    // Cursors see a new epoch and find their records again; the active-record bitmap is
+    // rebuilt from the restored index.
+    ++table.FEpoch;
+    table.FActiveEpoch = 0;
+  }
+}
+
+}  // namespace zorvic::engine
