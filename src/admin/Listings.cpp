@@ -42,8 +42,23 @@ std::string QuotedMessage(std::string_view message) {
   return quoted + "'";
 }
 
+// The n of a "VARCHAR(n)..." column type, nullopt for any other type.
+std::optional<std::size_t> VarcharWidth(std::string_view type) {
+  constexpr std::string_view kVarchar = "VARCHAR(";
+  if (!AsciiStartsWithNoCase(type, kVarchar)) return std::nullopt;
+  std::size_t width = 0;
+  bool digits = false;
+  for (char c : type.substr(kVarchar.size())) {
+    if (c == ')') return digits ? std::optional<std::size_t>(width) : std::nullopt;
+    if (c < '0' || c > '9') return std::nullopt;
+    width = width * 10 + static_cast<std::size_t>(c - '0');
+    digits = true;
+  }
+  return std::nullopt;
+}
+
 // One "Create Table IF NOT EXISTS Name(col type,...,Primary Key (...))" statement of the
-// schema script: the name and the first word of every column definition.
+// schema script: the name, the first word of every column definition and its VARCHAR width.
 std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) {
   statement = TrimBlanksAndTabs(statement);
   constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
@@ -53,7 +68,7 @@ std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) 
   const std::size_t close = statement.rfind(')');
   if (open == std::string_view::npos || close == std::string_view::npos || close < open)
     return std::nullopt;
-  cSharedTableColumns table{std::string(TrimBlanksAndTabs(statement.substr(0, open))), {}};
+  cSharedTableColumns table{std::string(TrimBlanksAndTabs(statement.substr(0, open))), {}, {}};
   std::string_view body = statement.substr(open + 1, close - open - 1);
   int depth = 0;
   std::size_t start = 0;
@@ -64,7 +79,11 @@ std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) 
     std::string_view definition = TrimBlanksAndTabs(body.substr(start, i - start));
     start = i + 1;
     if (definition.empty() || AsciiStartsWithNoCase(definition, "Primary Key")) continue;
-    table.Columns.emplace_back(definition.substr(0, definition.find(' ')));
+    const std::size_t blank = definition.find(' ');
+    table.Columns.emplace_back(definition.substr(0, blank));
+    table.Widths.push_back(blank == std::string_view::npos
+                               ? std::nullopt
+                               : VarcharWidth(TrimBlanksAndTabs(definition.substr(blank + 1))));
   }
   return table;
 }

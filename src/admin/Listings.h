@@ -62,6 +62,8 @@ cAdminListingArgs SplitAdminListingArgument(std::string_view argument);
 struct cSharedTableColumns {
   std::string Table;
   std::vector<std::string> Columns;
+  // Beside each column: the n of its VARCHAR(n) type, nullopt for every other type.
+  std::vector<std::optional<std::size_t>> Widths;
 };
 // The tables created by the shared schema script, in script order.
 const std::vector<cSharedTableColumns>& SharedTableColumns();

@@ -5,7 +5,6 @@
 
 #include "admin/AdminText.h"
 #include "admin/Listings.h"
-#include "app/SharedSchema.h"
 #include "protocol/Login.h"
 
 namespace zorvic {
@@ -39,36 +38,6 @@ bool IsNameColumn(std::string_view table, std::string_view column) {
          (table == "Requests" && column == "From");
 }
 
-// The column definitions of one table in the schema script, each "Name TYPE ...".
-std::vector<std::string_view> ColumnDefinitions(std::string_view table) {
-  std::string_view script = kSharedSchemaScript;
-  constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
-  while (!script.empty()) {
-    const std::size_t end = script.find(';');
-    std::string_view statement = TrimBlanksAndTabs(script.substr(0, end));
-    script = end == std::string_view::npos ? std::string_view() : script.substr(end + 1);
-    if (statement.substr(0, kPrefix.size()) != kPrefix) continue;
-    statement.remove_prefix(kPrefix.size());
-    const std::size_t open = statement.find('(');
-    const std::size_t close = statement.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) continue;
-    if (!AsciiEqualsNoCase(TrimBlanksAndTabs(statement.substr(0, open)), table)) continue;
-    std::vector<std::string_view> definitions;
-    const std::string_view body = statement.substr(open + 1, close - open - 1);
-    int depth = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= body.size(); ++i) {
-      if (i < body.size() && body[i] == '(') ++depth;
-      if (i < body.size() && body[i] == ')') --depth;
-      if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
-      definitions.push_back(TrimBlanksAndTabs(body.substr(start, i - start)));
-      start = i + 1;
-    }
-    return definitions;
-  }
-  return {};
-}
-
 void CheckWrittenValue(const std::string& table, const cPacketField& field,
                        const std::string& value) {
   if (IsNameColumn(table, field.Name) && HasControlCharacter(value))
@@ -88,22 +57,10 @@ bool IsSelfServiceField(std::string_view column) {
 }  // namespace
 
 std::optional<std::size_t> SharedColumnWidth(std::string_view table, std::string_view column) {
-  for (std::string_view definition : ColumnDefinitions(table)) {
-    const std::size_t blank = definition.find(' ');
-    if (blank == std::string_view::npos || !AsciiEqualsNoCase(definition.substr(0, blank), column))
-      continue;
-    std::string_view type = TrimBlanksAndTabs(definition.substr(blank + 1));
-    constexpr std::string_view kVarchar = "VARCHAR(";
-    if (type.size() <= kVarchar.size() ||
-        !AsciiEqualsNoCase(type.substr(0, kVarchar.size()), kVarchar))
-      return std::nullopt;
-    std::size_t width = 0;
-    for (char c : type.substr(kVarchar.size())) {
-      if (c == ')') return width;
-      if (c < '0' || c > '9') return std::nullopt;
-      width = width * 10 + static_cast<std::size_t>(c - '0');
-    }
-    return std::nullopt;
+  for (const auto& shared : SharedTableColumns()) {
+    if (!AsciiEqualsNoCase(shared.Table, table)) continue;
+    for (std::size_t i = 0; i < shared.Columns.size(); ++i)
+      if (AsciiEqualsNoCase(shared.Columns[i], column)) return shared.Widths[i];
   }
   return std::nullopt;
 }
