@@ -11,11 +11,18 @@ the cipher, and measures in one run:
    round trips one message costs.
 2. Latency from the sender's 2003 line to the recipient's push, p50 / p99, one message at a
    time and paced at --rate messages per second; reference: one 2105 round trip.
-3. Attachment upload in MB/s for a 1 MB and a 50 MB file, and the server's resident memory
-   (VmRSS) before and at its peak during the 50 MB upload; reference: a plain loopback copy of
-   the same bytes into a socket that discards them.
+3. Attachment upload and download (2009) in MB/s for a 1 MB and a 50 MB file, and the
+   server's resident memory (VmRSS) before and at its peak during each upload and download;
+   reference: a plain loopback copy of the same bytes into a socket that discards them.
+   --attachments-only measures this part alone.
 4. Delivery cost per recipient: one message to a group of --group users (Big/?) against one
    message to a single user; (group time - single time) / group size.
+5. Send-to-push latency p50 / p99 under a sustained load: --paced-senders senders, each to a
+   listening recipient of its own, pacing themselves to --rate messages per second in total
+   for --seconds; the achieved rate is printed beside it.
+
+--only messages|attachments|group|sustained runs one part alone (--attachments-only is the
+same as --only attachments).
 
   ./scripts/bench compose.py --seconds 3
 """
@@ -138,6 +145,7 @@ class Conn:
             blocks.append(b[pos + 4:pos + 4 + n])
             pos += 4 + n
         self.buf = b[pos:]
+        self.last_attachments = blocks[0]
         return "message", blocks[2]
 
     def compose(self, recipients, body, attachment=None):
@@ -158,6 +166,24 @@ class Conn:
     def rtt(self):
         self.send(b"2105\r\n")
         self.line()
+
+    def fetch_attachment(self, attach_id):
+        """2009: the body, read straight into one buffer of its size."""
+        self.send(b"2009 %d\r\n" % attach_id)
+        reply = self.line()
+        assert reply == b"+OK Attachment body follows", reply
+        n = self.int32()
+        out = bytearray(n)
+        view = memoryview(out)
+        have = min(n, len(self.buf))
+        view[:have] = self.buf[:have]
+        self.buf = self.buf[have:]
+        while have < n:
+            got = self.sock.recv_into(view[have:], min(n - have, 1 << 20))
+            if not got:
+                raise ConnectionError("closed")
+            have += got
+        return bytes(out)
 
 
 def drain_until_message(conn):
@@ -225,6 +251,138 @@ def rtt_rate(port, conns, seconds):
     return sum(done) / (time.monotonic() - started)
 
 
+class RssPeak:
+    """The server's VmRSS in KiB before a block and at its peak while the block runs."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.before = self.peak = rss_kib(pid)
+        self.sampling = True
+        self.thread = threading.Thread(target=self._sample)
+
+    def _sample(self):
+        while self.sampling:
+            self.peak = max(self.peak, rss_kib(self.pid))
+            time.sleep(0.002)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.sampling = False
+        self.thread.join()
+
+
+def measure_messages(args, server, sconns, receivers, lconns):
+    """Parts 1 and 2: messages per second and send-to-push latency."""
+    print("messages per second, end to end (send, store, push), vs. 2105 round trips")
+    for count in [int(s) for s in args.senders.split(",") if s]:
+        rate = throughput(server.port, sconns, receivers, lconns, count, args.seconds)
+        ref = rtt_rate(server.port, sconns[:count], args.seconds / 2)
+        print(f"  {count:4d} senders: {rate:8.0f} messages/s, reference {ref:8.0f} "
+              f"round trips/s, ratio {rate / ref:.3f}", flush=True)
+
+    latencies, rtts = [], []
+    interval = 1.0 / args.rate
+    sender, listener = sconns[0], lconns[0]
+    for i in range(args.samples):
+        started = time.perf_counter()
+        sender.compose(receivers[0], b"latency sample")
+        drain_until_message(listener)
+        latencies.append(time.perf_counter() - started)
+        t = time.perf_counter()
+        sender.rtt()
+        rtts.append(time.perf_counter() - t)
+        left = interval - (time.perf_counter() - started)
+        if left > 0:
+            time.sleep(left)
+    p50, p99, r50 = percentile(latencies, 50), percentile(latencies, 99), percentile(rtts, 50)
+    print(f"send-to-push latency over {args.samples} messages: p50 {p50 * 1000:.2f} ms, "
+          f"p99 {p99 * 1000:.2f} ms; 2105 round trip p50 {r50 * 1000:.3f} ms "
+          f"(ratio p50 {p50 / r50:.1f}x)", flush=True)
+
+
+def sustained_latency(sconns, receivers, lconns, count, rate, seconds):
+    """Part 5: `count` senders, each paced to rate / count messages per second to a listening
+    recipient of its own; a message's latency runs from just before its 2003 line to the
+    moment its push is read. Returns (latencies, achieved messages per second)."""
+    interval = count / rate
+    starts = [[] for _ in range(count)]
+    arrivals = [[] for _ in range(count)]
+    finished = [False]
+
+    def reader(i):
+        conn = lconns[i]
+        conn.sock.settimeout(0.2)
+        try:
+            while not (finished[0] and len(arrivals[i]) >= len(starts[i])):
+                try:
+                    drain_until_message(conn)
+                    arrivals[i].append(time.perf_counter())
+                except TimeoutError:
+                    continue
+        finally:
+            conn.sock.settimeout(120)
+
+    def writer(i, begin):
+        # Senders start spread over one interval so that their messages interleave.
+        due = begin + interval * i / count
+        stop = begin + seconds
+        while due < stop:
+            left = due - time.perf_counter()
+            if left > 0:
+                time.sleep(left)
+            starts[i].append(time.perf_counter())
+            sconns[i].compose(receivers[i], b"paced message")
+            due += interval
+
+    readers = [threading.Thread(target=reader, args=(i,)) for i in range(count)]
+    for t in readers:
+        t.start()
+    begin = time.perf_counter() + 0.05
+    writers = [threading.Thread(target=writer, args=(i, begin)) for i in range(count)]
+    for t in writers:
+        t.start()
+    for t in writers:
+        t.join()
+    elapsed = time.perf_counter() - begin
+    finished[0] = True
+    for t in readers:
+        t.join()
+    latencies = [a - s for i in range(count) for s, a in zip(starts[i], arrivals[i])]
+    return latencies, sum(len(s) for s in starts) / elapsed
+
+
+def measure_sustained(args, sconns, receivers, lconns):
+    count = min(args.paced_senders, len(sconns))
+    latencies, achieved = sustained_latency(sconns, receivers, lconns, count, args.rate,
+                                            args.seconds)
+    p50, p99 = percentile(latencies, 50), percentile(latencies, 99)
+    print(f"send-to-push latency at {args.rate:.0f} messages/s from {count} paced senders "
+          f"(achieved {achieved:.0f}/s, {len(latencies)} messages): p50 {p50 * 1000:.2f} ms, "
+          f"p99 {p99 * 1000:.2f} ms, max {max(latencies) * 1000:.2f} ms", flush=True)
+
+
+def measure_group(args, sender, receivers, listener):
+    """Part 4: the cost of one more recipient in a group delivery."""
+    singles, groups = [], []
+    for _ in range(args.group_rounds):
+        t = time.perf_counter()
+        sender.compose(receivers[0], b"single")
+        drain_until_message(listener)
+        singles.append(time.perf_counter() - t)
+        t = time.perf_counter()
+        sender.compose("Big/?", b"to the whole group")
+        sender.rtt()  # delivery runs before the session reads its next command
+        groups.append(time.perf_counter() - t)
+    single, grouped = min(singles), min(groups)
+    per = (grouped - single) / args.group
+    print(f"group of {args.group}: {grouped * 1000:.1f} ms (best of {args.group_rounds}), one "
+          f"recipient {single * 1000:.2f} ms, cost per recipient {per * 1e6:.0f} us "
+          f"(ratio per recipient / single message {per / single:.3f})", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--bin", default=os.path.join(HERE, "..", "build-bench", "bin"))
@@ -233,7 +391,18 @@ def main():
     parser.add_argument("--samples", type=int, default=500)
     parser.add_argument("--rate", type=float, default=1000.0)
     parser.add_argument("--group", type=int, default=1000)
+    parser.add_argument("--group-rounds", type=int, default=3,
+                        help="group deliveries to time (the best one counts)")
+    parser.add_argument("--paced-senders", type=int, default=10,
+                        help="senders sharing the sustained --rate (part 5)")
+    parser.add_argument("--attachments-only", action="store_true",
+                        help="measure only the attachment upload and download")
+    parser.add_argument("--only", choices=["messages", "attachments", "group", "sustained"],
+                        help="measure one part alone")
     args = parser.parse_args()
+    if args.attachments_only:
+        args.only = "attachments"
+    wanted = lambda part: args.only in (None, part)  # noqa: E731
     os.environ["ZORVIC_BIN_DIR"] = os.path.abspath(args.bin)
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
@@ -241,7 +410,7 @@ def main():
         [os.path.join(args.bin, "zorvic-cli"), "scramble", "pw"]).strip()
     server = harness.ServerProcess(options={"DataScrambling": "0", "MaxUploadSize": "262144"})
     try:
-        most = max(int(s) for s in args.senders.split(","))
+        most = max([int(s) for s in args.senders.split(",") if s] + [args.paced_senders])
         senders = [f"s{i}" for i in range(most)]
         receivers = [f"r{i}" for i in range(most)]
         group = [f"g{i:04d}" for i in range(args.group)]
@@ -269,33 +438,12 @@ def main():
             c.sock.settimeout(120)
             c.buf = b""
 
-        print("messages per second, end to end (send, store, push), vs. 2105 round trips")
-        for count in [int(s) for s in args.senders.split(",") if s]:
-            rate = throughput(server.port, sconns, receivers, lconns, count, args.seconds)
-            ref = rtt_rate(server.port, sconns[:count], args.seconds / 2)
-            print(f"  {count:4d} senders: {rate:8.0f} messages/s, reference {ref:8.0f} "
-                  f"round trips/s, ratio {rate / ref:.3f}", flush=True)
-
-        latencies, rtts = [], []
-        interval = 1.0 / args.rate
         sender, listener = sconns[0], lconns[0]
-        for i in range(args.samples):
-            started = time.perf_counter()
-            sender.compose(receivers[0], b"latency sample")
-            drain_until_message(listener)
-            latencies.append(time.perf_counter() - started)
-            t = time.perf_counter()
-            sender.rtt()
-            rtts.append(time.perf_counter() - t)
-            left = interval - (time.perf_counter() - started)
-            if left > 0:
-                time.sleep(left)
-        p50, p99, r50 = percentile(latencies, 50), percentile(latencies, 99), percentile(rtts, 50)
-        print(f"send-to-push latency over {args.samples} messages: p50 {p50 * 1000:.2f} ms, "
-              f"p99 {p99 * 1000:.2f} ms; 2105 round trip p50 {r50 * 1000:.3f} ms "
-              f"(ratio p50 {p50 / r50:.1f}x)", flush=True)
-
-        for megabytes in (1, 50):
+        if wanted("messages"):
+            measure_messages(args, server, sconns, receivers, lconns)
+        if wanted("sustained"):
+            measure_sustained(args, sconns, receivers, lconns)
+        for megabytes in (1, 50) if wanted("attachments") else ():
             data = os.urandom(megabytes * 1024 * 1024)
             sink_a, sink_b = socket.socketpair()
             drained = threading.Thread(target=lambda: [None for _ in iter(
@@ -305,39 +453,27 @@ def main():
             sink_a.sendall(data)
             ref = time.perf_counter() - t
             sink_a.close()
-            before = rss_kib(server.pid)
-            peak = [before]
-            sampling = [True]
-
-            def sample():
-                while sampling[0]:
-                    peak[0] = max(peak[0], rss_kib(server.pid))
-                    time.sleep(0.002)
-            sampler = threading.Thread(target=sample)
-            sampler.start()
-            t = time.perf_counter()
-            sender.compose(receivers[0], b"file", data)
-            elapsed = time.perf_counter() - t
-            sampling[0] = False
-            sampler.join()
+            with RssPeak(server.pid) as up:
+                t = time.perf_counter()
+                sender.compose(receivers[0], b"file", data)
+                elapsed = time.perf_counter() - t
             drain_until_message(listener)
-            print(f"upload {megabytes:3d} MB: {megabytes / elapsed:8.1f} MB/s, reference "
+            print(f"upload   {megabytes:3d} MB: {megabytes / elapsed:8.1f} MB/s, reference "
                   f"loopback copy {megabytes / ref:8.1f} MB/s, ratio {ref / elapsed:.3f}; "
-                  f"server VmRSS {before} KiB before, peak {peak[0]} KiB "
-                  f"(+{(peak[0] - before) / 1024:.1f} MiB)", flush=True)
-
-        t = time.perf_counter()
-        sender.compose(receivers[0], b"single")
-        drain_until_message(listener)
-        single = time.perf_counter() - t
-        t = time.perf_counter()
-        sender.compose("Big/?", b"to the whole group")
-        sender.rtt()  # delivery runs before the session reads its next command
-        grouped = time.perf_counter() - t
-        per = (grouped - single) / args.group
-        print(f"group of {args.group}: {grouped * 1000:.1f} ms, one recipient "
-              f"{single * 1000:.2f} ms, cost per recipient {per * 1e6:.0f} us "
-              f"(ratio per recipient / single message {per / single:.3f})")
+                  f"server VmRSS {up.before} KiB before, peak {up.peak} KiB "
+                  f"(+{(up.peak - up.before) / 1024:.1f} MiB)", flush=True)
+            attach_id = int(listener.last_attachments.split(b" ")[0])
+            with RssPeak(server.pid) as down:
+                t = time.perf_counter()
+                back = sender.fetch_attachment(attach_id)
+                elapsed = time.perf_counter() - t
+            assert back == data, "the attachment came back changed"
+            print(f"download {megabytes:3d} MB: {megabytes / elapsed:8.1f} MB/s, reference "
+                  f"loopback copy {megabytes / ref:8.1f} MB/s, ratio {ref / elapsed:.3f}; "
+                  f"server VmRSS {down.before} KiB before, peak {down.peak} KiB "
+                  f"(+{(down.peak - down.before) / 1024:.1f} MiB)", flush=True)
+        if wanted("group"):
+            measure_group(args, sender, receivers, listener)
     finally:
         server.stop()
 
