@@ -52,30 +52,44 @@ bool TDataCursor::StoredRecordRefersTo(const TFieldDesc& field, std::int32_t fir
   return same;
 }
 
-void TDataCursor::OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpenMode mode,
-                           std::int64_t position) {
-  RequireOpen();
-  const TFieldDesc& f = BlobField(fieldNo);
+template <class F>
+auto TDataCursor::OnStreamedBlob(F&& body) {
+  return Run([&] {
+    try {
+      return body();
+    } catch (const EVELDOREngineError& e) {
+      if (e.ErrorCode == VELDOR_MEMOCORRUPT || e.ErrorCode == VELDOR_ENDOFBLOB ||
+          e.ErrorCode == VELDOR_KEYORRECDELETED)
+        Raise(e.ErrorCode);
+      throw;
+    }
+  });
+}
+
+TDataCursor::TOpenBlob& TDataCursor::NewOpenBlob(std::uint8_t* buffer, const TFieldDesc& f,
+                                                 TBlobOpenMode mode, std::int64_t position,
+                                                 bool load) {
   std::uint8_t* ref = buffer + f.FieldOffset + 1;
   const std::int32_t current = GetI32(ref);
-  if (current < 0) {
-    TOpenBlob* open = BlobOf(buffer, f);
-    if (!open) Raise(VELDOR_INVALIDBLOBOFFSET);
-    open->Value->AddRef();
-    open->Value->SetPosition(mode == TBlobOpenMode::bmAppend ? open->Value->Length() : position);
-    return;
-  }
   if (static_cast<int>(FBlobs.size()) >= MaxOpenBlobsPerCursor) Raise(VELDOR_OPENBLOBLIMIT);
   const std::int32_t firstBlock = buffer[f.FieldOffset] != 0 ? current : 0;
   auto value =
-      std::make_unique<TBlobBuffer>(static_cast<int>(fieldNo), RecLink(buffer), RecRowId(buffer),
+      std::make_unique<TBlobBuffer>(static_cast<int>(f.FieldNo), RecLink(buffer), RecRowId(buffer),
                                     firstBlock, static_cast<int>(mode), position);
-  if (firstBlock > 0) {
+  if (load && firstBlock > 0) {
     TBlobFile* blob = FTable->Blob();
     if (!blob) Raise(VELDOR_INVALIDBLOBOFFSET);
     Run([&] {
       try {
-        value->Load(*blob);
+        // A long value stays in its chain and is read as it is asked for.
+        if (!blob->Cache().Peek(firstBlock)) blob->TableChangedBeforeRead();
+        TBlock* head = blob->GetBlock(firstBlock, 1);
+        const std::int64_t length = head->TotalLength;
+        blob->ReleaseBlock(head);
+        if (length > StreamedBlobThreshold)
+          value->OpenStreamed(*blob);
+        else
+          value->Load(*blob);
       } catch (const EVELDOREngineError& e) {
         // Damage is the BLOB file's corruption error naming the table; a first block owned by
         // another record means a changed record only while the stored record no longer refers
@@ -99,6 +113,63 @@ void TDataCursor::OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpe
   buffer[f.FieldOffset] = value->Length() > 0 ? 1 : 0;
   FBlobs.push_back(TOpenBlob{id, std::move(value)});
   PutI32(ref, id);
+  return FBlobs.back();
+}
+
+void TDataCursor::OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpenMode mode,
+                           std::int64_t position) {
+  RequireOpen();
+  const TFieldDesc& f = BlobField(fieldNo);
+  const std::int32_t current = GetI32(buffer + f.FieldOffset + 1);
+  if (current < 0) {
+    TOpenBlob* open = BlobOf(buffer, f);
+    if (!open) Raise(VELDOR_INVALIDBLOBOFFSET);
+    open->Value->AddRef();
+    open->Value->SetPosition(mode == TBlobOpenMode::bmAppend ? open->Value->Length() : position);
+    return;
+  }
+  NewOpenBlob(buffer, f, mode, position, true);
+}
+
+void TDataCursor::SetBlobSource(std::uint8_t* buffer, std::uint32_t fieldNo,
+                                std::shared_ptr<TBlobSource> source) {
+  RequireOpen();
+  const TFieldDesc& f = BlobField(fieldNo);
+  if (!source || source->Size() < 0 || source->Size() > MaxBlobValueLength)
+    Raise(VELDOR_INVALIDBLOBLEN);
+  TOpenBlob* open = nullptr;
+  if (GetI32(buffer + f.FieldOffset + 1) < 0) {
+    open = BlobOf(buffer, f);
+    if (!open) Raise(VELDOR_INVALIDBLOBOFFSET);
+  } else {
+    open = &NewOpenBlob(buffer, f, TBlobOpenMode::bmWrite, 0, false);
+  }
+  open->Value->SetSource(std::move(source));
+  buffer[f.FieldOffset] = open->Value->Length() > 0 ? 1 : 0;
+}
+
+const TBlobBuffer* TDataCursor::OpenBlobValue(const std::uint8_t* buffer, std::uint32_t fieldNo) {
+  const TFieldDesc* f = Field(fieldNo);
+  if (!f || !f->IsBlob()) return nullptr;
+  TOpenBlob* open = BlobOf(buffer, *f);
+  return open ? open->Value.get() : nullptr;
+}
+
+std::int32_t TDataCursor::WriteOpenBlob(TBlobFile& blob, TBlobBuffer& value, std::int32_t recordNo,
+                                        std::int32_t old) {
+  if (TBlobSource* source = value.Source()) return blob.WriteStreamedValue(recordNo, *source, old);
+  if (value.Streamed()) {
+    // A stored value given to another record: copied chain to chain, a run at a time.
+    TCallbackBlobSource copy(value.Length(),
+                             [&](std::int64_t offset, void* out, std::int64_t count) {
+                               std::int64_t got = 0;
+                               const TErrorCode rc = value.Read(offset, out, count, &got);
+                               if (rc != VELDOR_NONE && rc != VELDOR_ENDOFBLOB) Raise(rc);
+                               return got;
+                             });
+    return blob.WriteStreamedValue(recordNo, copy, old);
+  }
+  return blob.WriteValue(recordNo, value.Bytes().data(), value.Length(), old);
 }
 
 TErrorCode TDataCursor::ReadBlob(const std::uint8_t* buffer, std::uint32_t fieldNo,
@@ -110,7 +181,9 @@ TErrorCode TDataCursor::ReadBlob(const std::uint8_t* buffer, std::uint32_t field
   if (!f || !f->IsBlob()) return VELDOR_NOTABLOB;
   TOpenBlob* open = BlobOf(buffer, *f);
   if (!open) return VELDOR_INVALIDBLOBHANDLE;
-  return open->Value->Read(position, out, count, read);
+  TBlobBuffer& value = *open->Value;
+  if (!value.Streamed()) return value.Read(position, out, count, read);
+  return OnStreamedBlob([&] { return value.Read(position, out, count, read); });
 }
 
 TErrorCode TDataCursor::WriteBlob(std::uint8_t* buffer, std::uint32_t fieldNo,
@@ -120,8 +193,14 @@ TErrorCode TDataCursor::WriteBlob(std::uint8_t* buffer, std::uint32_t fieldNo,
   if (!f || !f->IsBlob()) return VELDOR_NOTABLOB;
   TOpenBlob* open = BlobOf(buffer, *f);
   if (!open) return VELDOR_INVALIDBLOBHANDLE;
-  const TErrorCode rc = open->Value->Write(position, data, count);
-  buffer[f->FieldOffset] = open->Value->Length() > 0 ? 1 : 0;
+  TBlobBuffer& value = *open->Value;
+  if (value.Streamed())
+    OnStreamedBlob([&] {
+      value.Materialize();
+      return 0;
+    });
+  const TErrorCode rc = value.Write(position, data, count);
+  buffer[f->FieldOffset] = value.Length() > 0 ? 1 : 0;
   return rc;
 }
 
@@ -132,8 +211,14 @@ TErrorCode TDataCursor::TruncateBlob(std::uint8_t* buffer, std::uint32_t fieldNo
   if (!f || !f->IsBlob()) return VELDOR_NOTABLOB;
   TOpenBlob* open = BlobOf(buffer, *f);
   if (!open) return VELDOR_INVALIDBLOBHANDLE;
-  const TErrorCode rc = open->Value->Truncate(length);
-  buffer[f->FieldOffset] = open->Value->Length() > 0 ? 1 : 0;
+  TBlobBuffer& value = *open->Value;
+  if (value.Streamed() && length > 0 && length <= MaxBlobValueLength)
+    OnStreamedBlob([&] {
+      value.Materialize();
+      return 0;
+    });
+  const TErrorCode rc = value.Truncate(length);
+  buffer[f->FieldOffset] = value.Length() > 0 ? 1 : 0;
   return rc;
 }
 

@@ -162,7 +162,7 @@ void TDataCursor::StoreBlobValues(std::int32_t recordNo, std::int32_t rowId,
       const bool same = stored && value.RecordNo() == recordNo && value.FirstBlock() == old;
       if (!same || value.Modified()) {
         value.SetRecord(recordNo, rowId);
-        first = blob->WriteValue(recordNo, value.Bytes().data(), value.Length(), old);
+        first = WriteOpenBlob(*blob, value, recordNo, old);
       }
     } else if (ref == 0) {
       if (old != 0) first = blob->WriteValue(recordNo, nullptr, 0, old);

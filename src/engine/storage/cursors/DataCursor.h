@@ -34,7 +34,9 @@
 // BLOB values. A Blob field's value is opened into memory (at most 128 per cursor); while open,
 // the record buffer holds a negative identifier in place of the first-block number, which no
 // block number can ever equal. Reads, writes and truncations work in memory and return result
-// codes; the values are written back as chains when the record is posted.
+// codes; the values are written back as chains when the record is posted. Long values are
+// opened streamed (read from their chains range by range), and a value given a source is
+// written from it block by block at post time, so neither needs the whole value in memory.
 //
 // Thread safety: a cursor is used by one thread at a time, and with it its database, table
 // object and the other cursors on them (DataDirectory.h).
@@ -287,9 +289,20 @@ class TDataCursor {
 
   // ---- BLOB values -------------------------------------------------------------------
   // Opens the value of a Blob field of the record buffer (the current record's, or a new
-  // one's). The same field opened twice in one buffer gives the same value.
+  // one's). The same field opened twice in one buffer gives the same value. A stored value
+  // longer than StreamedBlobThreshold is opened streamed: its ranges are read from the chain
+  // as they are asked for, never the whole value at once.
   void OpenBlob(std::uint8_t* buffer, std::uint32_t fieldNo, TBlobOpenMode mode,
                 std::int64_t position = 0);
+  // Gives the Blob field of the record buffer its value from a source, read only when the
+  // record is posted, block by block as the bytes come (TBlobFile::WriteStreamedValue): the
+  // value never sits in memory. The field's value is opened (without reading the stored one)
+  // when it is not open yet, and stays open until the post or the cancel, like a written
+  // value. A source longer than a BLOB value can be is VELDOR_INVALIDBLOBLEN.
+  void SetBlobSource(std::uint8_t* buffer, std::uint32_t fieldNo,
+                     std::shared_ptr<TBlobSource> source);
+  // The open value of the field in the buffer, nullptr when none (for inspection).
+  const TBlobBuffer* OpenBlobValue(const std::uint8_t* buffer, std::uint32_t fieldNo);
   TErrorCode ReadBlob(const std::uint8_t* buffer, std::uint32_t fieldNo, std::int64_t position,
                       void* out, std::int64_t count, std::int64_t* read);
   TErrorCode WriteBlob(std::uint8_t* buffer, std::uint32_t fieldNo, std::int64_t position,
@@ -409,6 +422,16 @@ class TDataCursor {
   TOpenBlob* FindBlob(std::int32_t id);
   TOpenBlob* BlobOf(const std::uint8_t* buffer, const TFieldDesc& field);
   void ReleaseBlobsOf(const std::uint8_t* buffer);
+  // A new open value of the field, reading the stored one when load is true.
+  TOpenBlob& NewOpenBlob(std::uint8_t* buffer, const TFieldDesc& field, TBlobOpenMode mode,
+                         std::int64_t position, bool load);
+  // Writes an open value as the chain of record recordNo (in place of the chain at old):
+  // a source or a streamed value block by block, a value in memory at once.
+  std::int32_t WriteOpenBlob(TBlobFile& blob, TBlobBuffer& value, std::int32_t recordNo,
+                             std::int32_t old);
+  // Runs body on a streamed value, raising its damage with the table's name.
+  template <class F>
+  auto OnStreamedBlob(F&& body);
 
   TDataDirectory& FDatabase;
   TDataTable* FTable = nullptr;

@@ -34,6 +34,11 @@
 
 namespace zorvic::engine {
 
+class TBlobSource;
+
+// Bytes of blocks a streamed write or read moves with one file call (and holds at a time).
+inline constexpr std::int64_t StreamedBlobRunBytes = 128 * 1024;
+
 // One cached block. UnitNo is the block number.
 struct TBlock : TCacheUnit {
   void ClearUnit() override;
@@ -130,6 +135,21 @@ class TBlobFile : public TFileHandler, private TUnitCache<TBlock>::TOwner {
   // frees the chain. Returns the first block number to store in the record (0 when empty).
   std::int32_t WriteValue(std::int32_t recordNo, const void* bytes, std::int64_t length,
                           std::int32_t oldFirstBlock);
+  // Stores the value a source delivers (source.Size() bytes) as a new chain of record recordNo:
+  // blocks appended after the last one (NextBlockNo on), encoded and written straight to the
+  // file in runs of StreamedBlobRunBytes as the bytes come, never through the block cache, so
+  // memory stays at one run whatever the length. Blocks beyond NextBlockNo belong to nobody
+  // until the header that counts them is written with the record (by the flush or the commit
+  // that ends the operation, journaled like any header write): a crash, a failure or a
+  // rollback before that leaves only unused bytes past the last block. The old chain at
+  // oldFirstBlock is checked first and freed afterwards. A source shorter than its size is
+  // VELDOR_ENDOFBLOB; then, as on any failure, the header and cache are left as they were and
+  // the file is cut back to its old length. Returns the first block number (0 when empty).
+  std::int32_t WriteStreamedValue(std::int32_t recordNo, TBlobSource& source,
+                                  std::int32_t oldFirstBlock);
+  // The check made before a value read goes to the file: takes the table's read lock; true when
+  // the table changed (the caches were dropped).
+  bool TableChangedBeforeRead() { return FMissHandler && FMissHandler(); }
 
   // Writes the modified, unpinned blocks in runs of consecutive blocks (one call per run): runs
   // past the end of the file first, then the ones in place in ascending order. On a failure
