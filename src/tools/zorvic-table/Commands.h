@@ -19,7 +19,10 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
 
 int CreateTable(const std::string& directory, const std::string& table);
 int DumpRecords(const std::string& directory, const std::string& table, const std::string* index);
-int LoadRecords(const std::string& directory, const std::string& table, std::int64_t batch);
+// exclusive: the table is opened exclusively and written (flushed) every batch lines instead of
+// committed in transactions.
+int LoadRecords(const std::string& directory, const std::string& table, std::int64_t batch,
+                bool exclusive = false);
 int DeleteRecords(const std::string& directory, const std::string& table,
                   const std::vector<std::string>& recordNumbers);
 // Mends the data and BLOB files (TableRepair.h) and rebuilds the index file, listing every

@@ -7,6 +7,7 @@
 #include "engine/storage/formats/Record.h"
 #include "engine/storage/formats/Scramble.h"
 #include "engine/storage/locks/Journal.h"
+#include "engine/storage/locks/UndoJournal.h"
 #include "engine/storage/maintenance/IndexRebuild.h"
 #include "engine/storage/maintenance/TableRepair.h"
 #include "engine/storage/sessions/DataTable.h"
@@ -204,7 +205,8 @@ std::vector<std::string> CheckIndexes(const std::string& directory, const std::s
 int RepairTable(const std::string& directory, const std::string& table, bool dropBadRecords) {
   // A journal left by an interrupted write is played back by an ordinary open first.
   if (ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), nullptr) !=
-      TJournalState::None) {
+          TJournalState::None ||
+      UndoJournalPresent(CurrentFileSystem(), UndoJournalFileName(directory, table))) {
     TTableSession session(directory);
     session.OpenTable(table, true);
     std::printf("journal of an interrupted write played back\n");

@@ -60,9 +60,10 @@ int DumpRecords(const std::string& directory, const std::string& table, const st
   return std::fflush(stdout) == 0 ? 0 : Fail("cannot write the dump");
 }
 
-int LoadRecords(const std::string& directory, const std::string& table, std::int64_t batch) {
+int LoadRecords(const std::string& directory, const std::string& table, std::int64_t batch,
+                bool exclusive) {
   TTableSession session(directory);
-  TDataCursor& cursor = session.OpenTable(table, false);
+  TDataCursor& cursor = session.OpenTable(table, false, exclusive);
   TDataDirectory& database = session.Database();
   const std::vector<TFieldDesc>& fields = cursor.Fields();
   std::vector<std::uint8_t> buffer(cursor.RecordSize());
@@ -81,7 +82,7 @@ int LoadRecords(const std::string& directory, const std::string& table, std::int
       TRecordValues values;
       for (const TFieldDesc& f : fields)
         values.push_back(TextToFieldValue(f, parts[f.FieldNo - 1]));
-      if (inBatch == 0) database.StartTransaction();
+      if (inBatch == 0 && !exclusive) database.StartTransaction();
       const std::int32_t rowId = FillRecord(cursor, values, buffer.data());
       // A given RowId is kept (a dump loads back with the same values); none asks for the next.
       cursor.SetAutoIncSuppressed(rowId != 0);
@@ -95,12 +96,26 @@ int LoadRecords(const std::string& directory, const std::string& table, std::int
                   " to " + std::to_string(lineNo) + " not loaded)");
     }
     if (++inBatch == batch) {
-      database.Commit(true, false);
+      try {
+        if (exclusive)
+          cursor.Table().Flush(false, false);
+        else
+          database.Commit(true, false);
+      } catch (const std::exception& e) {
+        return Fail("lines " + std::to_string(loaded + 1) + " to " + std::to_string(lineNo) +
+                    " not loaded: " + e.what());
+      }
       loaded = lineNo;
       inBatch = 0;
     }
   }
-  if (database.InTransaction()) database.Commit(true, false);
+  try {
+    if (database.InTransaction()) database.Commit(true, false);
+    if (exclusive) cursor.Table().Flush(true, false);
+  } catch (const std::exception& e) {
+    return Fail("lines " + std::to_string(loaded + 1) + " to " + std::to_string(lineNo) +
+                " not loaded: " + e.what());
+  }
   return 0;
 }
 

@@ -28,7 +28,7 @@ TTableSession::~TTableSession() {
   }
 }
 
-TDataCursor& TTableSession::OpenTable(const std::string& table, bool readOnly) {
+TDataCursor& TTableSession::OpenTable(const std::string& table, bool readOnly, bool exclusive) {
   FCursor = std::make_unique<TDataCursor>(*FDatabase);
   // The password of an encrypted table comes from its own header when it is asked for.
   const std::string directory = FDatabase->Path();
@@ -41,7 +41,7 @@ TDataCursor& TTableSession::OpenTable(const std::string& table, bool readOnly) {
     session.AddPassword(text);
     return true;
   };
-  FCursor->Open(table, false, false, readOnly, password);
+  FCursor->Open(table, false, exclusive, readOnly, password);
   FCursor->SetIndex(TDataCursor::kNoIndex);
   return *FCursor;
 }

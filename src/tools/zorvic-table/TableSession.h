@@ -26,8 +26,8 @@ class TTableSession {
   TTableSession& operator=(const TTableSession&) = delete;
 
   engine::TDataDirectory& Database() { return *FDatabase; }
-  // Opens the table shared in a cursor (record-number mode).
-  engine::TDataCursor& OpenTable(const std::string& table, bool readOnly);
+  // Opens the table in a cursor (record-number mode), shared unless exclusive.
+  engine::TDataCursor& OpenTable(const std::string& table, bool readOnly, bool exclusive = false);
   engine::TDataCursor& Cursor() { return *FCursor; }
 
  private:

@@ -6,9 +6,11 @@
 //                                      active records, one per line (see DumpFormat.h), in
 //                                      record-number order or in the order of an index
 //                                      ("Primary" for the primary index)
-//   zorvic-table load   DIR TABLE [--batch N]
+//   zorvic-table load   DIR TABLE [--batch N] [--exclusive]
 //                                      < dump lines, inserted in transactions of N lines
-//                                      (1,000 by default): a failing line leaves whole batches
+//                                      (1,000 by default): a failing line leaves whole batches;
+//                                      --exclusive opens the table alone and writes it every
+//                                      N lines instead
 //   zorvic-table delete DIR TABLE RECNO...   all or none
 //   zorvic-table verify DIR TABLE      every problem found (data, BLOB and index files);
 //                                      exit 0 only when sound
@@ -29,6 +31,7 @@
 #include "engine/storage/formats/Collation.h"
 #include "engine/storage/formats/ValueText.h"
 #include "engine/storage/locks/Journal.h"
+#include "engine/storage/locks/UndoJournal.h"
 #include "engine/storage/sessions/TableAccess.h"
 #include "tools/zorvic-table/Commands.h"
 #include "tools/zorvic-table/DumpFormat.h"
@@ -51,6 +54,7 @@ const char* const kUsage =
     "      --index NAME          in the order of that index (\"Primary\" for the primary one)\n"
     "  load DIR TABLE            insert the dump lines on standard input\n"
     "      --batch N             lines per transaction (1000)\n"
+    "      --exclusive           open the table exclusively and write it every N lines\n"
     "  delete DIR TABLE RECNO... delete records by number, all or none\n"
     "  verify DIR TABLE          every problem of the data, BLOB and index files; exit 0 when "
     "sound\n"
@@ -82,9 +86,23 @@ void Line(const std::string& name, const std::string& value) {
   std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
+bool UndoPresent(const std::string& directory, const std::string& table) {
+  return UndoJournalPresent(CurrentFileSystem(), UndoJournalFileName(directory, table));
+}
+
 bool JournalPresent(const std::string& directory, const std::string& table) {
   return ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), nullptr) !=
-         TJournalState::None;
+             TJournalState::None ||
+         UndoPresent(directory, table);
+}
+
+// The journal's file name, for the messages.
+std::string JournalShown(const std::string& directory, const std::string& table) {
+  if (ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), nullptr) ==
+          TJournalState::None &&
+      UndoPresent(directory, table))
+    return UndoJournalFileName(directory, table);
+  return JournalFileName(directory, table);
 }
 
 // What the journal beside the table means for it.
@@ -92,6 +110,9 @@ std::string JournalNote(const std::string& directory, const std::string& table) 
   TJournalContent content;
   switch (ReadJournal(CurrentFileSystem(), JournalFileName(directory, table), &content)) {
     case TJournalState::None:
+      if (UndoPresent(directory, table))
+        return "present, undo journal of an exclusive opener: the table was written since its "
+               "last flush; the next open of the table puts it back";
       return "none";
     case TJournalState::Incomplete:
       return "present, incomplete: a write stopped before it changed the table";
@@ -174,7 +195,7 @@ int Info(TTableAccess& table, const std::string& directory) {
 int Verify(TTableAccess& table, const std::string& directory) {
   if (JournalPresent(directory, table.TableName())) {
     // The files are half-written until the journal is played back: nothing to check yet.
-    std::printf("journal present: %s (%s)\n", JournalFileName(directory, table.TableName()).c_str(),
+    std::printf("journal present: %s (%s)\n", JournalShown(directory, table.TableName()).c_str(),
                 JournalNote(directory, table.TableName()).c_str());
     return 1;
   }
@@ -210,6 +231,7 @@ int main(int argc, char** argv) {
   std::string batchText;
   bool options = true;
   bool dropBadRecords = false;
+  bool exclusive = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (options && a == "--") {
@@ -218,6 +240,8 @@ int main(int argc, char** argv) {
       return Help();
     } else if (options && a == "--drop-bad-records") {
       dropBadRecords = true;
+    } else if (options && a == "--exclusive") {
+      exclusive = true;
     } else if (options && (a == "--index" || a == "--batch")) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "zorvic-table: %s needs a value\n", a.c_str());
@@ -238,7 +262,7 @@ int main(int argc, char** argv) {
   const std::string name = args[2];
   const bool plain = args.size() == 3;
   if ((index && command != "dump") || (!batchText.empty() && command != "load") ||
-      (dropBadRecords && command != "repair"))
+      (dropBadRecords && command != "repair") || (exclusive && command != "load"))
     return Usage();
   TTableAccess table(directory, name);
   try {
@@ -246,10 +270,10 @@ int main(int argc, char** argv) {
     if (command == "info" && plain) return Info(table, directory);
     if (command == "dump" && plain) return DumpRecords(directory, name, index);
     if (command == "load" && plain) {
-      if (batchText.empty()) return LoadRecords(directory, name, kLoadBatch);
+      if (batchText.empty()) return LoadRecords(directory, name, kLoadBatch, exclusive);
       const auto batch = ParseInt(batchText, 1, 1000000000);
       if (!batch) return Fail("invalid batch size '" + batchText + "'");
-      return LoadRecords(directory, name, *batch);
+      return LoadRecords(directory, name, *batch, exclusive);
     }
     if (command == "verify" && plain) return Verify(table, directory);
     if (command == "repair" && plain) return RepairTable(directory, name, dropBadRecords);

@@ -127,6 +127,7 @@ void TFileHandler::Write(const void* buffer, std::int64_t count) {
     Seek(at + count);
     return;
   }
+  if (FObserver) FObserver->BeforeWrite(*this, Position(), count);
   std::int64_t n = FFile->Write(FHandle, buffer, count);
   if (n != count) RaiseFileError(VELDOR_WRITEERR);
 }
@@ -156,6 +157,7 @@ void TFileHandler::WriteAt(std::int64_t offset, const void* buffer, std::int64_t
     FCapture->Write(offset, buffer, count);
     return;
   }
+  if (FObserver) FObserver->BeforeWrite(*this, offset, count);
   std::int64_t n = FFile->WriteAt(FHandle, offset, buffer, count);
   if (n != count) RaiseFileError(VELDOR_WRITEERR);
 }

@@ -51,7 +51,19 @@
 namespace zorvic::engine {
 
 class TAbstractFile;
+class TFileHandler;
 class TWriteCapture;
+
+// Told before a write or truncation reaches a file directly (not held back in a capture), so
+// that it can save what the write will change (an exclusive table's undo journal, Journal.h).
+// count 0 is a truncation at offset. It raises to refuse the write.
+class TWriteObserver {
+ public:
+  virtual void BeforeWrite(TFileHandler& file, std::int64_t offset, std::int64_t count) = 0;
+
+ protected:
+  ~TWriteObserver() = default;
+};
 using TFileRef = std::shared_ptr<TAbstractFile>;
 
 // Progress of a whole-file copy: the percentage done (0..100).
@@ -360,6 +372,9 @@ class TFileHandler {
   // them (a journaled write, Journal.h). The handler does not own it.
   void SetCapture(TWriteCapture* capture) { FCapture = capture; }
   TWriteCapture* Capture() const { return FCapture; }
+  // Sees every write that is not captured. The handler does not own it.
+  void SetWriteObserver(TWriteObserver* observer) { FObserver = observer; }
+  TWriteObserver* WriteObserver() const { return FObserver; }
 
   // Raises code with this file's full name as the table.
   [[noreturn]] void RaiseFileError(TErrorCode code) const;
@@ -381,6 +396,7 @@ class TFileHandler {
   bool FOpen = false;
   bool FTemporary = false;
   TWriteCapture* FCapture = nullptr;
+  TWriteObserver* FObserver = nullptr;
 };
 
 // Holds a handler's file lock for a scope.

@@ -1,6 +1,8 @@
 // The rollback journal: held-back writes, the journal file, playback.
 #include "engine/storage/locks/Journal.h"
 
+#include "engine/storage/locks/UndoJournal.h"
+
 #include <fcntl.h>
 #include <zlib.h>
 
@@ -333,9 +335,10 @@ void TCommitJournal::Discard() noexcept {
 }
 
 void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
-                              const std::string& journalPath) {
+                              const std::string& journalPath, TUndoJournal* undo) {
   TTableEntry entry;
   entry.Name = table;
+  entry.Undo = undo;
   entry.JournalPathExact = !journalPath.empty();
   entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
   for (TFileHandler* handler : files) {
@@ -508,6 +511,42 @@ void TCommitJournal::RemoveJournals(bool sync) {
   }
 }
 
+void TCommitJournal::SuspendUndo(bool suspended) noexcept {
+  for (TTableEntry& table : FTables)
+    if (table.Undo) table.Undo->SetSuspended(suspended);
+}
+
+void TCommitJournal::CommitThroughUndo(TTableEntry& table, bool sync) {
+  TUndoJournal& undo = *table.Undo;
+  bool tablesTouched = false;
+  try {
+    CollectImages();
+    // The old bytes of every write go to the undo journal first, in the order they go out.
+    for (TFileEntry& file : table.Files) {
+      const TWriteCapture& capture = *file.Capture;
+      if (capture.Empty()) continue;
+      if (capture.MinSize() < capture.OriginalSize())
+        undo.Save(*file.Handler, capture.MinSize(), 0);
+      for (const auto& [offset, bytes] : capture.Pieces())
+        undo.Save(*file.Handler, offset, static_cast<std::int64_t>(bytes.size()));
+      undo.Save(*file.Handler, capture.Size(), 0);
+    }
+    if (sync) undo.Sync();
+    tablesTouched = true;
+    undo.SetSuspended(true);
+    ApplyWrites(sync);
+    undo.SetSuspended(false);
+    undo.Finish(sync);
+  } catch (...) {
+    undo.SetSuspended(true);
+    if (tablesTouched) PutBack();
+    undo.SetSuspended(false);
+    FTables.clear();
+    throw;
+  }
+  FTables.clear();
+}
+
 void TCommitJournal::Commit(bool sync) {
   Detach();
   bool anything = false;
@@ -518,6 +557,9 @@ void TCommitJournal::Commit(bool sync) {
       syncWanted = syncWanted || file.Capture->SyncWanted();
     }
   if (!anything) {
+    // What the tables' caches wrote to make room is all there is: it stands as written.
+    for (TTableEntry& table : FTables)
+      if (table.Undo) table.Undo->Finish(syncWanted);
     FTables.clear();
     return;
   }
@@ -526,6 +568,13 @@ void TCommitJournal::Commit(bool sync) {
     return std::any_of(t.Files.begin(), t.Files.end(),
                        [](const TFileEntry& f) { return !f.Capture->Empty(); });
   });
+  // A table that changes only through what its cache wrote earlier: its undo journal goes at
+  // the commit point of the others.
+  std::vector<TUndoJournal*> idleUndo;
+  for (const TTableEntry& t : FTables)
+    if (t.Undo && std::all_of(t.Files.begin(), t.Files.end(),
+                              [](const TFileEntry& f) { return f.Capture->Empty(); }))
+      idleUndo.push_back(t.Undo);
   FTables.erase(std::remove_if(FTables.begin(), FTables.end(),
                                [](const TTableEntry& t) {
                                  return std::all_of(
@@ -533,8 +582,15 @@ void TCommitJournal::Commit(bool sync) {
                                      [](const TFileEntry& f) { return f.Capture->Empty(); });
                                }),
                 FTables.end());
+  if (FTables.size() == 1 && FTables.front().Undo) {
+    CommitThroughUndo(FTables.front(), syncWanted);
+    for (TUndoJournal* undo : idleUndo)
+      undo->Finish(syncWanted);
+    return;
+  }
   const std::uint64_t groupId = NewGroupId();
   bool tablesTouched = false;
+  SuspendUndo(true);
   try {
     CollectImages();
     // Member journals first: without the lead they count for nothing.
@@ -544,8 +600,15 @@ void TCommitJournal::Commit(bool sync) {
     tablesTouched = true;
     ApplyWrites(syncWanted);
     RemoveJournals(syncWanted);
+    SuspendUndo(false);
+    // An undo journal of a member (emptied within the transaction) goes after the commit point.
+    for (TTableEntry& table : FTables)
+      if (table.Undo) table.Undo->Finish(syncWanted);
+    for (TUndoJournal* undo : idleUndo)
+      undo->Finish(syncWanted);
   } catch (...) {
     if (tablesTouched) PutBack();
+    SuspendUndo(false);
     bool restored = true;
     for (const TTableEntry& table : FTables)
       for (const TFileEntry& file : table.Files)

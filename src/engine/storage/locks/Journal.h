@@ -50,6 +50,8 @@
 
 namespace zorvic::engine {
 
+class TUndoJournal;
+
 // The held-back writes of one file.
 class TWriteCapture {
  public:
@@ -132,8 +134,10 @@ class TCommitJournal {
   // Files that already have a capture are left alone. journalPath: the journal's exact file
   // name (the table's data file name on disk with ".JNL"); empty: "<folder><table>.JNL",
   // matched case-insensitively.
+  // undo: the table's undo journal (an exclusive table, UndoJournal.h). A write of that table
+  // alone saves its old bytes there instead, and the undo journal's removal is its commit point.
   void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
-                const std::string& journalPath = std::string());
+                const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr);
   bool HasTables() const { return !FTables.empty(); }
   // Saves the old bytes, writes the tables, removes the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
@@ -155,9 +159,12 @@ class TCommitJournal {
     std::string JournalPath;
     bool JournalPathExact = false;  // the path is the file's name as it is on disk
     bool JournalWritten = false;
+    TUndoJournal* Undo = nullptr;
   };
 
   void Detach() noexcept;
+  void SuspendUndo(bool suspended) noexcept;
+  void CommitThroughUndo(TTableEntry& table, bool sync);
   void CollectImages();
   std::vector<std::uint8_t> Encode(const TTableEntry& table, std::uint64_t groupId,
                                    bool lead) const;

@@ -9,6 +9,7 @@
 #include "engine/storage/files/DataDirectory.h"
 #include "engine/storage/locks/Journal.h"
 #include "engine/storage/locks/LockRegions.h"
+#include "engine/storage/locks/UndoJournal.h"
 #include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::engine {
@@ -59,6 +60,13 @@ void Check(std::int32_t rc, const std::string& table) {
   if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table);
 }
 
+std::string UndoPathOf(TDataTable& table) {
+  std::string path = table.JournalPath();
+  if (path.size() < 4) return std::string();
+  path.resize(path.size() - 4);
+  return path + ".JNX";
+}
+
 }  // namespace
 
 bool JournalWanted(TDataTable& table) {
@@ -67,8 +75,19 @@ bool JournalWanted(TDataTable& table) {
 
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   if (!JournalWanted(table)) return;
-  journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()},
-                   table.JournalPath());
+  TUndoJournal* undo = table.Undo();
+  if (undo) undo->SetSync(table.Settings().ForceBufferFlush);
+  journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()}, table.JournalPath(),
+                   undo);
+}
+
+void StartUndoJournal(TDataTable& table) {
+  if (!JournalWanted(table) || !table.Exclusive()) return;
+  const std::string path = UndoPathOf(table);
+  if (path.empty()) return;
+  table.SetUndo(std::make_unique<TUndoJournal>(
+      path, std::vector<TFileHandler*>{&table.Data(), &table.Index(), table.Blob()},
+      table.Settings().ForceBufferFlush));
 }
 
 bool TableJournalPresent(TDataTable& table) {
@@ -84,11 +103,24 @@ bool TableJournalPresentAnySpelling(TDataTable& table) {
   TFileStatus status;
   const std::string path =
       ResolveTableFileName(JournalFileName(table.Database().Path(), table.Name()), fs);
-  return fs.Stat(path, &status) == 0 && status.Exists;
+  return (fs.Stat(path, &status) == 0 && status.Exists) ||
+         UndoJournalPresent(fs, UndoJournalFileName(table.Database().Path(), table.Name()));
 }
 
-bool RecoverTableJournal(TDataTable& table) {
-  if (!JournalWanted(table)) return false;
+namespace {
+
+// The undo journal of an exclusive opener that died: back to the table's last flush.
+bool RecoverUndoJournal(TDataTable& table) {
+  TFileSystem& fs = CurrentFileSystem();
+  const std::string& folder = table.Database().Path();
+  const std::string path = UndoJournalFileName(folder, table.Name());
+  if (!UndoJournalPresent(fs, path)) return false;
+  bool restored = false;
+  Check(PlayBackUndoJournal(fs, folder, path, &restored), table.Name());
+  return restored;
+}
+
+bool RecoverGroupJournal(TDataTable& table) {
   TFileSystem& fs = CurrentFileSystem();
   const std::string& folder = table.Database().Path();
   const std::string path = JournalFileName(folder, table.Name());
@@ -131,6 +163,17 @@ bool RecoverTableJournal(TDataTable& table) {
   Check(PlayBackImages(fs, folder, journal.Files, true), table.Name());
   Check(RemoveJournal(fs, path, true), table.Name());
   return true;
+}
+
+}  // namespace
+
+bool RecoverTableJournal(TDataTable& table) {
+  if (!JournalWanted(table)) return false;
+  // The group journal first: it is the newer, when a commit of the table's own flush left both.
+  bool restored = RecoverGroupJournal(table);
+  // Our own undo journal is the state of our caches, not a dead writer's.
+  if (!table.Undo() || !table.Undo()->Started()) restored = RecoverUndoJournal(table) || restored;
+  return restored;
 }
 
 }  // namespace zorvic::engine

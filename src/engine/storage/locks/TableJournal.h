@@ -14,6 +14,11 @@
 // write that is still there, under those tables' write locks as well. Recovery syncs the files
 // it restored before it removes a journal, so it can be interrupted and repeated.
 //
+// An exclusively open table has no locks to tell its journal's owner by: nobody else can open it
+// while its owner has it open, so whoever opens it and finds a journal plays it back. Its writes
+// outside a flush (a cache making room, emptying) go through its undo journal (UndoJournal.h),
+// which its next flush commits; a crash before that returns the table to its last flush.
+//
 // Thread safety: as the table object; one thread at a time.
 #pragma once
 
@@ -28,6 +33,8 @@ class TDataTable;
 bool JournalWanted(TDataTable& table);
 // Holds back the writes of the table's open files in the journal.
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table);
+// Gives an exclusively open, journaled table its undo journal (nothing for other tables).
+void StartUndoJournal(TDataTable& table);
 // Whether the table's journal lies beside it. Writers name the journal after the data file's
 // name on disk (TDataTable::JournalPath), so this is one stat.
 bool TableJournalPresent(TDataTable& table);

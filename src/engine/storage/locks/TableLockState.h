@@ -28,25 +28,38 @@
 // for write and transaction locks, VELDOR_LOCKTIMEOUT. A lock call that fails holds nothing of
 // its own afterwards.
 //
-// What survives a crash (durability). Every write of a shared table outside a transaction,
-// every commit and every flush of an exclusive table is one journaled write (Journal.h): the
-// old content of every byte it changes goes to a journal beside the tables before the first
-// table byte changes, and removing the journal is the commit point. So:
+// What survives a crash (durability). Before a byte of a table file is overwritten, its old
+// content goes to a journal beside the tables, and removing that journal is the commit point:
+//   - a write of a shared table outside a transaction, a commit (all of its tables together)
+//     and a flush of an exclusive table are each one journaled write (Journal.h);
+//   - an exclusive table's other writes (its caches making room, emptying it) are saved in its
+//     undo journal (UndoJournal.h) and committed by its next flush: a commit, its close, the
+//     start of a transaction.
+// So:
 //   - a process that dies at any moment (kill -9, a crash) leaves each such write complete or
 //     not begun: whoever next takes the table's locks (or opens it) plays the journal back
-//     first, and a commit of several tables is undone in all of them or in none;
+//     first; a commit of several tables is undone in all of them or in none, and an exclusive
+//     table is found as it was at its last flush;
 //   - a crash before the commit begins loses the transaction and nothing else;
 //   - after COMMIT FLUSH (or any write with the session's forced flush) has returned, a power
-//     loss loses nothing of it: the journal is synced before the tables are written, the
-//     tables before the journal goes, and the journal's removal is synced too; a power loss
-//     before it returned leaves the old state or the new one;
-//   - after a write without FLUSH has returned, a power loss may lose it (or a transaction
-//     after it), but never leaves a table half-written as long as the disk keeps the order
-//     of synced writes;
-//   - recovery itself can be interrupted and repeated; a journal whose writer still holds
-//     the table's write lock is left alone.
-// Not journaled: in-memory and temporary tables, emptying a table, and the writes an
-// exclusive table makes outside a flush when its cache needs room.
+//     loss loses nothing of it: the journal is synced before the tables are written (an
+//     exclusive table with the forced flush syncs its undo journal before every write it
+//     covers), the tables before the journal goes, and the journal's removal is synced too; a
+//     power loss before it returned leaves the old state or the new one;
+//   - a write without FLUSH is not synced at all: a power loss may lose it, and since the disk
+//     may then keep some of its bytes without the journal's, the table may need
+//     `zorvic-table repair`. Only FLUSH promises anything against a power loss;
+//   - recovery itself can be interrupted and repeated; a journal whose writer still holds the
+//     table's write lock is left alone (an exclusive opener holds the table itself: nobody
+//     else can open it while it lives);
+//   - a change that fails half-way loses only itself on a shared table outside a transaction,
+//     and returns an exclusive table to its last flush. Inside a transaction the caches held
+//     the transaction's earlier changes too: its commit then rolls it back and raises
+//     VELDOR_WRITEERR naming the table, so it never commits without them (a statement's
+//     savepoint that puts the transaction back before the change lifts this).
+// Not journaled: in-memory and temporary tables. Emptying an exclusive table inside a
+// transaction is written at once and not undone by a rollback (a crash before the table's next
+// flush still undoes it).
 // A commit whose writing fails (disk full, I/O error) puts the files back as they were, keeps
 // the transaction with all its changes in the session's caches and its locks (readers wait),
 // and the caller commits again or rolls back.

@@ -16,6 +16,7 @@
 #include "engine/storage/formats/Record.h"
 #include "engine/storage/formats/Scramble.h"
 #include "engine/storage/locks/Journal.h"
+#include "engine/storage/locks/UndoJournal.h"
 #include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::engine {
@@ -144,7 +145,8 @@ TTableRepairResult RepairTableFiles(const std::string& directory, const std::str
   TTableRepairResult result;
   std::vector<std::string>& changes = result.Changes;
   TFileSystem& fs = CurrentFileSystem();
-  if (ReadJournal(fs, JournalFileName(directory, table), nullptr) != TJournalState::None)
+  if (ReadJournal(fs, JournalFileName(directory, table), nullptr) != TJournalState::None ||
+      UndoJournalPresent(fs, UndoJournalFileName(directory, table)))
     throw std::runtime_error("a journal of an interrupted write lies beside the table '" + table +
                              "'; open the table once to play it back before repairing");
   const std::string datName = TDataTable::FileNameIn(directory, table, ".DAT");

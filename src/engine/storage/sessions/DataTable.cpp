@@ -8,6 +8,7 @@
 #include "engine/storage/locks/Journal.h"
 #include "engine/storage/locks/TableJournal.h"
 #include "engine/storage/locks/TableLockState.h"
+#include "engine/storage/locks/UndoJournal.h"
 
 namespace zorvic::engine {
 
@@ -107,10 +108,12 @@ void TDataTable::Open(bool exclusive, bool temporary) {
         RecoverTableJournal(*this);
       } else if (!FReadOnly) {
         FLocks->TakeWriteLock();
+        RecoverTableJournal(*this);  // what the lock did not: an exclusive opener's undo journal
         FLocks->ReleaseWriteLock();
       }
       DropCaches();
     }
+    StartUndoJournal(*this);
   } catch (...) {
     FLocks->ReleaseAll();
     CloseFiles();
@@ -192,6 +195,7 @@ void TDataTable::Create(const TTableCreation& creation, bool temporary) {
       FIndex->FlushBuffers();
       if (FBlob) FBlob->FlushBuffers();
     }
+    StartUndoJournal(*this);
   } catch (...) {
     CloseFiles();
     TFileList& list = TFileList::Instance();
@@ -228,7 +232,13 @@ void TDataTable::Close() {
   }
 }
 
+void TDataTable::SetUndo(std::unique_ptr<TUndoJournal> undo) {
+  FUndo = std::move(undo);
+}
+
 void TDataTable::CloseFiles() noexcept {
+  FUndo.reset();
+  FChangeLost = false;
   try {
     if (FBlob) FBlob->Close();
   } catch (...) {
@@ -292,6 +302,7 @@ bool TDataTable::Refresh() {
 }
 
 void TDataTable::DropCaches() {
+  FChangeLost = false;  // back to what the files hold
   if (!IsOpen()) return;
   // Dropped and trimmed: a transaction may have grown the caches past their capacity.
   FData->DropCache();
@@ -326,6 +337,12 @@ void TDataTable::AbandonChange() noexcept {
   try {
     EndChange();
   } catch (...) {
+  }
+  if (FInTransaction) FChangeLost = true;
+  try {
+    if (FUndo && !FInTransaction) FUndo->RollBack();
+  } catch (...) {
+    // The journal stays behind and the next open plays it back.
   }
   try {
     FData->AbandonChange();

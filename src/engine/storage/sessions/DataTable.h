@@ -41,6 +41,7 @@ namespace zorvic::engine {
 
 class TCollation;
 class TDataDirectory;
+class TUndoJournal;
 
 // Raised by a read that found the table changed by another user (its caches were dropped):
 // the cursor operation that made the read starts over from its resynchronised position.
@@ -104,6 +105,9 @@ class TDataTable {
   // The rollback journal's file name: the data file's name as it is on disk, with ".JNL"
   // (empty for in-memory and temporary tables, which keep no journal).
   const std::string& JournalPath() const { return FJournalPath; }
+  // An exclusive table's undo journal (UndoJournal.h), or null.
+  TUndoJournal* Undo() { return FUndo.get(); }
+  void SetUndo(std::unique_ptr<TUndoJournal> undo);
 
   TDataFile& Data() { return *FData; }
   TIndexFile& Index() { return *FIndex; }
@@ -137,7 +141,10 @@ class TDataTable {
   void BeginChange();
   void EndChange();
   // A change failed half-way: forget every unwritten change (caches dropped, headers re-read).
+  // An exclusive table goes back to its last flush; in a transaction the caches held the
+  // transaction's earlier changes too, so the transaction can only be rolled back (ChangeLost).
   void AbandonChange() noexcept;
+  bool ChangeLost() const { return FChangeLost; }
 
   // ---- shared cursor state -----------------------------------------------------------
   // The active records, from the "Sys Deleted" index (rebuilt after every cache drop).
@@ -194,6 +201,8 @@ class TDataTable {
   TRecordsBitmap FActive;
   std::uint64_t FActiveEpoch = 0;  // epoch the active bitmap was built in; 0: not built
   TRecordsBitmap FCursorLocks;
+  std::unique_ptr<TUndoJournal> FUndo;
+  bool FChangeLost = false;  // a change abandoned in the transaction took earlier ones with it
 };
 
 }  // namespace zorvic::engine

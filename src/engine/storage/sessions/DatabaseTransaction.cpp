@@ -147,6 +147,17 @@ void TDataDirectory::StartTransaction() {
 void TDataDirectory::Commit(bool final, bool toDisk) {
   if (!FInTransaction) return;
   const std::vector<TDataTable*> members = CommitMembers(FTables);
+  // A change that failed half-way dropped the transaction's earlier changes of its table from
+  // the caches: what is left is no longer the transaction, so it is rolled back, not committed.
+  for (TDataTable* table : members) {
+    if (!table->ChangeLost()) continue;
+    const std::string name = table->Name();
+    try {
+      Rollback();
+    } catch (...) {
+    }
+    RaiseTableError(VELDOR_WRITEERR, name);
+  }
   LockForCommit(members);
 
   std::exception_ptr failure;

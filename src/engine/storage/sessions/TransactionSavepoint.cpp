@@ -59,6 +59,7 @@ struct TTransactionSavepoint::TEntry {
   TBlobHeader BlobHeader;
   bool BlobHeaderModified = false;
   TUnitCopies<TBlock> Blocks;
+  bool ChangeLost = false;
 };
 
 TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Database_(database) {
@@ -67,6 +68,7 @@ TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Databas
     if (!table.InTransaction() || table.ReadOnly() || !table.IsOpen()) continue;
     TEntry entry;
     entry.Table = &table;
+    entry.ChangeLost = table.FChangeLost;
     TDataFile& data = *table.FData;
     entry.DataHeader = data.FHeader;
     entry.DataHeaderModified = data.FHeaderModified;
@@ -126,6 +128,7 @@ void TTransactionSavepoint::Restore() {
     }
     // Cursors see a new epoch and find their records again; the active-record bitmap is
     // rebuilt from the restored index.
+    table.FChangeLost = entry.ChangeLost;
     ++table.FEpoch;
     table.FActiveEpoch = 0;
   }
