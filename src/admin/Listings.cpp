@@ -7,7 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "admin/AdminText.h"
+#include "app/AsciiText.h"
+#include "app/SchemaColumns.h"
 #include "app/Server.h"
 #include "app/SharedSchema.h"
 #include "app/SharedSql.h"
@@ -42,60 +43,15 @@ std::string QuotedMessage(std::string_view message) {
   return quoted + "'";
 }
 
-// The n of a "VARCHAR(n)..." column type, nullopt for any other type.
-std::optional<std::size_t> VarcharWidth(std::string_view type) {
-  constexpr std::string_view kVarchar = "VARCHAR(";
-  if (!AsciiStartsWithNoCase(type, kVarchar)) return std::nullopt;
-  std::size_t width = 0;
-  bool digits = false;
-  for (char c : type.substr(kVarchar.size())) {
-    if (c == ')') return digits ? std::optional<std::size_t>(width) : std::nullopt;
-    if (c < '0' || c > '9') return std::nullopt;
-    width = width * 10 + static_cast<std::size_t>(c - '0');
-    digits = true;
-  }
-  return std::nullopt;
-}
-
-// One "Create Table IF NOT EXISTS Name(col type,...,Primary Key (...))" statement of the
-// schema script: the name, the first word of every column definition and its VARCHAR width.
-std::optional<cSharedTableColumns> ParseCreateTable(std::string_view statement) {
-  statement = TrimBlanksAndTabs(statement);
-  constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
-  if (!AsciiStartsWithNoCase(statement, kPrefix)) return std::nullopt;
-  statement.remove_prefix(kPrefix.size());
-  const std::size_t open = statement.find('(');
-  const std::size_t close = statement.rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open)
-    return std::nullopt;
-  cSharedTableColumns table{std::string(TrimBlanksAndTabs(statement.substr(0, open))), {}, {}};
-  std::string_view body = statement.substr(open + 1, close - open - 1);
-  int depth = 0;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= body.size(); ++i) {
-    if (i < body.size() && body[i] == '(') ++depth;
-    if (i < body.size() && body[i] == ')') --depth;
-    if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
-    std::string_view definition = TrimBlanksAndTabs(body.substr(start, i - start));
-    start = i + 1;
-    if (definition.empty() || AsciiStartsWithNoCase(definition, "Primary Key")) continue;
-    const std::size_t blank = definition.find(' ');
-    table.Columns.emplace_back(definition.substr(0, blank));
-    table.Widths.push_back(blank == std::string_view::npos
-                               ? std::nullopt
-                               : VarcharWidth(TrimBlanksAndTabs(definition.substr(blank + 1))));
-  }
-  return table;
-}
-
 std::vector<cSharedTableColumns> ParseSharedSchema() {
   std::vector<cSharedTableColumns> tables;
-  std::string_view script = kSharedSchemaScript;
-  while (!script.empty()) {
-    const std::size_t end = script.find(';');
-    if (auto table = ParseCreateTable(script.substr(0, end))) tables.push_back(std::move(*table));
-    if (end == std::string_view::npos) break;
-    script.remove_prefix(end + 1);
+  for (const cSchemaTable& schema : ParseSchemaScript(kSharedSchemaScript)) {
+    cSharedTableColumns table{schema.Name, {}, {}};
+    for (const cSchemaColumn& column : schema.Columns) {
+      table.Columns.push_back(column.Name);
+      table.Widths.push_back(VarcharWidth(column.Definition));
+    }
+    tables.push_back(std::move(table));
   }
   return tables;
 }

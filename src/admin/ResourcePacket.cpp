@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "admin/AdminText.h"
+#include "app/AsciiText.h"
 #include "admin/Listings.h"
 #include "protocol/Login.h"
 

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/SchemaColumns.h"
 #include "app/SharedSchema.h"
 #include "packet/LiteXMLPacket.h"
 #include "tools/zorvic-cli/CliAdmin.h"
@@ -29,23 +30,6 @@ constexpr int kCmdCreate = 2102;
 constexpr int kCmdUpdate = 2103;
 constexpr int kCmdDelete = 2104;
 constexpr int kCmdApprove = 2115;
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && text.front() == ' ')
-    text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ')
-    text.remove_suffix(1);
-  return text;
-}
 
 struct cColumn {
   std::string Name;
@@ -65,44 +49,20 @@ std::string TypeWordOf(std::string_view type) {
 
 // The columns of one shared table, read from the server's schema script.
 std::vector<cColumn> TableColumns(std::string_view table) {
-  std::string_view script = kSharedSchemaScript;
-  constexpr std::string_view kPrefix = "Create Table IF NOT EXISTS ";
-  while (!script.empty()) {
-    const std::size_t end = script.find(';');
-    std::string_view statement = Trim(script.substr(0, end));
-    script = end == std::string_view::npos ? std::string_view() : script.substr(end + 1);
-    if (!statement.starts_with(kPrefix)) continue;
-    statement.remove_prefix(kPrefix.size());
-    const std::size_t open = statement.find('(');
-    const std::size_t close = statement.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
-        Trim(statement.substr(0, open)) != table)
-      continue;
-    std::vector<cColumn> columns;
-    const std::string_view body = statement.substr(open + 1, close - open - 1);
-    int depth = 0;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= body.size(); ++i) {
-      if (i < body.size() && body[i] == '(') ++depth;
-      if (i < body.size() && body[i] == ')') --depth;
-      if (i < body.size() && !(body[i] == ',' && depth == 0)) continue;
-      const std::string_view definition = Trim(body.substr(start, i - start));
-      start = i + 1;
-      const std::size_t blank = definition.find(' ');
-      if (blank == std::string_view::npos || definition.starts_with("Primary Key")) continue;
-      columns.push_back({std::string(definition.substr(0, blank)),
-                         TypeWordOf(Trim(definition.substr(blank + 1)))});
-    }
-    return columns;
+  std::vector<cColumn> columns;
+  for (const cSchemaTable& schema : ParseSchemaScript(kSharedSchemaScript)) {
+    if (schema.Name != table) continue;
+    for (const cSchemaColumn& column : schema.Columns)
+      columns.push_back({column.Name, TypeWordOf(column.Definition)});
   }
-  return {};
+  return columns;
 }
 
 std::optional<std::string> BooleanValue(std::string_view text) {
   for (std::string_view yes : {"1", "true", "yes", "on"})
-    if (SameNoCase(text, yes)) return "1";
+    if (AsciiEqualsNoCase(text, yes)) return "1";
   for (std::string_view no : {"0", "false", "no", "off"})
-    if (SameNoCase(text, no)) return "0";
+    if (AsciiEqualsNoCase(text, no)) return "0";
   return std::nullopt;
 }
 
@@ -123,7 +83,7 @@ bool BuildRecord(std::string_view table, std::string_view keyField, std::string_
     const std::string_view name = pair.substr(0, equals);
     std::string value(pair.substr(equals + 1));
     auto column = std::find_if(columns.begin(), columns.end(),
-                               [&](const cColumn& c) { return SameNoCase(c.Name, name); });
+                               [&](const cColumn& c) { return AsciiEqualsNoCase(c.Name, name); });
     if (column == columns.end()) {
       WriteErrorLine("zorvic-cli: table " + std::string(table) + " has no field \"" +
                      std::string(name) + "\"");

@@ -1,5 +1,6 @@
-// Small text rules shared by the administration commands: names compared without regard to
-// ASCII case (SQL names, option keys) and arguments trimmed of blanks and tabs.
+// Small text rules shared by the administration commands and zorvic-cli: names compared
+// without regard to ASCII case (SQL names, option keys) and arguments trimmed of blanks and
+// tabs. Header-only, so the client tool uses them without the server's libraries.
 //
 // Thread safety: pure functions.
 #pragma once
