@@ -15,7 +15,12 @@ sessions, minus its resident set before them, divided by N. Logged-in sessions n
 accounts with their folders (created with zorvic-sql before the server answers them) and one
 open mailbox each (three files); when the open-file limit cannot hold N mailboxes, that size
 is measured with all sessions logged in as one user (one shared mailbox), and the cost of a
-mailbox is measured separately at the size that fits.
+mailbox is measured separately at the size that fits. The growth of a logged-in session is
+also broken down by kind of mapping (/proc/PID/smaps): thread stacks, the allocator's thread
+arenas, the main heap, other anonymous memory and file mappings.
+
+With --mail N every mailbox holds N messages, which each session lists (2005) and fetches
+(2004) after its login, so the memory shows what the mailbox caches hold once used.
 
   ./scripts/bench connection_storm.py --storm 5000,10000 --memory 1000,10000
 """
@@ -186,6 +191,44 @@ def rss_kib(pid):
     return 0
 
 
+STACK_KIB = 2048          # a connection thread's stack (Release build)
+ARENA_ALIGN = 64 << 20    # the allocator's thread arenas are reserved at 64 MiB boundaries
+KINDS = ("thread stacks", "malloc arenas", "main heap", "other anonymous", "files")
+
+
+def smaps_kinds(pid):
+    """Resident KiB of the process by kind of mapping, from /proc/PID/smaps."""
+    kinds = dict.fromkeys(KINDS, 0)
+    current = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            head = line.split()
+            if not head:
+                continue
+            if "-" in head[0] and len(head) >= 5 and not head[0].endswith(":"):
+                start, end = (int(x, 16) for x in head[0].split("-"))
+                path = head[5] if len(head) > 5 else ""
+                size_kib = (end - start) // 1024
+                if path == "[heap]":
+                    current = "main heap"
+                elif path.startswith("/") or path.startswith("[v"):
+                    current = "files"
+                elif path == "[stack]" or (path == "" and abs(size_kib - STACK_KIB) <= 64
+                                           and "rw" in head[1]):
+                    current = "thread stacks"
+                elif path == "" and start % ARENA_ALIGN == 0:
+                    current = "malloc arenas"
+                else:
+                    current = "other anonymous"
+            elif head[0] == "Rss:" and current:
+                kinds[current] += int(head[1])
+    return kinds
+
+
+def kinds_delta(after, before, count):
+    return {k: (after[k] - before[k]) * 1024 / count for k in KINDS}
+
+
 def settle(pid, seconds=1.0):
     time.sleep(seconds)
     return rss_kib(pid)
@@ -202,7 +245,61 @@ def scrambled(password):
                                     "--", password]).decode().strip()
 
 
-def open_sessions(port, count, names=None, password=None):
+MESSAGES_DDL = ("Create Table IF NOT EXISTS Messages(MessageID AUTOINC,MessageDate TIMESTAMP,"
+                "Size INTEGER,Priority INTEGER,Attachments MEMO,From VARCHAR(100),"
+                "To VARCHAR(250),Body MEMO,Primary Key (MessageID));")
+
+
+def seed_mailboxes(home, names, messages):
+    """Stores `messages` messages with 2 KB bodies in each user's mailbox, through zorvic-sql."""
+    body = "m" * 2000
+    text = MESSAGES_DDL + "".join(
+        "Insert into Messages (MessageDate, Size, Priority, Attachments, \"From\", \"To\", "
+        f"Body) values ('2026-12-09 10:00:00', 2000, 0, '', 'alice', 'bob', '{body}');"
+        for _ in range(messages))
+    for n in names:
+        subprocess.run([os.path.join(harness.bin_dir(), "zorvic-sql"),
+                        os.path.join(home, "Users", n), "--bail"], input=text.encode(),
+                       check=True, capture_output=True, timeout=600)
+
+
+def read_exact(s, n, buf):
+    while len(buf[0]) < n:
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("connection closed during a mailbox command")
+        buf[0] += chunk
+    data, buf[0] = buf[0][:n], buf[0][n:]
+    return data
+
+
+def read_reply_line(s, buf):
+    while b"\n" not in buf[0]:
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("connection closed during a mailbox command")
+        buf[0] += chunk
+    line, buf[0] = buf[0].split(b"\n", 1)
+    return line.strip()
+
+
+def read_mailbox(s):
+    """Lists the mailbox (2005) and fetches every message in it (2004), as a client would."""
+    buf = [b""]
+    s.sendall(b"2005\r\n")
+    if not read_reply_line(s, buf).startswith(b"+OK"):
+        raise RuntimeError("2005 refused")
+    size = int.from_bytes(read_exact(s, 4, buf), "big")
+    ids = read_exact(s, size, buf)
+    for i in range(0, len(ids), 4):
+        s.sendall(f"2004 {int.from_bytes(ids[i:i + 4], 'little')}\r\n".encode())
+        if not read_reply_line(s, buf).startswith(b"+OK"):
+            raise RuntimeError("2004 refused")
+        for _ in range(3):
+            read_exact(s, int.from_bytes(read_exact(s, 4, buf), "big"), buf)
+
+
+def open_sessions(port, count, names=None, password=None, mail=False):
     """Opens `count` connections; with names, logs each one in (1000, 1001). Returns sockets."""
     socks = []
     for i in range(count):
@@ -218,11 +315,13 @@ def open_sessions(port, count, names=None, password=None):
                 reply += chunk
             if not reply.startswith(b"+OK"):
                 raise RuntimeError(f"login of {name} refused: {reply!r}")
+            if mail:
+                read_mailbox(s)
         socks.append(s)
     return socks
 
 
-def measure_memory(sizes, distinct_limit):
+def measure_memory(sizes, distinct_limit, messages=0):
     """Per-session resident memory for idle and logged-in sessions at each size."""
     home = tempfile.mkdtemp(prefix="zorvic-bench-")
     results = []
@@ -238,6 +337,8 @@ def measure_memory(sizes, distinct_limit):
                     for n in names[start:start + 2000]))
             for n in names:
                 os.makedirs(os.path.join(home, "Users", n), exist_ok=True)
+            if messages:
+                seed_mailboxes(home, names, messages)
             password = scrambled("pw")
             for size in sizes:
                 base = settle(server.pid)
@@ -247,16 +348,18 @@ def measure_memory(sizes, distinct_limit):
                     s.close()
                 harness.wait_until(lambda: server.fd_count() < 64, timeout=60)
                 base = settle(server.pid)
+                base_kinds = smaps_kinds(server.pid)
                 distinct = size <= distinct_limit
                 logged = open_sessions(server.port, size, names[:size] if distinct else names[:1],
-                                       password)
+                                       password, mail=messages > 0)
                 logged_kib = settle(server.pid) - base
+                kinds = kinds_delta(smaps_kinds(server.pid), base_kinds, size)
                 fds = server.fd_count()
                 for s in logged:
                     s.close()
                 harness.wait_until(lambda: server.fd_count() < 64, timeout=120)
                 results.append((size, idle_kib * 1024 / size, logged_kib * 1024 / size,
-                                "own" if distinct else "one shared", fds))
+                                "own" if distinct else "one shared", fds, kinds))
     finally:
         shutil.rmtree(home, ignore_errors=True)
     return results
@@ -268,6 +371,9 @@ def main():
     parser.add_argument("--storm", default="5000,10000", help="client counts of the storm")
     parser.add_argument("--memory", default="1000,10000", help="session counts for memory")
     parser.add_argument("--procs", type=int, default=4, help="client worker processes")
+    parser.add_argument("--mail", type=int, default=0,
+                        help="messages (2 KB bodies) in each mailbox, listed and fetched by "
+                             "every session after its login, so the mailbox caches fill")
     parser.add_argument("--deadline", type=float, default=15.0,
                         help="seconds a storm client waits for its reply")
     args = parser.parse_args()
@@ -302,10 +408,16 @@ def main():
     if memory_sizes:
         # Each logged-in session with its own mailbox holds its socket and three table files.
         distinct_limit = max(1, (hard - 256) // 4)
-        print("\nresident memory per session (VmRSS growth / sessions)")
+        print("\nresident memory per session (VmRSS growth / sessions)"
+              + (f"; each session listed and fetched {args.mail} messages" if args.mail else ""))
         print(f"{'sessions':>8} {'idle B':>9} {'logged-in B':>12} {'mailboxes':>11} {'fds':>7}")
-        for size, idle, logged, boxes, fds in measure_memory(memory_sizes, distinct_limit):
+        results = measure_memory(memory_sizes, distinct_limit, args.mail)
+        for size, idle, logged, boxes, fds, _ in results:
             print(f"{size:>8} {idle:>9.0f} {logged:>12.0f} {boxes:>11} {fds:>7}")
+        print("\nlogged-in session by kind of memory (smaps Rss growth / sessions, bytes)")
+        print(f"{'sessions':>8} " + " ".join(f"{k:>15}" for k in KINDS))
+        for size, _, _, _, _, kinds in results:
+            print(f"{size:>8} " + " ".join(f"{kinds[k]:>15.0f}" for k in KINDS))
 
 
 if __name__ == "__main__":

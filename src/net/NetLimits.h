@@ -83,6 +83,10 @@ inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{2} << 20;
 #else
 inline constexpr std::size_t kSessionThreadStackBytes = std::size_t{2} << 20;
 #endif
+// Threads of the pool that runs the engine work of logins for the connection threads
+// (ZQWorkPool.h): the work is serialised by the database lock anyway, so a few are enough to
+// keep it busy while one of them waits on the disk.
+inline constexpr int kWorkPoolThreads = 4;
 // Descriptors kept in reserve above the connection limit (tables, logs, the listener).
 inline constexpr int kDescriptorReserve = 256;
 // How long a destroyed core waits for its sessions to end after closing their sockets.

@@ -12,8 +12,10 @@
 #include <climits>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "app/Folders.h"
 #include "app/Server.h"
@@ -22,6 +24,7 @@
 #include "crypto/Scramble.h"
 #include "engine/storage/formats/FieldTypes.h"
 #include "net/ZQSock.h"
+#include "net/ZQWorkPool.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
 #include "protocol/Listening.h"
@@ -73,13 +76,25 @@ bool UserFolderExists(const std::string& userName) {
   return std::filesystem::is_directory(UserFolderPath(userName), error);
 }
 
-void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
-                 const std::string& argument) {
-  session.Authenticated = false;
-  if (session.UserName.empty()) {
-    socket.WriteLine(kInvalidLoginReply);
-    return;
-  }
+// Runs the engine work of a login step on the shared work pool (see ZQWorkPool.h), so that the
+// blocks it allocates and frees are not kept in this session thread's allocator cache for the
+// rest of the session. The session thread holds no lock while it waits.
+template <class F>
+void OnWorkPool(F&& work) {
+  TZQWorkPool::Shared().Run(std::function<void()>(std::forward<F>(work)));
+}
+
+// Steps 1 to 5 of 1001: the password (or the two answers), the enabled flag and the folder;
+// LogEntry is the entry to write for an argument that is not scrambled text.
+struct TLoginCheck {
+  bool Passed = false;
+  std::string LogEntry;
+};
+
+TLoginCheck CheckCredentials(cServer& server, const cClientInfoStruct& session,
+                             const std::string& argument) {
+  TLoginCheck check;
+  if (session.UserName.empty()) return check;
   std::string offered;
   if (!argument.empty()) {
     try {
@@ -87,9 +102,8 @@ void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
       offered = ScrambleString(argument, ProgramKey(), false);
     } catch (const std::exception& error) {
       // Text that is not scrambled at all is a wrong password, and the client must hear so.
-      server.WriteLog(std::string("In cServer.ProcessCommand (): ") + error.what());
-      socket.WriteLine(kInvalidLoginReply);
-      return;
+      check.LogEntry = std::string("In cServer.ProcessCommand (): ") + error.what();
+      return check;
     }
   }
   bool passed = offered == session.Password;
@@ -100,10 +114,25 @@ void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
     passed = !session.AccountDisabled && IsSafeUserName(session.UserName) &&
              UserFolderExists(session.UserName);
   }
-  if (!passed) {
+  check.Passed = passed;
+  return check;
+}
+
+void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
+                 const std::string& argument) {
+  session.Authenticated = false;
+  TLoginCheck check;
+  if (!session.UserName.empty()) {
+    OnWorkPool([&] {
+      check = CheckCredentials(server, session, argument);
+      if (!check.LogEntry.empty()) server.WriteLog(check.LogEntry);
+    });
+  }
+  if (!check.Passed) {
     socket.WriteLine(kInvalidLoginReply);
     return;
   }
+  // The probe waits on the other connection's thread; this thread holds no lock meanwhile.
   if (auto listener = server.FindListener(session.UserName)) {
     if (listener->Probe() == TProbeResult::Alive) {
       socket.WriteLine(kAlreadyConnectedReply);
@@ -113,15 +142,19 @@ void HandleLogin(cServer& server, TZQSock& socket, cClientInfoStruct& session,
     }
     return;
   }
-  session.Mailbox = server.ReferenceUserQuery(session.UserName);
-  if (session.Mailbox == nullptr) {
-    // ReferenceUserQuery has logged why; without a mailbox the session could not work.
+  const std::string peer = socket.PeerIPAddress();
+  OnWorkPool([&] {
+    session.Mailbox = server.ReferenceUserQuery(session.UserName);
+    // Without a mailbox the session could not work; ReferenceUserQuery has logged why.
+    if (session.Mailbox == nullptr) return;
+    session.Authenticated = true;
+    server.WriteLog("User " + session.UserName + " logged in from " + peer);
+    server.UpdateLastLoginDate(session.UserName);
+  });
+  if (!session.Authenticated) {
     socket.WriteLine(kInvalidLoginReply);
     return;
   }
-  session.Authenticated = true;
-  server.WriteLog("User " + session.UserName + " logged in from " + socket.PeerIPAddress());
-  server.UpdateLastLoginDate(session.UserName);
   std::lock_guard<std::recursive_mutex> guard(server.ScramblingLock);
   socket.WriteLine(server.DataScrambling ? "+OK 1" : "+OK 0");
 }
@@ -208,7 +241,9 @@ bool DispatchLoginCommand(cServer& server, TZQSock& socket, cClientInfoStruct& s
   switch (command.Code) {
     case kCmdFetchUserInfo:
       session.UserName = command.Argument;
-      if (!server.FetchUserInfo(session)) session.UserName.clear();
+      OnWorkPool([&] {
+        if (!server.FetchUserInfo(session)) session.UserName.clear();
+      });
       return true;
     case kCmdLogin:
       HandleLogin(server, socket, session, command.Argument);

@@ -19,6 +19,7 @@
 #include "net/ThreadStack.h"
 #include "net/ZQServerCore.h"
 #include "net/ZQSock.h"
+#include "net/ZQWorkPool.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
 #include "protocol/CommandSessions.h"
@@ -72,7 +73,9 @@ void cServer::OnNewConnect(TZQClientThread& client) {
 
 void cServer::EndAuthenticatedSession(TZQClientThread& client, cClientInfoStruct& session) {
   (void)client;
-  ReleaseUserQuery(session.Mailbox);  // the login's reference; clears the pointer
+  // The login's reference (clears the pointer). Closing a mailbox frees its components on a
+  // pool thread, so a listening connection that lives on does not keep them in its cache.
+  TZQWorkPool::Shared().Run([&] { ReleaseUserQuery(session.Mailbox); });
   if (session.IsListening) {
     // This session is the listening connection: it serves its pushes until it is released.
     RunListeningConnection(*this, session);
