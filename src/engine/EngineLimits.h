@@ -76,6 +76,9 @@ inline constexpr std::int64_t MaxMemoryFileBytes = 1LL << 32;
 inline constexpr int TempNameThreadDigits = 5;
 // Attempts at a fresh temporary name before giving up (each is an exclusive create).
 inline constexpr int TempNameAttempts = 100000;
+// Idle tables a database keeps open between statements (TableParking.h): enough for the
+// shared schema's tables, few enough that their caches stay a small part of a session.
+inline constexpr int MaxParkedTables = 16;
 
 // Unit caches (records, index pages, BLOB blocks) -----------------------------------------
 

@@ -73,7 +73,11 @@ void OpenMailbox(cUserQueryStruct& entry) {
   EnsureUserFolder(folder);
   entry.Query = std::make_unique<engine::TVELDORQuery>();
   entry.Query->SetDatabaseName(folder);
-  RunExec(*entry.Query, kMessagesTableStatement);
+  // The statement only creates a missing table: a mailbox that has its data file already is
+  // opened without parsing and running it at every first reference.
+  struct stat data {};
+  if (::stat((folder + "Messages.DAT").c_str(), &data) != 0 || !S_ISREG(data.st_mode))
+    RunExec(*entry.Query, kMessagesTableStatement);
   entry.Table = std::make_unique<engine::TVELDORTable>();
   entry.Table->SetDatabaseName(folder);
   entry.Table->SetTableName("Messages");

@@ -316,7 +316,15 @@ TVELDORDatabase& TVELDORSession::OpenDatabase(const std::string& databaseName, c
 void TVELDORSession::CloseDatabase(TVELDORDatabase& database) {
   std::lock_guard<std::recursive_mutex> lock(TVELDORSessionList::Instance().SessionLock());
   if (database.FRefCount > 0) --database.FRefCount;
-  if (database.FRefCount > 0 || database.FKeepConnection) return;
+  if (database.FRefCount > 0) return;
+  if (database.FKeepConnection) {
+    // The connection stays, but the tables the engine kept open for the next statement go:
+    // a database that nobody uses holds no files open.
+    if (database.FConnected && database.FEngine && !database.FBorrowed &&
+        !database.FEngine->InTransaction())
+      database.FEngine->CloseParkedTables();
+    return;
+  }
   if (database.Temporary())
     DestroyTemporary(database);
   else

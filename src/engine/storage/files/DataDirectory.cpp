@@ -13,6 +13,7 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/sessions/DataSession.h"
+#include "engine/storage/sessions/TableParking.h"
 
 namespace zorvic::engine {
 namespace {
@@ -70,6 +71,23 @@ void CheckIndexDefinitions(const TTableCreation& creation, const std::vector<TFi
     file.AddSecondaryIndex(def);
 }
 
+// Whether a table kept open still finds its files under their names (someone may have removed
+// them meanwhile; the open descriptors would still read the removed files). A name spelled
+// otherwise on disk counts as missing: the table is then simply opened again.
+bool FilesInPlace(TDataTable& table) {
+  TFileSystem& fs = CurrentFileSystem();
+  TFileStatus status;
+  // A read-only attribute set or cleared meanwhile changes how the table must be opened.
+  for (const char* ext : {".DAT", ".IDX"})
+    if (fs.Stat(NormalizeFileName(table.FileName(ext)), &status) != 0 || !status.Exists ||
+        (status.ReadOnly && !table.ReadOnly()) || (!status.ReadOnly && table.ReadOnlyAttribute()))
+      return false;
+  if (table.Blob() && table.Blob()->IsOpen() &&
+      (fs.Stat(NormalizeFileName(table.FileName(".BLB")), &status) != 0 || !status.Exists))
+    return false;
+  return true;
+}
+
 }  // namespace
 
 bool SameTableName(const std::string& a, const std::string& b) {
@@ -86,9 +104,45 @@ TDataDirectory::~TDataDirectory() {
     } catch (...) {
     }
   }
-  for (auto it = FTables.rbegin(); it != FTables.rend(); ++it)
+  for (auto it = FTables.rbegin(); it != FTables.rend(); ++it) {
+    TakeBack(**it);
     DestroyTable(**it);
+  }
   FTables.clear();
+}
+
+bool TDataDirectory::TakeBack(TDataTable& table) noexcept {
+  if (!table.Parked()) return table.IsOpen();
+  return ReclaimTable(table);
+}
+
+void TDataDirectory::RetireTable(TDataTable& table) {
+  auto it = std::find_if(FTables.begin(), FTables.end(),
+                         [&](const std::unique_ptr<TDataTable>& t) { return t.get() == &table; });
+  if (it == FTables.end()) return;
+  if (ParkableTable(table)) {
+    // Room for one more: the oldest parked table of the database goes first.
+    int parked = 0;
+    for (const auto& t : FTables)
+      if (t->Parked()) ++parked;
+    if (parked >= MaxParkedTables) {
+      for (auto p = FTables.begin(); p != FTables.end(); ++p) {
+        if (!(*p)->Parked() || p->get() == &table) continue;
+        std::unique_ptr<TDataTable> doomed = std::move(*p);
+        FTables.erase(p);
+        TakeBack(*doomed);
+        DestroyTable(*doomed);
+        break;
+      }
+    }
+    ParkTable(table);
+    return;
+  }
+  it = std::find_if(FTables.begin(), FTables.end(),
+                    [&](const std::unique_ptr<TDataTable>& t) { return t.get() == &table; });
+  std::unique_ptr<TDataTable> doomed = std::move(*it);
+  FTables.erase(it);
+  doomed->Close();
 }
 
 std::string TDataDirectory::FileName(const std::string& name, const std::string& extension) const {
@@ -124,7 +178,16 @@ TDataTable& TDataDirectory::OpenTable(const std::string& name, bool inMemory, bo
   auto it = Find(name, memory);
   if (it != FTables.end()) {
     TDataTable& table = **it;
+    const bool stillOpen = TakeBack(table);
     const bool inUse = table.OpenCount() > 0 || table.InTransaction();
+    if (!inUse && stillOpen && !exclusive && !temporary && ParkableTable(table) &&
+        FilesInPlace(table)) {
+      // Kept open since its last cursor closed: taken back as it is, refreshed by the cursor.
+      table.NoteReclaimed();
+      if (FInTransaction) JoinTransaction(table);
+      table.AddUser();
+      return table;
+    }
     if (inUse) {
       if ((table.Exclusive() || exclusive) && table.OpenCount() > 0) table.Raise(VELDOR_OSEACCES);
       table.AddUser();
@@ -164,6 +227,7 @@ TDataTable& TDataDirectory::CreateTable(const std::string& name, bool inMemory,
   auto it = Find(bare, memory);
   if (it != FTables.end()) {
     if ((*it)->OpenCount() > 0 || (*it)->InTransaction()) (*it)->Raise(VELDOR_OSEACCES);
+    TakeBack(**it);
     (*it)->Close();
     FTables.erase(it);
   }
@@ -196,29 +260,41 @@ TDataTable& TDataDirectory::CreateTable(const std::string& name, bool inMemory,
 void TDataDirectory::CloseTable(TDataTable& table) {
   table.RemoveUser();
   if (table.OpenCount() > 0 || table.InTransaction()) return;
-  auto it = std::find_if(FTables.begin(), FTables.end(),
-                         [&](const std::unique_ptr<TDataTable>& t) { return t.get() == &table; });
-  if (it == FTables.end()) return;
-  std::unique_ptr<TDataTable> doomed = std::move(*it);
-  FTables.erase(it);
-  doomed->Close();
+  RetireTable(table);
+}
+
+void TDataDirectory::CloseParkedTables() noexcept {
+  for (auto it = FTables.begin(); it != FTables.end();) {
+    TDataTable& table = **it;
+    if (table.OpenCount() > 0 || table.InTransaction() || (!table.Parked() && table.IsOpen())) {
+      ++it;
+      continue;
+    }
+    std::unique_ptr<TDataTable> doomed = std::move(*it);
+    it = FTables.erase(it);
+    TakeBack(*doomed);
+    DestroyTable(*doomed);
+  }
 }
 
 void TDataDirectory::CloseIdleTables() {
-  for (auto it = FTables.begin(); it != FTables.end();) {
-    if ((*it)->OpenCount() == 0 && !(*it)->InTransaction()) {
-      std::unique_ptr<TDataTable> doomed = std::move(*it);
-      it = FTables.erase(it);
-      DestroyTable(*doomed);
-    } else {
-      ++it;
+  std::vector<TDataTable*> idle;
+  for (const auto& t : FTables)
+    if (t->OpenCount() == 0 && !t->InTransaction() && !t->Parked()) idle.push_back(t.get());
+  for (TDataTable* table : idle) {
+    try {
+      RetireTable(*table);
+    } catch (...) {
     }
   }
 }
 
 bool TDataDirectory::TableExists(const std::string& name, bool inMemory) {
   const bool memory = inMemory || FInMemory;
-  if (Find(name, memory) != FTables.end()) return true;
+  // A table object kept open with no cursor (or closed by another user) proves nothing: its
+  // files may have been deleted meanwhile.
+  auto it = Find(name, memory);
+  if (it != FTables.end() && ((*it)->OpenCount() > 0 || (*it)->InTransaction())) return true;
   return TFileList::Instance().Exists(FileName(BareTableName(name), ".DAT"), memory);
 }
 
@@ -242,6 +318,7 @@ void TDataDirectory::CheckNotInUse(const std::string& name, bool inMemory) {
   auto it = Find(name, inMemory);
   if (it == FTables.end()) return;
   if ((*it)->OpenCount() > 0 || (*it)->InTransaction()) (*it)->Raise(VELDOR_OSEACCES);
+  TakeBack(**it);
   (*it)->Close();
   FTables.erase(it);
 }

@@ -7,6 +7,11 @@
 // replaced). The in-memory database (the name "Memory") has an empty path, and its tables live
 // in the process's in-memory file registry.
 //
+// Tables kept open. When its last cursor closes, a shared physical table stays open, parked
+// (TableParking.h), so that the next statement finds its files and caches ready; at most
+// MaxParkedTables per database stay so (the oldest goes first). Parked tables take part in
+// nothing: a transaction does not take them in until a cursor uses them again.
+//
 // Thread safety: a TDataDirectory with its tables and cursors is used by one thread at a time;
 // the server puts each database behind a lock of its own. Only the session's list of databases
 // (DataSession.h) is shared between threads.
@@ -51,8 +56,13 @@ class TDataDirectory {
   // VELDOR_OSEACCES when its table object is in use.
   TDataTable& CreateTable(const std::string& name, bool inMemory, const TTableCreation& creation,
                           bool overwrite, bool exclusive = false, bool temporary = false);
-  // Decrements the open count; at 0 (outside a transaction) the table is closed and destroyed.
+  // Decrements the open count; at 0 (outside a transaction) the table is parked (see the top)
+  // or closed and destroyed.
   void CloseTable(TDataTable& table);
+  // Closes and forgets every table object no cursor uses: the parked ones and those closed
+  // while parked. For the owner of the database when its last user goes, so that nothing keeps
+  // the files of a database nobody uses open.
+  void CloseParkedTables() noexcept;
   // An open table object of that name, a data file of that name (physical), or a registered
   // in-memory file of that name.
   bool TableExists(const std::string& name, bool inMemory);
@@ -95,6 +105,10 @@ class TDataDirectory {
   friend class TTransactionSavepoint;
   std::vector<std::unique_ptr<TDataTable>>::iterator Find(const std::string& name, bool inMemory);
   void DestroyTable(TDataTable& table) noexcept;
+  // A table no cursor uses any more: parked when it may be, else closed and forgotten.
+  void RetireTable(TDataTable& table);
+  // Takes the table back from parking when it is parked; whether it is still open.
+  static bool TakeBack(TDataTable& table) noexcept;
   void JoinTransaction(TDataTable& table);
   // Closes table objects that no cursor uses any more (after a transaction).
   void CloseIdleTables();

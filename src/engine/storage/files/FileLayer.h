@@ -284,6 +284,13 @@ class TFileList {
   // Number of registered file objects (tests).
   std::size_t Count();
 
+  // Asked by the process's list before it refuses a create, exclusive open, rename or delete
+  // because the file has handles open: closes idle holders of the file (tables kept open between
+  // statements, TableParking.h) and says whether it closed one, in which case the call is tried
+  // once more. Separate lists (which act as other processes) never ask.
+  using TIdleCloser = bool (*)(const std::string& name, bool inMemory) noexcept;
+  static void SetIdleCloser(TIdleCloser closer);
+
  private:
   struct TKey {
     std::string Name;  // FileNameKey
@@ -294,6 +301,8 @@ class TFileList {
   };
 
   TFileSystem& FS();
+  // Whether the idle holders of a busy file were closed (see SetIdleCloser).
+  bool CloseIdleHolders(const std::string& name, bool inMemory);
   TFileRef Find(const std::string& name, bool inMemory);
   TFileRef MakeFile(const std::string& name, bool inMemory);
   void Forget(const TFileRef& file);

@@ -2,6 +2,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 
 #include "engine/EngineLimits.h"
@@ -18,7 +19,19 @@ std::string ThreadDigits() {
   return digits;
 }
 
+std::atomic<TFileList::TIdleCloser> gIdleCloser{nullptr};
+
 }  // namespace
+
+void TFileList::SetIdleCloser(TIdleCloser closer) {
+  gIdleCloser.store(closer);
+}
+
+bool TFileList::CloseIdleHolders(const std::string& name, bool inMemory) {
+  if (this != &Instance()) return false;
+  const TIdleCloser closer = gIdleCloser.load();
+  return closer && closer(name, inMemory);
+}
 
 TFileList& TFileList::Instance() {
   static TFileList* list = new TFileList(nullptr);  // lives until exit: files close at any time
@@ -60,7 +73,10 @@ std::int32_t TFileList::Create(const std::string& name, bool inMemory, bool temp
   if (NormalizeFileName(name).empty()) return -VELDOR_OSENOENT;
   TFileRef f = Find(name, inMemory);
   bool added = false;
-  if (f && f->HandleCount() > 0) return -VELDOR_OSEACCES;
+  if (f && f->HandleCount() > 0) {
+    if (CloseIdleHolders(name, inMemory)) return Create(name, inMemory, temporary, file);
+    return -VELDOR_OSEACCES;
+  }
   if (!f) {
     f = MakeFile(name, inMemory);
     FFiles[TKey{FileNameKey(name), inMemory}] = f;
@@ -114,7 +130,10 @@ std::int32_t TFileList::Open(const std::string& name, bool inMemory, bool tempor
   TFileRef f = Find(name, inMemory);
   std::int32_t handle;
   if (f && f->HandleCount() > 0) {
-    if (f->Exclusive() || exclusive) return -VELDOR_OSEACCES;
+    if (f->Exclusive() || exclusive) {
+      if (CloseIdleHolders(name, inMemory)) return Open(name, inMemory, temporary, exclusive, info);
+      return -VELDOR_OSEACCES;
+    }
     handle = f->OpenHandle();
   } else if (f) {
     f->FExclusive = exclusive;
@@ -154,7 +173,10 @@ std::int32_t TFileList::Rename(const std::string& name, bool inMemory, const std
   std::lock_guard<std::recursive_mutex> guard(FMutex);
   if (NormalizeFileName(newName).empty()) return -VELDOR_OSENOENT;
   TFileRef f = Find(name, inMemory);
-  if (f && f->HandleCount() > 0) return -VELDOR_OSEACCES;
+  if (f && f->HandleCount() > 0) {
+    if (CloseIdleHolders(name, inMemory)) return Rename(name, inMemory, newName);
+    return -VELDOR_OSEACCES;
+  }
   TFileRef target = Find(newName, inMemory);
   if (target && target != f) return -VELDOR_OSEACCES;  // never replace another file
   if (inMemory) {
@@ -171,7 +193,10 @@ std::int32_t TFileList::Rename(const std::string& name, bool inMemory, const std
 std::int32_t TFileList::Delete(const std::string& name, bool inMemory) {
   std::lock_guard<std::recursive_mutex> guard(FMutex);
   TFileRef f = Find(name, inMemory);
-  if (f && f->HandleCount() > 0) return -VELDOR_OSEACCES;
+  if (f && f->HandleCount() > 0) {
+    if (CloseIdleHolders(name, inMemory)) return Delete(name, inMemory);
+    return -VELDOR_OSEACCES;
+  }
   if (inMemory) {
     if (!f) return -VELDOR_OSENOENT;
     f->Delete();

@@ -1,10 +1,13 @@
 #include "engine/storage/sessions/DataTable.h"
 #include "engine/storage/sessions/TableRecords.h"
 
+#include <climits>
+
 #include "engine/storage/files/DataDirectory.h"
 #include "engine/storage/formats/Collation.h"
 #include "engine/storage/formats/IndexKey.h"
 #include "engine/storage/formats/Record.h"
+#include "engine/storage/formats/Scramble.h"
 #include "engine/storage/locks/Journal.h"
 #include "engine/storage/locks/TableJournal.h"
 #include "engine/storage/locks/TableLockState.h"
@@ -259,7 +262,23 @@ void TDataTable::CloseFiles() noexcept {
 }
 
 void TDataTable::VerifyOnce() {
-  if (FVerified) return;
+  if (FVerified) {
+    if (!FRefreshWanted) return;
+    FRefreshWanted = false;
+    // Kept open while no cursor used it: changes made by others meanwhile are taken in now,
+    // under a read lock, when any ChangeCount on disk moved. Every cached unit goes then, not
+    // only those of the file whose count moved: a memo or record rewritten in place leaves its
+    // own file's header as the only trace, and the caches of the other files may hold units
+    // that refer to it.
+    if (!ChangeCountsMoved()) return;
+    FLocks->TakeReadLock();
+    struct TRelease {
+      TTableLocks& Locks;
+      ~TRelease() { Locks.ReleaseReadLock(); }
+    } release{*FLocks};
+    DropCaches();
+    return;
+  }
   FLocks->TakeReadLock();
   struct TRelease {
     TTableLocks& Locks;
@@ -281,6 +300,38 @@ TChangeCounters TDataTable::Counters() const {
   c.Epoch = FEpoch;
   c.Generation = FGeneration;
   return c;
+}
+
+namespace {
+
+// The ChangeCount at the start of a file's header (its scrambling runs byte by byte from the
+// start, so the first four bytes unscramble on their own); INT64_MIN when it cannot be read.
+std::int64_t StoredChangeCount(TFileHandler& file, bool scrambled) {
+  std::uint8_t b[4];
+  try {
+    if (file.ReadAt(0, b, 4, true) != 4) return INT64_MIN;
+  } catch (...) {
+    return INT64_MIN;
+  }
+  if (scrambled) Scramble(b, 4, DataSeed);
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+      static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+}  // namespace
+
+bool TDataTable::ChangeCountsMoved() {
+  // Read without a lock. A writer writes each file's header after its units, so counts that
+  // did not move mean the cached units are the last committed ones; whatever a writer is doing
+  // meanwhile, every read that misses the caches takes the read lock and refreshes.
+  if (!IsOpen()) return true;
+  const bool scrambled = FData->Encrypted();
+  if (StoredChangeCount(*FIndex, scrambled) != FIndex->Header().ChangeCount()) return true;
+  if (StoredChangeCount(*FData, false) != FData->Header().ChangeCount) return true;
+  if (FBlob && FBlob->IsOpen() && StoredChangeCount(*FBlob, scrambled) != FBlob->ChangeCount())
+    return true;
+  return false;
 }
 
 bool TDataTable::Refresh() {

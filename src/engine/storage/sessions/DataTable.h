@@ -24,6 +24,7 @@
 // thread at a time, like its database (DataDirectory.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -121,8 +122,13 @@ class TDataTable {
   void RemoveUser() {
     if (FOpenCount > 0) --FOpenCount;
   }
-  // The header checks made when the first cursor of the session opens the table.
+  // The header checks made when the first cursor of the session opens the table; for a table
+  // taken back from parking (TableParking.h), the refresh from its headers instead.
   void VerifyOnce();
+  // Kept open between statements with no cursor (TableParking.h).
+  bool Parked() const { return FParked.load(std::memory_order_acquire); }
+  // Taken back from parking: the next VerifyOnce refreshes the table from its headers.
+  void NoteReclaimed() { FRefreshWanted = true; }
 
   // ---- change detection and writing --------------------------------------------------
   TChangeCounters Counters() const;
@@ -130,6 +136,8 @@ class TDataTable {
   // Reads the headers; when another user changed the table, drops the stale caches and
   // returns true.
   bool Refresh();
+  // Whether a ChangeCount on disk differs from the one in memory (read without a lock).
+  bool ChangeCountsMoved();
   // Drops every cache without writing and re-reads the headers (rollback, a failed change).
   void DropCaches();
   // Ends a write: see the top of this header. The headers named changed are marked so.
@@ -171,6 +179,9 @@ class TDataTable {
  private:
   // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
   friend class TTransactionSavepoint;
+  friend void ParkTable(TDataTable&);
+  friend bool ReclaimTable(TDataTable&) noexcept;
+  friend bool CloseParkedTablesUsing(const std::string&, bool) noexcept;
   void ApplySettings();
   void OpenIndexAndBlob(bool exclusive, bool temporary);
   void CloseFiles() noexcept;
@@ -188,6 +199,8 @@ class TDataTable {
   bool FReadOnlyAttribute = false;
   bool FIndexWasMissing = false;
   bool FVerified = false;
+  bool FRefreshWanted = false;
+  std::atomic<bool> FParked{false};  // written under the parking registry's lock
   bool FInTransaction = false;
   int FOpenCount = 0;
   TSessionSettings FSettings;

@@ -132,7 +132,7 @@ void TDataDirectory::StartTransaction() {
   if (FInTransaction) return;
   try {
     for (auto& table : FTables)
-      JoinTransaction(*table);
+      if (!table->Parked()) JoinTransaction(*table);
   } catch (...) {
     try {
       Rollback();
