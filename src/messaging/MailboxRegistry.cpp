@@ -67,6 +67,18 @@ void EnsureUserFolder(const std::string& folder) {
                            std::strerror(error == EEXIST ? ENOTDIR : error));
 }
 
+// The caches of an open mailbox. A logged-in session holds its mailbox open for as long as it
+// lasts, so with thousands of sessions the caches are most of what a session costs; a mailbox
+// is read a message at a time (the list comes from the index, a fetch reads one record and its
+// memo), so one index page and a few records and BLOB blocks hold what a command reuses.
+engine::TTableCacheSizes MailboxCacheSizes() {
+  engine::TTableCacheSizes sizes;
+  sizes.RecordCacheBytes = 4096;
+  sizes.IndexCacheBytes = 8192;
+  sizes.BlobCacheBytes = 4096;
+  return sizes;
+}
+
 // Opens the components of a new entry; the caller holds its lock and the DatabaseLock.
 void OpenMailbox(cUserQueryStruct& entry) {
   const std::string folder = UserFolderPath(entry.UserName);
@@ -81,6 +93,7 @@ void OpenMailbox(cUserQueryStruct& entry) {
   entry.Table = std::make_unique<engine::TVELDORTable>();
   entry.Table->SetDatabaseName(folder);
   entry.Table->SetTableName("Messages");
+  entry.Table->SetCacheSizes(MailboxCacheSizes());
   entry.Table->Open();
 }
 

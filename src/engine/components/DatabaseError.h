@@ -32,6 +32,7 @@ inline constexpr const char* kFieldReadOnly = "Field %s cannot be modified.";
 inline constexpr const char* kFieldNotFound = "Field '%s' not found.";
 inline constexpr const char* kFieldValueOutOfRange = "Value %s is out of range for field %s.";
 inline constexpr const char* kFieldNoConversion = "Field %s cannot hold that kind of value.";
+inline constexpr const char* kCacheSizeInvalid = "Cache size %s is not valid.";
 
 // Fixed texts.
 inline constexpr const char* kSessionNameMissing = "Session name is missing.";

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <string>
 
 #include "engine/components/Database.h"
 #include "engine/components/DatabaseError.h"
@@ -18,6 +19,18 @@ bool SameComponentName(const std::string& a, const std::string& b) {
         std::toupper(static_cast<unsigned char>(b[i])))
       return false;
   return true;
+}
+
+void CheckCacheSizes(const TTableCacheSizes& sizes) {
+  auto check = [](const char* name, std::int64_t value, std::int64_t low, std::int64_t high) {
+    if (value < low || value > high)
+      RaiseDatabaseError(kCacheSizeInvalid, std::string(name) + " " + std::to_string(value));
+  };
+  check("RecordCacheBytes", sizes.RecordCacheBytes, 0, kMaxCacheBytes);
+  check("RecordCacheCount", sizes.RecordCacheCount, 1, kMaxCacheCount);
+  check("IndexCacheBytes", sizes.IndexCacheBytes, 0, kMaxCacheBytes);
+  check("BlobCacheBytes", sizes.BlobCacheBytes, 0, kMaxCacheBytes);
+  check("BlobCacheCount", sizes.BlobCacheCount, 1, kMaxCacheCount);
 }
 
 // ---- session list ------------------------------------------------------------------------
@@ -188,11 +201,11 @@ TSessionSettings TVELDORSession::SettingsForEngine() const {
   s.LockRetryCount = FLockRetryCount;
   s.LockWaitTime = FLockWaitTime;
   s.LockProtocol = FLockProtocol;
-  s.RecordCacheBytes = 16384;
-  s.RecordCacheCount = 8192;
-  s.IndexCacheBytes = 16384;
-  s.BlobCacheBytes = 32768;
-  s.BlobCacheCount = 8192;
+  s.RecordCacheBytes = FCacheSizes.RecordCacheBytes;
+  s.RecordCacheCount = FCacheSizes.RecordCacheCount;
+  s.IndexCacheBytes = FCacheSizes.IndexCacheBytes;
+  s.BlobCacheBytes = FCacheSizes.BlobCacheBytes;
+  s.BlobCacheCount = FCacheSizes.BlobCacheCount;
   return s;
 }
 
@@ -264,6 +277,11 @@ void TVELDORSession::SetLockRetryCount(std::uint8_t count) {
 
 void TVELDORSession::SetLockWaitTime(std::uint16_t ms) {
   ChangeSetting([&] { FLockWaitTime = ms; });
+}
+
+void TVELDORSession::SetCacheSizes(const TTableCacheSizes& sizes) {
+  CheckCacheSizes(sizes);
+  ChangeSetting([&] { FCacheSizes = sizes; });
 }
 
 void TVELDORSession::SetLockProtocol(TLockProtocol protocol) {

@@ -43,6 +43,27 @@ using TSessionStartupEvent = std::function<void(TVELDORSession& session)>;
 using TSessionPasswordEvent =
     std::function<bool(TVELDORSession& session, const std::string& table)>;
 
+// The cache budgets of a table's files (the storage session settings of the same names): the
+// record cache holds at most RecordCacheBytes of records and RecordCacheCount records, each
+// index at most IndexCacheBytes (at IndexCacheBytesPerPage a page), the BLOB cache
+// BlobCacheBytes and BlobCacheCount blocks. A cache always keeps at least one unit, so 0 bytes
+// is the smallest cache there is. Byte budgets from 0 to kMaxCacheBytes, counts from 1 to
+// kMaxCacheCount; anything else is refused with "Cache size %s is not valid.".
+struct TTableCacheSizes {
+  std::int64_t RecordCacheBytes = 16384;
+  std::int64_t RecordCacheCount = 8192;
+  std::int64_t IndexCacheBytes = 16384;
+  std::int64_t BlobCacheBytes = 32768;
+  std::int64_t BlobCacheCount = 8192;
+  bool operator==(const TTableCacheSizes&) const = default;
+};
+inline constexpr std::int64_t kMaxCacheBytes = std::int64_t{1} << 30;
+inline constexpr std::int64_t kMaxCacheCount = std::int64_t{1} << 20;
+
+// Raises "Cache size %s is not valid." (naming the first bad budget and its value) unless every
+// value is in range.
+void CheckCacheSizes(const TTableCacheSizes& sizes);
+
 // The version every component reports.
 inline constexpr const char* kComponentEngineVersion = "3.21";
 
@@ -94,6 +115,11 @@ class TVELDORSession {
   void SetLockWaitTime(std::uint16_t ms);
   TLockProtocol LockProtocol() const { return FLockProtocol; }
   void SetLockProtocol(TLockProtocol protocol);
+  // The cache budgets of every table the session opens (a table component may set its own).
+  // Takes effect at once on the tables open in the session; refused values (CheckCacheSizes)
+  // leave the settings as they were.
+  const TTableCacheSizes& CacheSizes() const { return FCacheSizes; }
+  void SetCacheSizes(const TTableCacheSizes& sizes);
   TSessionType SessionType() const { return FSessionType; }
   // Refused on an active session.
   void SetSessionType(TSessionType type);
@@ -152,6 +178,7 @@ class TVELDORSession {
   std::uint16_t FLockWaitTime = 100;
   TLockProtocol FLockProtocol = TLockProtocol::lpPessimistic;
   TSessionType FSessionType = TSessionType::stLocal;
+  TTableCacheSizes FCacheSizes;
   TDataSession* FEngine = nullptr;
   std::unique_ptr<TDataSession> FOwnEngine;
   // Temporary database components the session made for datasets (it owns them).

@@ -7,6 +7,7 @@
 #include "engine/components/DatabaseError.h"
 #include "engine/storage/formats/IndexFile.h"
 #include "engine/storage/formats/ValueText.h"
+#include "engine/storage/sessions/DataTable.h"
 
 namespace zorvic::engine {
 
@@ -96,11 +97,41 @@ TDataCursor* TVELDORTable::CreateHandle(TVELDORDatabase& database) {
     FHandle->Open(FTableName, engine.InMemory(), FExclusive, FReadOnly, password);
     if (FHandle->ReadOnly()) FReadOnly = true;
     SelectIndex();
+    FBudgetsSet = false;
+    if (FCacheSizes) ApplyCacheSizes();
   } catch (...) {
     FHandle.reset();
     throw;
   }
   return FHandle.get();
+}
+
+void TVELDORTable::SetCacheSizes(const TTableCacheSizes& sizes) {
+  CheckCacheSizes(sizes);
+  FCacheSizes = sizes;
+  if (Active()) ApplyCacheSizes();
+}
+
+void TVELDORTable::ClearCacheSizes() {
+  FCacheSizes.reset();
+  if (Active()) ApplyCacheSizes();
+}
+
+void TVELDORTable::ApplyCacheSizes() {
+  TDataCursor& cursor = FHandle ? *FHandle : Cursor();
+  if (!FCacheSizes) {
+    if (FBudgetsSet) cursor.Table().SetCacheBudgets(std::nullopt);
+    FBudgetsSet = false;
+    return;
+  }
+  TTableCacheBudgets budgets;
+  budgets.RecordCacheBytes = FCacheSizes->RecordCacheBytes;
+  budgets.RecordCacheCount = FCacheSizes->RecordCacheCount;
+  budgets.IndexCacheBytes = FCacheSizes->IndexCacheBytes;
+  budgets.BlobCacheBytes = FCacheSizes->BlobCacheBytes;
+  budgets.BlobCacheCount = FCacheSizes->BlobCacheCount;
+  cursor.Table().SetCacheBudgets(budgets);
+  FBudgetsSet = true;
 }
 
 void TVELDORTable::DestroyHandle() {

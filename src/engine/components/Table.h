@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,14 @@ class TVELDORTable : public TVELDORDBDataSet {
   const std::string& IndexFieldNames() const { return FIndexFieldNames; }
   void SetIndexFieldNames(const std::string& names);
   const char* EngineVersion() const { return kComponentEngineVersion; }
+  // Cache budgets for this table's files in place of its session's, from the next open on and
+  // at once when open. The caches belong to the table's files, which every cursor of the
+  // database on that table shares (a query's too), so those use them as well, for as long as
+  // the files stay open. Refused values (CheckCacheSizes) leave the setting as it was;
+  // ClearCacheSizes goes back to the session's budgets.
+  const std::optional<TTableCacheSizes>& CacheSizes() const { return FCacheSizes; }
+  void SetCacheSizes(const TTableCacheSizes& sizes);
+  void ClearCacheSizes();
 
   std::vector<TFieldDef> FieldDefs;
   std::vector<TIndexDef> IndexDefs;
@@ -106,6 +115,7 @@ class TVELDORTable : public TVELDORDBDataSet {
  private:
   void CheckClosed() const;
   void SelectIndex();
+  void ApplyCacheSizes();
   // The columns of the current index, in key order.
   std::vector<TVELDORField*> KeyFields(std::size_t count);
   // Runs body on a cursor of the table's database while the table is closed.
@@ -118,6 +128,8 @@ class TVELDORTable : public TVELDORDBDataSet {
   std::string FIndexName;
   std::string FIndexFieldNames;
   std::unique_ptr<TDataCursor> FHandle;
+  std::optional<TTableCacheSizes> FCacheSizes;
+  bool FBudgetsSet = false;  // this component put budgets on its open table's files
 };
 
 }  // namespace zorvic::engine

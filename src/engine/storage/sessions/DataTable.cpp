@@ -43,7 +43,19 @@ std::string TDataTable::FileName(const std::string& extension) const {
 void TDataTable::ReloadSettings() {
   FSettingsVersion = FDatabase.Session().SettingsVersion();
   FSettings = FDatabase.Session().Settings();
+  if (FCacheBudgets) {
+    FSettings.RecordCacheBytes = FCacheBudgets->RecordCacheBytes;
+    FSettings.RecordCacheCount = FCacheBudgets->RecordCacheCount;
+    FSettings.IndexCacheBytes = FCacheBudgets->IndexCacheBytes;
+    FSettings.BlobCacheBytes = FCacheBudgets->BlobCacheBytes;
+    FSettings.BlobCacheCount = FCacheBudgets->BlobCacheCount;
+  }
   ApplySettings();
+}
+
+void TDataTable::SetCacheBudgets(const std::optional<TTableCacheBudgets>& budgets) {
+  FCacheBudgets = budgets;
+  ReloadSettings();
 }
 
 const TSessionSettings& TDataTable::Settings() {

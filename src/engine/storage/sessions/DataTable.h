@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,15 @@ namespace zorvic::engine {
 class TCollation;
 class TDataDirectory;
 class TUndoJournal;
+
+// The cache budgets of one table (the session settings of the same names).
+struct TTableCacheBudgets {
+  std::int64_t RecordCacheBytes = 0;
+  std::int64_t RecordCacheCount = 1;
+  std::int64_t IndexCacheBytes = 0;
+  std::int64_t BlobCacheBytes = 0;
+  std::int64_t BlobCacheCount = 1;
+};
 
 // Raised by a read that found the table changed by another user (its caches were dropped):
 // the cursor operation that made the read starts over from its resynchronised position.
@@ -173,6 +183,9 @@ class TDataTable {
   // opens it).
   const TSessionSettings& Settings();
   void ReloadSettings();
+  // Cache budgets for this table object alone, put over the session's every time the settings
+  // are taken, until cleared (nullopt) or the object goes; applied at once.
+  void SetCacheBudgets(const std::optional<TTableCacheBudgets>& budgets);
 
   [[noreturn]] void Raise(TErrorCode code) const;
 
@@ -204,6 +217,7 @@ class TDataTable {
   bool FInTransaction = false;
   int FOpenCount = 0;
   TSessionSettings FSettings;
+  std::optional<TTableCacheBudgets> FCacheBudgets;
   std::uint64_t FSettingsVersion = 0;
   std::uint64_t FEpoch = 1;
   std::uint64_t FGeneration = 0;
