@@ -3,11 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
 
 #include "app/Folders.h"
 #include "app/Server.h"
@@ -22,9 +20,6 @@ namespace zorvic {
 
 namespace {
 
-// Bytes moved from the temporary file into the BLOB per write.
-constexpr std::size_t kBlobCopyChunkBytes = 256 * 1024;
-
 std::filesystem::path NewTemporaryPath() {
   static std::atomic<std::uint64_t> counter{0};
   return std::filesystem::path(TempFolder) /
@@ -32,25 +27,13 @@ std::filesystem::path NewTemporaryPath() {
 }
 
 void WriteBody(engine::TVELDORField& field, const cReceivedAttachment& attachment) {
-  engine::TVELDORBlobStream stream(field, engine::TBlobStreamMode::bmWrite);
-  if (attachment.File.empty()) {
-    stream.Write(attachment.Bytes.data(), static_cast<std::int64_t>(attachment.Bytes.size()));
+  if (!attachment.File.empty()) {
+    // The file goes into the BLOB's blocks as the record is posted, a run at a time.
+    engine::LoadBlobFromFile(field, attachment.File.string(), attachment.Size);
     return;
   }
-  // Size the value once, then fill it piece by piece from the file.
-  stream.Seek(attachment.Size, engine::TSeekOrigin::soBeginning);
-  stream.Truncate();
-  stream.Seek(0, engine::TSeekOrigin::soBeginning);
-  std::ifstream in(attachment.File, std::ios::binary);
-  std::vector<char> chunk(kBlobCopyChunkBytes);
-  std::int64_t left = attachment.Size;
-  while (left > 0) {
-    const auto want = static_cast<std::streamsize>(
-        std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk.size())));
-    if (!in.read(chunk.data(), want)) throw std::runtime_error("Could not read the attachment");
-    stream.Write(chunk.data(), want);
-    left -= want;
-  }
+  engine::TVELDORBlobStream stream(field, engine::TBlobStreamMode::bmWrite);
+  stream.Write(attachment.Bytes.data(), static_cast<std::int64_t>(attachment.Bytes.size()));
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 // never decides how much memory the server reserves.
 //
 // StoreAttachment runs "START TRANSACTION" on the shared query, appends the record through
-// AttachmentsTable (RefCount, Size, BODY written in pieces), posts it, runs "COMMIT FLUSH" and
+// AttachmentsTable (RefCount, Size, BODY from memory, or from the temporary file block by
+// block as the record is posted, so a large body never sits in memory), posts it, runs "COMMIT FLUSH" and
 // reads the new AttachID with "Select MAX(AttachID) from Attachments;". A failure anywhere
 // rolls the transaction back before the error is raised again, so no transaction stays open.
 //

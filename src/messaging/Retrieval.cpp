@@ -16,6 +16,7 @@
 #include "app/ThreadINIFile.h"
 #include "engine/components/Field.h"
 #include "engine/sql/query/Query.h"
+#include "messaging/AttachmentFetch.h"
 #include "messaging/MailboxRegistry.h"
 #include "messaging/MessageRecord.h"
 #include "messaging/RetrievalText.h"
@@ -190,10 +191,13 @@ bool MailboxRefersToAttachment(cServer& server, const cClientInfoStruct& session
 }
 
 // 2009: "+OK Attachment body follows", int32 length and the body, or "-ERR Invalid
-// attachment ID".
+// attachment ID". The body is read under the DatabaseLock (a large one into a temporary copy,
+// AttachmentFetch.h) and sent after the lock is released, so a client that reads slowly or not
+// at all holds up nobody.
 void HandleFetchAttachment(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                            std::string_view argument) {
-  std::optional<std::string> body;
+  cAttachmentBody body;
+  bool found = false;
   try {
     const std::int64_t id = RequireId(argument, "attachment ID");
     bool allowed = FitsInt32(id);
@@ -201,28 +205,21 @@ void HandleFetchAttachment(cServer& server, TZQSock& socket, const cClientInfoSt
         ReadIniBool(server.ServerOptions(), kServerOptionsSection, "RestrictAttachmentFetch",
                     false))
       allowed = MailboxRefersToAttachment(server, session, static_cast<std::int32_t>(id));
-    if (allowed) {
-      WithSharedQuery(server, "Select BODY from Attachments where AttachID = ?",
-                      {static_cast<std::int32_t>(id)}, [&](engine::TVELDORQuery& query) {
-                        if (!query.IsEmpty()) body = query.GetBlobValue(query.FieldByName("BODY"));
-                      });
-    }
-    if (body && body->size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-      throw std::runtime_error("The attachment is too large to send");
+    if (allowed) found = ReadAttachmentBody(server, static_cast<std::int32_t>(id), body);
   } catch (...) {
     socket.WriteLine("-ERR Server-side error in attach fetch operation");
     server.WriteLog("cServer.HandleFetchAttachment (): " +
                     QuotedLogText(ErrorMessage(std::current_exception())));
     return;
   }
-  if (!body) {
+  if (!found) {
     socket.WriteLine("-ERR Invalid attachment ID");
     return;
   }
   std::string head = "+OK Attachment body follows\r\n";
-  AppendBigEndianInt32(head, static_cast<std::int32_t>(body->size()));
+  AppendBigEndianInt32(head, static_cast<std::int32_t>(body.Size));
   if (socket.WriteBuffer(head.data(), static_cast<int>(head.size())) <= 0) return;
-  SendReply(socket, *body);
+  SendAttachmentBody(socket, body);
 }
 
 }  // namespace

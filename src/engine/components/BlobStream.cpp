@@ -152,4 +152,26 @@ void TVELDORBlobStream::Truncate() {
   FField.DataSet().MarkModified();
 }
 
+void LoadBlobFromSource(TVELDORField& field, std::shared_ptr<TBlobSource> source) {
+  TVELDORDataSet& ds = field.DataSet();
+  TDataCursor& cursor = ds.Cursor();  // a closed dataset raises
+  if (field.ReadOnly()) RaiseDatabaseError(kFieldReadOnly, field.FieldName());
+  ds.CheckEditing();
+  const TFieldDesc* f = cursor.Field(field.FieldNo());
+  if (!f || !f->IsBlob()) RaiseDatabaseError(kFieldNoConversion, field.FieldName());
+  try {
+    cursor.SetBlobSource(ds.RecordBuffer(), field.FieldNo(), std::move(source));
+  } catch (const EVELDOREngineError& e) {
+    TErrorTexts texts;
+    texts.Field = field.FieldName();
+    texts.Table = cursor.TableName();
+    RaiseEngineError(e.ErrorCode, texts);
+  }
+  ds.MarkModified();
+}
+
+void LoadBlobFromFile(TVELDORField& field, const std::string& path, std::int64_t size) {
+  LoadBlobFromSource(field, std::make_shared<TFileBlobSource>(path, size));
+}
+
 }  // namespace zorvic::engine

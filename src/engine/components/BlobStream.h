@@ -7,12 +7,20 @@
 // in the record buffer after the stream is gone, until Post stores it or Cancel drops it; a
 // value only read is closed again when the stream goes.
 //
+// A stream reads a long value (longer than StreamedBlobThreshold) in ranges straight from its
+// chain, so reading it through a stream never holds it whole. LoadBlobFromSource and
+// LoadBlobFromFile give a column a value that is written block by block when the record is
+// posted, so storing a file never holds it whole either.
+//
 // Thread safety: belongs to its dataset; used by one thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "engine/components/Field.h"
+#include "engine/storage/formats/BlobSource.h"
 
 namespace zorvic::engine {
 
@@ -55,5 +63,13 @@ class TVELDORBlobStream {
   bool FModified = false;
   bool FWasOpen = false;  // the value was already open in the buffer (another stream, a write)
 };
+
+// Gives a BLOB or memo column of the record being inserted or edited the bytes of a source,
+// read when the record is posted (the checks of a stream in write mode first). The value stays
+// open in the record buffer until Post stores it or Cancel drops it.
+void LoadBlobFromSource(TVELDORField& field, std::shared_ptr<TBlobSource> source);
+// The same with the bytes of a file: size -1 for the file's length, else the length to store
+// (a shorter file fails the post with the engine's "End of blob data" error).
+void LoadBlobFromFile(TVELDORField& field, const std::string& path, std::int64_t size = -1);
 
 }  // namespace zorvic::engine
