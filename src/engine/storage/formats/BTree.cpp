@@ -31,7 +31,7 @@ TPage& AllocateIndexPage(TIndexPageStore& store, int slot) {
     page.Prev = 0;
     page.Next = 0;
     page.Freed = false;
-    page.Modified = true;
+    store.MarkPageModified(page);
     return page;
   }
   std::int64_t pageNo = h.NextPageNo();
@@ -42,7 +42,7 @@ TPage& AllocateIndexPage(TIndexPageStore& store, int slot) {
   h.SetNextPageNo(static_cast<std::int32_t>(pageNo + 1));
   store.MarkHeaderModified();
   TPage& page = store.NewPage(slot, static_cast<std::int32_t>(pageNo));
-  page.Modified = true;
+  store.MarkPageModified(page);
   return page;
 }
 
@@ -53,7 +53,7 @@ void FreeIndexPage(TIndexPageStore& store, TPage& page) {
   page.Prev = 0;
   page.Next = h.FreePage(page.Slot);
   page.Freed = true;
-  page.Modified = true;
+  store.MarkPageModified(page);
   h.SetFreePage(page.Slot, page.PageNo);
   store.MarkHeaderModified();
 }
@@ -159,6 +159,7 @@ TTreePosition TBTree::Search(const std::uint8_t* key, bool after) {
       out.Path.Steps[depth] = {pageNo, pos};
       out.Path.Depth = depth + 1;
       out.Rank = shape_.NoCounts ? 0 : before + pos + 1;
+      store_.NoteTreeDepth(slot_, depth + 1);
       return out;
     }
     int pos = NodePosition(page, key);
@@ -312,6 +313,7 @@ int TBTree::DescendForUpdate(const std::uint8_t* key, TPinnedPages& pins, Level*
     CheckTreePage(page, depth);
     if (page.IsLeaf()) {
       levels[depth] = {&page, LeafPosition(page, key, false)};
+      store_.NoteTreeDepth(slot_, depth + 1);
       return depth + 1;
     }
     int pos = NodePosition(page, key);
@@ -326,7 +328,7 @@ void TBTree::FixFirstKeys(Level* levels, int level) {
   for (int l = level - 1; l >= 0; --l) {
     TPage& page = *levels[l].Page;
     page.SetKey(levels[l].Position, key.data());
-    page.Modified = true;
+    store_.MarkPageModified(page);
     if (levels[l].Position != 0) break;
   }
 }
@@ -339,7 +341,7 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
     TPage& page = pins.Allocate(slot_);
     page.Type = ptRootLeaf;
     page.Insert(0, key, recordNo);
-    page.Modified = true;
+    store_.MarkPageModified(page);
     h.SetRootPage(slot_, page.PageNo);
     store_.MarkHeaderModified();
     return;
@@ -377,10 +379,10 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
     if (!shape_.NoCounts) {
       page.SetSubtreeCount(levels[l].Position, page.SubtreeCount(levels[l].Position) + 1);
     }
-    page.Modified = true;
+    store_.MarkPageModified(page);
   }
   leaf.Page->Insert(leaf.Position, key, recordNo);
-  leaf.Page->Modified = true;
+  store_.MarkPageModified(*leaf.Page);
   if (leaf.Position == 0) FixFirstKeys(levels, depth - 1);
 
   int used = 0;
@@ -397,7 +399,7 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
       root.Type = ptRootNode;
       root.Insert(0, page.Key(0), page.PageNo, leftCount);
       root.Insert(1, right.Key(0), right.PageNo, rightCount);
-      root.Modified = true;
+      store_.MarkPageModified(root);
       h.SetRootPage(slot_, root.PageNo);
       store_.MarkHeaderModified();
       break;
@@ -406,7 +408,7 @@ void TBTree::Insert(const std::uint8_t* key, std::int32_t recordNo) {
     int pos = levels[l - 1].Position;
     if (!shape_.NoCounts) parent.SetSubtreeCount(pos, leftCount);
     parent.Insert(pos + 1, right.Key(0), right.PageNo, rightCount);
-    parent.Modified = true;
+    store_.MarkPageModified(parent);
   }
 }
 
@@ -441,11 +443,11 @@ void TBTree::SplitPage(TPage& page, TPage& right, TPinnedPages& pins) {
   if (page.Next != 0) {
     TPage& oldRight = pins.Fetch(slot_, page.Next);
     oldRight.Prev = right.PageNo;
-    oldRight.Modified = true;
+    store_.MarkPageModified(oldRight);
   }
   page.Next = right.PageNo;
-  page.Modified = true;
-  right.Modified = true;
+  store_.MarkPageModified(page);
+  store_.MarkPageModified(right);
 }
 
 void TBTree::Delete(const std::uint8_t* key) {
@@ -467,10 +469,10 @@ void TBTree::Delete(const std::uint8_t* key) {
     if (!shape_.NoCounts) {
       page.SetSubtreeCount(levels[l].Position, page.SubtreeCount(levels[l].Position) - 1);
     }
-    page.Modified = true;
+    store_.MarkPageModified(page);
   }
   leaf.Page->Remove(leaf.Position);
-  leaf.Page->Modified = true;
+  store_.MarkPageModified(*leaf.Page);
   if (leaf.Position == 0 && leaf.Page->Count() > 0) FixFirstKeys(levels, depth - 1);
   Rebalance(levels, depth - 1, pins);
 }
@@ -500,7 +502,7 @@ void TBTree::RebalanceRoot(TPage& rootPage, TPinnedPages& pins) {
     child.Type = child.IsLeaf() ? ptRootLeaf : ptRootNode;
     child.Prev = 0;
     child.Next = 0;
-    child.Modified = true;
+    store_.MarkPageModified(child);
     h.SetRootPage(slot_, child.PageNo);
     store_.MarkHeaderModified();
     root = &child;
@@ -528,18 +530,18 @@ void TBTree::Rebalance(Level* levels, int level, TPinnedPages& pins) {
         CheckSibling(left, page);
         if (left.Next != page.PageNo) Corrupt();
         left.Next = page.Next;
-        left.Modified = true;
+        store_.MarkPageModified(left);
       }
       if (page.Next != 0) {
         TPage& right = pins.Fetch(slot_, page.Next);
         CheckSibling(right, page);
         if (right.Prev != page.PageNo) Corrupt();
         right.Prev = page.Prev;
-        right.Modified = true;
+        store_.MarkPageModified(right);
       }
       FreeIndexPage(store_, page);
       parent.Remove(i);
-      parent.Modified = true;
+      store_.MarkPageModified(parent);
       if (i == 0 && parent.Count() > 0) FixFirstKeys(levels, l - 1);
       continue;
     }
@@ -561,13 +563,13 @@ void TBTree::Rebalance(Level* levels, int level, TPinnedPages& pins) {
           CheckSibling(right, left);
           if (right.Prev != page.PageNo) Corrupt();
           right.Prev = left.PageNo;
-          right.Modified = true;
+          store_.MarkPageModified(right);
         }
-        left.Modified = true;
+        store_.MarkPageModified(left);
         FreeIndexPage(store_, page);
         parent.Remove(i);
         if (!shape_.NoCounts) parent.SetSubtreeCount(i - 1, count(left));
-        parent.Modified = true;
+        store_.MarkPageModified(parent);
         continue;
       }
       int target = (total + 1) / 2;  // the left page gets the larger half
@@ -576,14 +578,14 @@ void TBTree::Rebalance(Level* levels, int level, TPinnedPages& pins) {
       } else {
         page.MoveHeadTo(left, target - left.Count());
       }
-      left.Modified = true;
-      page.Modified = true;
+      store_.MarkPageModified(left);
+      store_.MarkPageModified(page);
       parent.SetKey(i, page.Key(0));
       if (!shape_.NoCounts) {
         parent.SetSubtreeCount(i - 1, count(left));
         parent.SetSubtreeCount(i, count(page));
       }
-      parent.Modified = true;
+      store_.MarkPageModified(parent);
       return;
     }
 
@@ -600,27 +602,27 @@ void TBTree::Rebalance(Level* levels, int level, TPinnedPages& pins) {
         CheckSibling(left, right);
         if (left.Next != page.PageNo) Corrupt();
         left.Next = right.PageNo;
-        left.Modified = true;
+        store_.MarkPageModified(left);
       }
-      right.Modified = true;
+      store_.MarkPageModified(right);
       FreeIndexPage(store_, page);
       parent.Remove(0);
       parent.SetKey(0, right.Key(0));
       if (!shape_.NoCounts) parent.SetSubtreeCount(0, count(right));
-      parent.Modified = true;
+      store_.MarkPageModified(parent);
       FixFirstKeys(levels, l - 1);
       continue;
     }
     int target = total / 2;  // this page keeps the smaller half
     right.MoveHeadTo(page, target - page.Count());
-    page.Modified = true;
-    right.Modified = true;
+    store_.MarkPageModified(page);
+    store_.MarkPageModified(right);
     parent.SetKey(1, right.Key(0));
     if (!shape_.NoCounts) {
       parent.SetSubtreeCount(0, count(page));
       parent.SetSubtreeCount(1, count(right));
     }
-    parent.Modified = true;
+    store_.MarkPageModified(parent);
     FixFirstKeys(levels, l);
     return;
   }

@@ -47,6 +47,12 @@ class TIndexPageStore {
   // A pinned, empty page for a number that was never used before (nothing is read).
   virtual TPage& NewPage(int slot, std::int32_t pageNo) = 0;
   virtual void ReleasePage(TPage& page) = 0;
+  // Marks a page as changed, to be written at the next write-back. A store with a cache keeps
+  // its modified pages listed as they are marked.
+  virtual void MarkPageModified(TPage& page) { page.Modified = true; }
+  // Tells the store how many pages a descent from the root to a leaf of the index took, so
+  // that its cache can keep that path.
+  virtual void NoteTreeDepth(int /*slot*/, int /*depth*/) {}
   // The table's name for error messages.
   virtual const std::string& TableName() const = 0;
 };

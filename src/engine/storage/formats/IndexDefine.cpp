@@ -291,9 +291,12 @@ void TIndexFile::DeleteSecondaryIndex(const std::string& name) {
   for (int s = slot; s < count; ++s) {
     std::memcpy(header_.DescriptorBytes(s), header_.DescriptorBytes(s + 1), IndexDescriptorSize);
     caches_[s] = std::move(caches_[s + 1]);
+    pathDepth_[s] = pathDepth_[s + 1];
     caches_[s]->ForEach([s](TPage& page) { page.Slot = s; });
   }
   caches_[count] = std::move(freed);
+  pathDepth_[count] = 0;
+  ConfigureCache(count);
   header_.ClearDescriptor(count);
   header_.SetSecondaryCount(count - 1);
   InvalidateKeys();

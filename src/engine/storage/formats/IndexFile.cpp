@@ -31,11 +31,23 @@ TIndexFile::~TIndexFile() {
 
 void TIndexFile::SetCacheBytes(std::int64_t bytes) {
   cacheBytes_ = bytes;
-  for (auto& cache : caches_) {
-    TUnitCacheConfig config = cache->Config();
-    config.Capacity = CacheCapacityFor(bytes, IndexCacheBytesPerPage, CacheMaxUnits);
-    cache->Configure(config);
-  }
+  for (int slot = 0; slot < IndexSlotCount; ++slot)
+    ConfigureCache(slot);
+}
+
+void TIndexFile::ConfigureCache(int slot) {
+  TPageCache& cache = *caches_[slot];
+  TUnitCacheConfig config = cache.Config();
+  config.Capacity = std::max<std::int64_t>(
+      CacheCapacityFor(cacheBytes_, IndexCacheBytesPerPage, CacheMaxUnits), pathDepth_[slot]);
+  if (config.Capacity == cache.Config().Capacity) return;
+  cache.Configure(config);
+}
+
+void TIndexFile::NoteTreeDepth(int slot, int depth) {
+  if (slot < 0 || slot >= IndexSlotCount || depth <= pathDepth_[slot]) return;
+  pathDepth_[slot] = std::min(depth, MaxTreeDepth);
+  ConfigureCache(slot);
 }
 
 void TIndexFile::SetTableFields(std::vector<TIndexFieldInfo> fields, const TCollation* collation) {
@@ -63,6 +75,8 @@ void TIndexFile::Open(bool exclusive, bool temporary) {
 
 void TIndexFile::CreateFile(bool temporary) {
   DropCaches();
+  pathDepth_.fill(0);
+  SetCacheBytes(cacheBytes_);
   TFileHandler::CreateFile(temporary);
   header_.InitNew();
   InvalidateKeys();
@@ -76,6 +90,8 @@ void TIndexFile::Close() {
 
 void TIndexFile::Empty() {
   DropCaches();
+  pathDepth_.fill(0);
+  SetCacheBytes(cacheBytes_);
   for (int slot = 0; slot < IndexSlotCount; ++slot) {
     header_.SetRootPage(slot, 0);
     header_.SetFreePage(slot, 0);
@@ -215,6 +231,10 @@ TPage& TIndexFile::NewPage(int slot, std::int32_t pageNo) {
 
 void TIndexFile::ReleasePage(TPage& page) {
   caches_[page.Slot]->Unpin(&page);
+}
+
+void TIndexFile::MarkPageModified(TPage& page) {
+  caches_[page.Slot]->MarkModified(&page);
 }
 
 bool TIndexFile::HasModifiedPages() const {

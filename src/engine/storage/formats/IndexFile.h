@@ -55,7 +55,9 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   // Encrypted tables scramble the header and every page with DataSeed.
   void SetEncrypted(bool encrypted) { encrypted_ = encrypted; }
   bool Encrypted() const { return encrypted_; }
-  // The session's index-cache byte budget: each index caches bytes / 8192 pages (at least 1).
+  // The session's index-cache byte budget: each index caches bytes / 8192 pages, but never fewer
+  // than the pages of the deepest path from its root to a leaf met so far (at least 1), so that
+  // a descent finds every page above the leaf still cached.
   void SetCacheBytes(std::int64_t bytes);
   // The table's fields and collation, which key layouts are built from.
   void SetTableFields(std::vector<TIndexFieldInfo> fields,
@@ -100,6 +102,8 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   TPage& FetchPage(int slot, std::int32_t pageNo) override;
   TPage& NewPage(int slot, std::int32_t pageNo) override;
   void ReleasePage(TPage& page) override;
+  void MarkPageModified(TPage& page) override;
+  void NoteTreeDepth(int slot, int depth) override;
   const std::string& TableName() const override { return tableName_; }
   TPage& AllocatePage(int slot) { return AllocateIndexPage(*this, slot); }
   void FreePage(TPage& page) { FreeIndexPage(*this, page); }
@@ -182,6 +186,8 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   void WriteModifiedUnits(TPageCache& cache) override;
 
   void InvalidateKeys();
+  // The configured capacity of one index's cache from the budget and the path depth met.
+  void ConfigureCache(int slot);
   TSlotKeys& Keys(int slot);
   // Builds the layout of a descriptor, or explains why it cannot be built.
   std::optional<TKeyLayout> LayoutOf(int slot, const TIndexDescriptor& d, TErrorCode* code,
@@ -200,6 +206,7 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   std::vector<TIndexFieldInfo> fields_;
   const TCollation* collation_ = &TCollation::Binary();
   std::array<std::unique_ptr<TPageCache>, IndexSlotCount> caches_;
+  std::array<int, IndexSlotCount> pathDepth_{};  // deepest descent met per index
   std::array<std::unique_ptr<TSlotKeys>, IndexSlotCount> keys_;
   std::vector<std::uint8_t> ioBuffer_;
   std::function<void()> missHandler_;

@@ -232,8 +232,11 @@ int TKeyCompare::CompareSlow(const std::uint8_t* a, const std::uint8_t* b) const
     // Word entries: 3 bytes, 61 bytes of word text, 4 bytes RowId.
     int r = std::memcmp(a, b, 3);
     if (r != 0) return Sign(r);
-    r = layout_.Collation->Compare(TextOf(a + 3, 61), TextOf(b + 3, 61));
-    if (r != 0) return Sign(r);
+    // Equal bytes are equal text under every collation: duplicate words skip the collator.
+    if (std::memcmp(a + 3, b + 3, 61) != 0) {
+      r = layout_.Collation->Compare(TextOf(a + 3, 61), TextOf(b + 3, 61));
+      if (r != 0) return Sign(r);
+    }
     return Sign(std::memcmp(a + 64, b + 64, k - 64));
   }
   int offset = 0;
@@ -244,7 +247,9 @@ int TKeyCompare::CompareSlow(const std::uint8_t* a, const std::uint8_t* b) const
     int r = 0;
     if (f.Field.DataType == ftString) {
       r = Sign(static_cast<int>(a[offset]) - static_cast<int>(b[offset]));
-      if (r == 0) {
+      // Keys of duplicate values (all the more under NOCASE, which stores them upper-cased)
+      // hold the same bytes: only the RowId after them decides, without the collator.
+      if (r == 0 && std::memcmp(a + offset + 1, b + offset + 1, w) != 0) {
         r = Sign(layout_.Collation->Compare(TextOf(a + offset + 1, w), TextOf(b + offset + 1, w)));
       }
     } else {

@@ -5,12 +5,14 @@
 // (so that lookups, take-overs and inserts stay logarithmic however large the cache), a doubly
 // linked most-recently-used chain (head = most recent) probed for its first few entries before the
 // search, per unit a modified flag and a pin count, a capacity with a growth step, and a pool of
-// spare unit objects. When a new unit needs an entry and the cache is full, the least-recently-used
-// entry that is neither pinned nor modified is taken over (looked for among the least recent
-// VictimScan entries only); when there is none and the owner allows
-// writing, the owner writes its modified units first and the search is repeated; otherwise (inside
-// a transaction, or while a change is under way) the capacity grows by the growth step. A cache
-// always holds at least one unit, whatever its byte budget.
+// spare unit objects. Modified units are also kept on a list of their own as they are marked
+// (MarkModified), so that a write-back, a flush or a commit touches only them, however many clean
+// units the cache holds. When a new unit needs an entry and the cache is full, the
+// least-recently-used entry that is neither pinned nor modified is taken over (looked for among the
+// least recent VictimScan entries only); when there is none and the owner allows writing, the owner
+// writes its modified units first and the search is repeated; otherwise (inside a transaction, or
+// while a change is under way) the capacity grows by the growth step. A cache always holds at least
+// one unit, whatever its byte budget.
 //
 // Dropping returns every unit to the pool without writing. A unit that is still pinned when the
 // cache is dropped is detached instead: the caller's pointer stays valid (with its old content)
@@ -34,6 +36,17 @@ namespace zorvic::engine {
 
 // The bookkeeping every cached unit carries; TRecord, TPage and TBlock derive from it.
 struct TCacheUnit {
+  TCacheUnit() = default;
+  // A copy carries the unit's number, flag and pins but none of the cache's links: a copy is not
+  // in any chain or list, and assigning over a cached unit leaves it where it is in its cache.
+  TCacheUnit(const TCacheUnit& other)
+      : UnitNo(other.UnitNo), Modified(other.Modified), PinCount(other.PinCount) {}
+  TCacheUnit& operator=(const TCacheUnit& other) {
+    UnitNo = other.UnitNo;
+    Modified = other.Modified;
+    PinCount = other.PinCount;
+    return *this;
+  }
   virtual ~TCacheUnit() = default;
   // Resets the derived content when the object is reused for another unit number. The cache
   // has already reset the fields below.
@@ -45,6 +58,11 @@ struct TCacheUnit {
   TCacheUnit* MruPrev = nullptr;  // towards the head (more recent)
   TCacheUnit* MruNext = nullptr;  // towards the tail (less recent)
   bool Detached = false;          // dropped while pinned
+  // The list of modified units (unordered). A unit whose Modified flag was set without
+  // MarkModified joins it when the victim search meets it.
+  bool OnModifiedList = false;
+  TCacheUnit* ModPrev = nullptr;
+  TCacheUnit* ModNext = nullptr;
 };
 
 struct TUnitCacheConfig {
@@ -172,8 +190,14 @@ class TUnitCache {
       }
     }
   }
-  void MarkModified(TUnit* unit) { unit->Modified = true; }
-  void MarkClean(TUnit* unit) { unit->Modified = false; }
+  void MarkModified(TUnit* unit) {
+    unit->Modified = true;
+    if (!unit->OnModifiedList && !unit->Detached) LinkModified(unit);
+  }
+  void MarkClean(TUnit* unit) {
+    unit->Modified = false;
+    if (unit->OnModifiedList) UnlinkModified(unit);
+  }
 
   // Removes one unit without writing it (it goes back to the pool, or is detached when pinned).
   void Remove(TUnit* unit) {
@@ -182,6 +206,7 @@ class TUnitCache {
     std::unique_ptr<TUnit> owned = std::move(it->second);
     FUnits.erase(it);
     Unlink(owned.get());
+    if (owned->OnModifiedList) UnlinkModified(owned.get());
     Release(std::move(owned));
   }
 
@@ -189,10 +214,14 @@ class TUnitCache {
   void Drop() {
     for (auto& [unitNo, owned] : FUnits) {
       owned->MruPrev = owned->MruNext = nullptr;
+      owned->OnModifiedList = false;
+      owned->ModPrev = owned->ModNext = nullptr;
       Release(std::move(owned));
     }
     FUnits.clear();
     FHead = FTail = nullptr;
+    FModHead = nullptr;
+    FModCount = 0;
   }
 
   // Evicts clean unpinned units from the tail until at most the configured capacity remain, then
@@ -207,18 +236,26 @@ class TUnitCache {
     FCapacity = std::max<std::int64_t>(Count(), FConfig.Capacity);
   }
 
-  // The modified units in ascending unit order (pinned ones only when asked).
+  // The modified units in ascending unit order (pinned ones only when asked), from the list of
+  // modified units: the cost follows their number, not the cache's size.
   std::vector<TUnit*> ModifiedUnits(bool includePinned = false) const {
     std::vector<TUnit*> out;
-    for (const auto& [unitNo, u] : FUnits) {
-      if (u->Modified && (includePinned || u->PinCount == 0)) out.push_back(u.get());
+    out.reserve(static_cast<std::size_t>(FModCount));
+    for (TCacheUnit* u = FModHead; u; u = u->ModNext) {
+      if (u->Modified && (includePinned || u->PinCount == 0)) out.push_back(static_cast<TUnit*>(u));
     }
+    std::sort(out.begin(), out.end(),
+              [](const TUnit* a, const TUnit* b) { return a->UnitNo < b->UnitNo; });
     return out;
   }
   bool HasModified() const {
-    return std::any_of(FUnits.begin(), FUnits.end(),
-                       [](const auto& entry) { return entry.second->Modified; });
+    for (TCacheUnit* u = FModHead; u; u = u->ModNext) {
+      if (u->Modified) return true;
+    }
+    return false;
   }
+  // Units on the list of modified units (tests and diagnostics).
+  std::int64_t ModifiedCount() const { return FModCount; }
 
   // Calls f(TUnit&) for every unit in ascending unit order.
   template <class F>
@@ -257,6 +294,14 @@ class TUnitCache {
     }
     if (prev != FTail) return "chain tail wrong";
     if (n != FUnits.size()) return "chain shorter than the list";
+    std::int64_t onList = 0;
+    for (const TCacheUnit* u = FModHead; u; u = u->ModNext) {
+      if (!u->OnModifiedList) return "unit on the modified list without its mark";
+      if (u->ModNext && u->ModNext->ModPrev != u) return "modified list back link broken";
+      if (Peek(u->UnitNo) != u) return "modified list holds a unit missing from the list";
+      if (++onList > FModCount) return "modified list longer than its count";
+    }
+    if (onList != FModCount) return "modified list shorter than its count";
     if (FCapacity < 1) return "capacity below 1";
     if (static_cast<std::int64_t>(FSpares.size()) > FConfig.SpareLimit) return "pool over limit";
     return {};
@@ -298,12 +343,35 @@ class TUnitCache {
   // chain, or nullptr. The search is bounded so that a cache full of modified units (a long
   // transaction, a load into an exclusive table) costs the same per new unit however large it
   // has grown: past the bound the owner writes its modified units, or the cache grows.
-  TUnit* Victim() const {
+  TUnit* Victim() {
     int looked = 0;
     for (TCacheUnit* u = FTail; u && looked < VictimScan; u = u->MruPrev, ++looked) {
-      if (!u->Modified && u->PinCount == 0) return static_cast<TUnit*>(u);
+      if (u->Modified) {
+        if (!u->OnModifiedList) LinkModified(u);
+        continue;
+      }
+      if (u->PinCount == 0) return static_cast<TUnit*>(u);
     }
     return nullptr;
+  }
+
+  void LinkModified(TCacheUnit* u) {
+    u->OnModifiedList = true;
+    u->ModPrev = nullptr;
+    u->ModNext = FModHead;
+    if (FModHead) FModHead->ModPrev = u;
+    FModHead = u;
+    ++FModCount;
+  }
+  void UnlinkModified(TCacheUnit* u) {
+    if (u->ModPrev)
+      u->ModPrev->ModNext = u->ModNext;
+    else
+      FModHead = u->ModNext;
+    if (u->ModNext) u->ModNext->ModPrev = u->ModPrev;
+    u->ModPrev = u->ModNext = nullptr;
+    u->OnModifiedList = false;
+    --FModCount;
   }
 
   // Takes the victim out of the list and the chain and hands it over.
@@ -312,6 +380,7 @@ class TUnitCache {
     std::unique_ptr<TUnit> owned = std::move(it->second);
     FUnits.erase(it);
     Unlink(victim);
+    if (victim->OnModifiedList) UnlinkModified(victim);
     return owned;
   }
 
@@ -351,6 +420,8 @@ class TUnitCache {
     unit.PinCount = 0;
     unit.MruPrev = unit.MruNext = nullptr;
     unit.Detached = false;
+    unit.OnModifiedList = false;
+    unit.ModPrev = unit.ModNext = nullptr;
     unit.ClearUnit();
   }
 
@@ -377,6 +448,8 @@ class TUnitCache {
   TUnitVector FDetached;  // dropped while pinned
   TCacheUnit* FHead = nullptr;
   TCacheUnit* FTail = nullptr;
+  TCacheUnit* FModHead = nullptr;  // modified units, most recently marked first
+  std::int64_t FModCount = 0;
 };
 
 }  // namespace zorvic::engine
