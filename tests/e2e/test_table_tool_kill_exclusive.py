@@ -6,10 +6,19 @@ are described in table_tool_kill_support.py.
 import os
 import shutil
 import tempfile
+import time
 import unittest
 
 from table_tool_kill_support import (BATCH, ROUNDS, TABLE_TOOL, check_loaded_table, create_rows,
                                      kill_after, load_lines, run, seeded, start_writer)
+
+
+def wait_for_undo_journal(proc, directory, limit=10.0):
+    """Returns once the load has begun its undo journal, has ended, or after the limit."""
+    path = os.path.join(directory, "Rows.JNX")
+    deadline = time.monotonic() + limit
+    while proc.poll() is None and not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.001)
 
 
 class KilledExclusiveLoadTest(unittest.TestCase):
@@ -31,7 +40,13 @@ class KilledExclusiveLoadTest(unittest.TestCase):
             next_batch += 8
             proc = start_writer([TABLE_TOOL, "load", self.dir, "Rows", "--exclusive", "--batch",
                                  str(4 * BATCH)], load_lines(batches))
-            kill_after(proc, rng.uniform(0.02, 0.3))
+            if round_no % 2:
+                # Every other kill waits for the load's first write between flushes, so that
+                # kills land there however fast or slow the machine runs the load.
+                wait_for_undo_journal(proc, self.dir)
+                kill_after(proc, rng.uniform(0.0, 0.01))
+            else:
+                kill_after(proc, rng.uniform(0.02, 0.3))
             context = "seed %d round %d: " % (seed, round_no)
             if os.path.exists(os.path.join(self.dir, "Rows.JNX")):
                 undo_seen += 1
