@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "engine/storage/JournalTestSupport.h"
 #include "engine/storage/LockTestSupport.h"
 #include "engine/storage/files/FaultFileSystem.h"
 #include "engine/storage/locks/Journal.h"
@@ -16,82 +17,8 @@ namespace zorvic::engine::testing {
 namespace {
 
 // Two tables with memo values; the transaction inserts, modifies and deletes in both.
-class TJournalCrashTest : public ::testing::Test {
+class TJournalCrashTest : public TJournalTestBase {
  protected:
-  TJournalCrashTest() { InstallFileSystem(&Faults); }
-  ~TJournalCrashTest() override {
-    Faults.ClearFaults();
-    InstallFileSystem(nullptr);
-  }
-
-  static TTableCreation NotesTable() {
-    TTableCreation def;
-    def.Table.Fields = {Fld("ID", ftInteger, 0, fstAutoInc), Fld("Value", ftInteger),
-                        Fld("Memo", ftBlob, 0, fstMemo)};
-    def.Table.BlobBlockSize = 64;  // values of a few hundred bytes take chains of blocks
-    def.Primary = Idx("", {1}, true);
-    def.Secondary = {Idx("ByValue", {2}, false)};
-    return def;
-  }
-
-  static std::string MemoText(int value, int round) {
-    std::string text = "memo " + std::to_string(value) + "/" + std::to_string(round) + ":";
-    text.append(static_cast<std::size_t>((value * 37 + round * 11) % 300), 'a' + value % 26);
-    return text;
-  }
-
-  // One session, one database, cursors on both tables.
-  struct TUse {
-    explicit TUse(const std::string& dir) {
-      Session = std::make_unique<TDataSession>();
-      Database = &Session->OpenDatabase(dir);
-    }
-    ~TUse() {
-      Cursors.clear();
-      try {
-        Session->CloseDatabase(*Database);
-      } catch (...) {
-      }
-    }
-    TDataCursor& Open(const std::string& name) {
-      Cursors.push_back(std::make_unique<TDataCursor>(*Database));
-      Cursors.back()->Open(name);
-      return *Cursors.back();
-    }
-    std::unique_ptr<TDataSession> Session;
-    TDataDirectory* Database = nullptr;
-    std::vector<std::unique_ptr<TDataCursor>> Cursors;
-  };
-
-  static void SetMemo(TDataCursor& c, TRec& r, const std::string& text) {
-    const std::uint32_t field = r.No("Memo");
-    c.OpenBlob(r.Bytes(), field, TBlobOpenMode::bmWrite);
-    c.TruncateBlob(r.Bytes(), field, 0);
-    c.WriteBlob(r.Bytes(), field, 0, text.data(), static_cast<std::int64_t>(text.size()));
-  }
-  static std::string GetMemo(TDataCursor& c, TRec& r) {
-    const std::uint32_t field = r.No("Memo");
-    c.OpenBlob(r.Bytes(), field, TBlobOpenMode::bmRead);
-    std::int64_t size = 0;
-    c.BlobSize(r.Bytes(), field, &size);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    std::int64_t got = 0;
-    c.ReadBlob(r.Bytes(), field, 0, out.data(), size, &got);
-    c.FreeBlob(r.Bytes(), field);
-    return out;
-  }
-
-  // The table as text, row by row in primary-key order.
-  static std::string Image(TDataCursor& c) {
-    std::string out;
-    TRec r(c);
-    c.First();
-    while (c.GetNext(r.Bytes()) == VELDOR_NONE)
-      out += std::to_string(r.GetInt("ID")) + "=" + std::to_string(r.GetInt("Value")) + ":" +
-             GetMemo(c, r) + "\n";
-    return out;
-  }
-
   void Populate() {
     TUse use(Dir.Path());
     for (const char* name : {"A", "B"}) {
@@ -161,11 +88,6 @@ class TJournalCrashTest : public ::testing::Test {
     return images;
   }
 
-  static bool FileExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-  }
-
   // The old and the new images, made once with no fault.
   void Reference(std::pair<std::string, std::string>* before,
                  std::pair<std::string, std::string>* after) {
@@ -192,9 +114,6 @@ class TJournalCrashTest : public ::testing::Test {
     for (const auto& [name, bytes] : files)
       WriteWholeFile(Dir.File(name), bytes);
   }
-
-  TFaultFileSystem Faults;
-  TTempDir Dir;
 };
 
 TEST_F(TJournalCrashTest, ACommitStoppedAtAnyWriteOrSyncLeavesBothTablesOldOrBothNew) {
