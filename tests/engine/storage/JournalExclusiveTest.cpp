@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "engine/storage/JournalTestSupport.h"
+#include "engine/storage/locks/TableJournal.h"
 
 namespace zorvic::engine::testing {
 namespace {
@@ -269,6 +270,117 @@ TEST_F(TAbandonedChangeTest, AChangeFailingHalfWayInATransactionNeverCommitsWith
   }
   EXPECT_GT(refused, 0);
   EXPECT_GT(committed, 0);
+}
+
+// Emptying writes the files at once, where a rollback could not take it back: inside a
+// transaction it is refused, and the transaction goes on untouched.
+TEST_F(TExclusiveJournalTest, EmptyingInsideATransactionIsRefusedAndChangesNothing) {
+  Populate();
+  const std::string before = Inspect("before");
+  for (const bool commit : {false, true}) {
+    {
+      TUse use(Dir.Path());
+      TDataCursor& c = use.Open("A", true);
+      use.Database->StartTransaction();
+      TRec r(c);
+      r.Init().Int("Value", 40);
+      SetMemo(c, r, MemoText(40, 9));
+      c.InsertRecord(r.Bytes());
+      try {
+        c.EmptyTable();
+        ADD_FAILURE() << "emptied inside a transaction";
+      } catch (const EVELDOREngineError& e) {
+        EXPECT_EQ(e.ErrorCode, VELDOR_TABLEOPEN);
+        EXPECT_EQ(e.ErrorTable, "A");
+      }
+      EXPECT_TRUE(use.Database->InTransaction());
+      EXPECT_EQ(c.RecordCount(), 13);
+      if (commit) {
+        use.Database->Commit(true, false);
+      } else {
+        use.Database->Rollback();
+      }
+    }
+    const std::string seen = Inspect(commit ? "committed" : "rolled back");
+    if (commit) {
+      EXPECT_EQ(seen.find(before), 0u);
+      EXPECT_NE(seen.find("=40:" + MemoText(40, 9) + "\n"), std::string::npos);
+    } else {
+      EXPECT_EQ(seen, before);
+    }
+  }
+}
+
+// The seam the measurements use: with the journal switched off a commit writes the tables in
+// place, so a crash in the middle leaves them neither old nor new; switched on again, the same
+// crashes never do.
+class TJournalSwitchTest : public TJournalTestBase {
+ protected:
+  // A transaction changing every row's value and memo.
+  static void ChangeAll(TUse& use, TDataCursor& c) {
+    use.Database->StartTransaction();
+    TRec r(c);
+    c.First();
+    while (c.GetNext(r.Bytes()) == VELDOR_NONE) {
+      r.Int("Value", r.GetInt("Value") + 500);
+      SetMemo(c, r, MemoText(r.GetInt("ID"), 7) + std::string(150, 'w'));
+      c.ModifyRecord(r.Bytes());
+    }
+    use.Database->Commit(true, false);
+  }
+  // Crashes the change after each write in turn; counts the crashes that left the table
+  // neither as before nor as after (or failing its checks).
+  int TornStates(bool journalOff, const std::map<std::string, std::string>& start,
+                 const std::string& before, const std::string& after) {
+    int torn = 0;
+    for (std::int64_t n = 0; n < 400; ++n) {
+      RestoreFiles(start);
+      SwitchJournalOffForMeasurement(journalOff);
+      {
+        TUse use(Dir.Path());
+        TDataCursor& c = use.Open("A");
+        Faults.CrashAfter(n);
+        try {
+          ChangeAll(use, c);
+        } catch (const EVELDOREngineError&) {
+        }
+      }
+      SwitchJournalOffForMeasurement(false);
+      const bool crashed = Faults.Crashed();
+      Faults.ClearFaults();
+      if (journalOff) {
+        EXPECT_FALSE(FileExists(Dir.File("A.JNL"))) << n;
+      }
+      std::string seen;
+      bool sound = true;
+      try {
+        TUse use(Dir.Path());
+        TDataCursor& c = use.Open("A");
+        seen = Image(c);
+        sound = CheckTable(c.Table()).empty();
+      } catch (const EVELDOREngineError&) {
+        sound = false;
+      }
+      if (!sound || (seen != before && seen != after)) ++torn;
+      if (!crashed) break;
+    }
+    return torn;
+  }
+};
+
+TEST_F(TJournalSwitchTest, WithoutTheJournalACrashedCommitLeavesTheTableTorn) {
+  Populate();
+  const auto start = SaveFiles();
+  const std::string before = Inspect("before");
+  {
+    TUse use(Dir.Path());
+    ChangeAll(use, use.Open("A"));
+  }
+  const std::string after = Inspect("after");
+  ASSERT_NE(before, after);
+  EXPECT_GT(TornStates(true, start, before, after), 0);
+  EXPECT_FALSE(JournalSwitchedOff());
+  EXPECT_EQ(TornStates(false, start, before, after), 0);
 }
 
 }  // namespace

@@ -381,6 +381,9 @@ void TDataDirectory::RenameTable(const std::string& name, const std::string& new
 void TDataDirectory::EmptyTable(TDataTable& table) {
   if (!table.Exclusive()) table.Raise(VELDOR_NEEDEXCLACCESS);
   if (table.ReadOnly()) table.Raise(VELDOR_OSEACCES);
+  // Emptying writes the files at once, where a rollback could not take it back: a table in a
+  // running transaction is in use for it.
+  if (table.InTransaction()) table.Raise(VELDOR_TABLEOPEN);
   table.Data().Empty();
   table.Index().Empty();
   if (TBlobFile* blob = table.Blob()) blob->Empty(table.Settings().ForceBufferFlush);

@@ -1,6 +1,7 @@
 // Journaled writes of tables and recovery (TableJournal.h).
 #include "engine/storage/locks/TableJournal.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -56,6 +57,8 @@ class TForeignWriteLock {
   std::vector<TLock> FLocks;
 };
 
+std::atomic<bool> JournalOff{false};
+
 void Check(std::int32_t rc, const std::string& table) {
   if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table);
 }
@@ -69,8 +72,17 @@ std::string UndoPathOf(TDataTable& table) {
 
 }  // namespace
 
+void SwitchJournalOffForMeasurement(bool off) {
+  JournalOff.store(off);
+}
+
+bool JournalSwitchedOff() {
+  return JournalOff.load();
+}
+
 bool JournalWanted(TDataTable& table) {
-  return table.IsOpen() && !table.InMemory() && !table.Temporary() && !table.ReadOnly();
+  return !JournalOff.load() && table.IsOpen() && !table.InMemory() && !table.Temporary() &&
+         !table.ReadOnly();
 }
 
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {

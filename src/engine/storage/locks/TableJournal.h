@@ -29,8 +29,15 @@ namespace zorvic::engine {
 class TCommitJournal;
 class TDataTable;
 
-// The table's writes go through a journal: physical, not temporary, writable.
+// The table's writes go through a journal: physical, not temporary, writable, and the journal
+// is not switched off.
 bool JournalWanted(TDataTable& table);
+// For tests and benchmarks only, to measure what the journal costs and to show that the crash
+// tests fail without it: while switched off, tables opened afterwards write their files
+// directly, with no journal, no undo journal and no recovery. Process-wide; nothing in the
+// server, the SQL engine or the tools reaches it.
+void SwitchJournalOffForMeasurement(bool off);
+bool JournalSwitchedOff();
 // Holds back the writes of the table's open files in the journal.
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table);
 // Gives an exclusively open, journaled table its undo journal (nothing for other tables).

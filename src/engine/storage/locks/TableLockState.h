@@ -57,9 +57,10 @@
 //     the transaction's earlier changes too: its commit then rolls it back and raises
 //     VELDOR_WRITEERR naming the table, so it never commits without them (a statement's
 //     savepoint that puts the transaction back before the change lifts this).
-// Not journaled: in-memory and temporary tables. Emptying an exclusive table inside a
-// transaction is written at once and not undone by a rollback (a crash before the table's next
-// flush still undoes it).
+// Not journaled: in-memory and temporary tables (and every table while a test or benchmark has
+// switched the journal off, TableJournal.h; nothing else can). Emptying a table inside a
+// transaction is refused with VELDOR_TABLEOPEN naming the table, since it writes the files at
+// once, where a rollback could not take it back; the transaction goes on unchanged.
 // A commit whose writing fails (disk full, I/O error) puts the files back as they were, keeps
 // the transaction with all its changes in the session's caches and its locks (readers wait),
 // and the caller commits again or rolls back.
