@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -14,6 +17,7 @@
 #include "engine/components/BlobStream.h"
 #include "engine/components/Field.h"
 #include "engine/components/Table.h"
+#include "engine/storage/formats/BlobSource.h"
 #include "protocol/Payload.h"
 
 namespace zorvic {
@@ -32,8 +36,23 @@ void WriteBody(engine::TVELDORField& field, const cReceivedAttachment& attachmen
     engine::LoadBlobFromFile(field, attachment.File.string(), attachment.Size);
     return;
   }
+  const auto size = static_cast<std::int64_t>(attachment.Bytes.size());
+  if (size >= kAttachmentStreamedWriteBytes) {
+    // The source owns its copy: the cursor may hold a source beyond this call.
+    auto bytes = std::make_shared<const std::string>(attachment.Bytes);
+    engine::LoadBlobFromSource(
+        field, std::make_shared<engine::TCallbackBlobSource>(
+                   size, [bytes](std::int64_t offset, void* out, std::int64_t count) {
+                     const auto have = static_cast<std::int64_t>(bytes->size());
+                     if (offset < 0 || offset >= have || count <= 0) return std::int64_t{0};
+                     const std::int64_t n = std::min(count, have - offset);
+                     std::memcpy(out, bytes->data() + offset, static_cast<std::size_t>(n));
+                     return n;
+                   }));
+    return;
+  }
   engine::TVELDORBlobStream stream(field, engine::TBlobStreamMode::bmWrite);
-  stream.Write(attachment.Bytes.data(), static_cast<std::int64_t>(attachment.Bytes.size()));
+  stream.Write(attachment.Bytes.data(), size);
 }
 
 }  // namespace

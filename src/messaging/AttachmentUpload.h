@@ -7,9 +7,10 @@
 //
 // StoreAttachment runs "START TRANSACTION" on the shared query, appends the record through
 // AttachmentsTable (RefCount, Size, BODY from memory, or from the temporary file block by
-// block as the record is posted, so a large body never sits in memory), posts it, runs "COMMIT FLUSH" and
-// reads the new AttachID with "Select MAX(AttachID) from Attachments;". A failure anywhere
-// rolls the transaction back before the error is raised again, so no transaction stays open.
+// block as the record is posted, so a large body never sits in memory), posts it, runs "COMMIT
+// FLUSH" and reads the new AttachID with "Select MAX(AttachID) from Attachments;". A failure
+// anywhere rolls the transaction back before the error is raised again, so no transaction stays
+// open.
 //
 // Thread safety: receiving uses only the session's socket. StoreAttachment takes the
 // DatabaseLock for its whole run and does no network I/O while it holds it.
@@ -26,6 +27,10 @@ class TZQSock;
 
 // Attachments up to this size are received into memory, larger ones into a temporary file.
 inline constexpr std::int64_t kAttachmentInMemoryBytes = 1024 * 1024;
+// Bodies from this size on go into the BLOB's blocks as a stream when the record is posted,
+// straight to the file, instead of through the table's block cache and the commit's held-back
+// writes (three copies of every byte, and a commit that writes them all again).
+inline constexpr std::int64_t kAttachmentStreamedWriteBytes = 64 * 1024;
 
 struct cReceivedAttachment {
   cReceivedAttachment() = default;

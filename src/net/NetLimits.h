@@ -24,8 +24,13 @@ inline constexpr std::size_t kReadExactReserveBytes = 64 * 1024;
 // Send and receive time-outs of every socket: a stalled peer costs a thread at most this long
 // per operation.
 inline constexpr int kSocketTimeoutMs = 5000;
-// Kernel send and receive buffer sizes of every socket: one buffer holds a typical record.
+// Kernel receive buffer size of every socket: one buffer holds a typical record.
 inline constexpr int kSocketBufferBytes = 16384;
+// Kernel send buffer size of every socket. A send buffer as small as the receive buffer keeps
+// fewer bytes in flight than one delayed acknowledgement lets through, so a large reply (an
+// attachment body) would crawl at a buffer per acknowledgement delay; this one keeps a
+// loopback or LAN link busy and still bounds what a connection holds in the kernel.
+inline constexpr int kSocketSendBufferBytes = 256 * 1024;
 // How long Readable and Writable wait for readiness.
 inline constexpr int kReadinessPollMs = 10;
 // How long a graceful close waits for the peer to close after the last reply, so the reply is

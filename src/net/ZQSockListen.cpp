@@ -54,7 +54,8 @@ void TZQSock::ApplySocketOptions() {
   FIsKeepAliveMode = ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
   int size = net::kSocketBufferBytes;
   ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  int sendSize = net::kSocketSendBufferBytes;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendSize, sizeof sendSize);
   timeval receive = ToTimeval(FReceiveTimeoutMs);
   timeval send = ToTimeval(FSendTimeoutMs);
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);

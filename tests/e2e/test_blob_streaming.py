@@ -96,8 +96,9 @@ class BlobStreaming(unittest.TestCase):
         self.assertLess(down.peak_growth, 0.4 * len(data),
                         f"download grew the server by {down.peak_growth / MIB:.1f} MiB")
 
-    def test_sizes_around_the_in_memory_limit_come_back_intact(self):
-        files = [(f"f{n}.bin", os.urandom(n)) for n in (0, 1, MIB - 1, MIB, MIB + 1, 3 * MIB + 7)]
+    def test_sizes_around_the_in_memory_and_streaming_limits_come_back_intact(self):
+        sizes = (0, 1, 64 * 1024 - 1, 64 * 1024, MIB - 1, MIB, MIB + 1, 3 * MIB + 7)
+        files = [(f"f{n}.bin", os.urandom(n)) for n in sizes]
         self.upload("carol", files)
         with self.server.connect() as c:
             self.assertEqual(login(c, "carol"), "+OK 0")
