@@ -4,11 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 #include "app/ServerLimits.h"
 
@@ -108,6 +112,84 @@ TLoadResult LoadIniText(const std::string& path, TIniText& text) {
   return TLoadResult::Loaded;
 }
 
+// Reads of a file whose content is known from an earlier read take it from memory: a server
+// reads its options on nearly every command. An entry is used only while the file's identity,
+// size and both time stamps are as they were, and only once the file had been left alone for
+// longer than a time stamp's granularity before it was read, so that a change in the same
+// tick as the read is never missed.
+struct TIniFileStamp {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  off_t Size = 0;
+  std::int64_t Modified = 0;
+  std::int64_t Changed = 0;
+  bool operator==(const TIniFileStamp&) const = default;
+};
+
+constexpr std::int64_t kIniSettledNs = 2'000'000'000;
+constexpr std::size_t kIniCacheEntries = 32;
+
+std::int64_t Nanoseconds(const timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+std::optional<TIniFileStamp> StampOf(const std::string& path, bool& missing) {
+  struct stat st {};
+  missing = false;
+  if (::stat(path.c_str(), &st) != 0) {
+    missing = errno == ENOENT;
+    return std::nullopt;
+  }
+  return TIniFileStamp{st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim),
+                       Nanoseconds(st.st_ctim)};
+}
+
+struct TIniCacheEntry {
+  TIniFileStamp Stamp;
+  std::shared_ptr<const TIniText> Text;
+};
+
+std::mutex& IniCacheMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::unordered_map<std::string, TIniCacheEntry>& IniCache() {
+  static std::unordered_map<std::string, TIniCacheEntry> cache;
+  return cache;
+}
+
+// The file's lines for reading: Loaded with the text, or Missing / Failed without it.
+TLoadResult LoadIniForReading(const std::string& path, std::shared_ptr<const TIniText>& out) {
+  bool missing = false;
+  const std::optional<TIniFileStamp> before = StampOf(path, missing);
+  if (!before) {
+    if (missing) return TLoadResult::Missing;
+    // Let the read report why.
+  } else {
+    std::lock_guard<std::mutex> guard(IniCacheMutex());
+    auto it = IniCache().find(path);
+    if (it != IniCache().end() && it->second.Stamp == *before) {
+      out = it->second.Text;
+      return TLoadResult::Loaded;
+    }
+  }
+  auto text = std::make_shared<TIniText>();
+  const TLoadResult result = LoadIniText(path, *text);
+  if (result != TLoadResult::Loaded) return result;
+  out = text;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::optional<TIniFileStamp> after = StampOf(path, missing);
+  if (before && after && *after == *before &&
+      Nanoseconds(now) - std::max(before->Modified, before->Changed) > kIniSettledNs) {
+    std::lock_guard<std::mutex> guard(IniCacheMutex());
+    if (IniCache().size() >= kIniCacheEntries) IniCache().clear();
+    IniCache()[path] = TIniCacheEntry{*before, out};
+  }
+  return TLoadResult::Loaded;
+}
+
 // Section header: optional blanks, '[', the name up to the first ']'. Returns the trimmed name.
 std::optional<std::string_view> SectionName(std::string_view line) {
   std::string_view t = Trim(line);
@@ -161,8 +243,9 @@ std::optional<TSectionRange> FindSection(const TIniText& text, std::string_view 
 
 std::optional<std::string> FindRawValue(const std::string& path, std::string_view section,
                                         std::string_view key) {
-  TIniText text;
-  if (LoadIniText(path, text) != TLoadResult::Loaded) return std::nullopt;
+  std::shared_ptr<const TIniText> loaded;
+  if (LoadIniForReading(path, loaded) != TLoadResult::Loaded) return std::nullopt;
+  const TIniText& text = *loaded;
   auto range = FindSection(text, section);
   if (!range) return std::nullopt;
   for (std::size_t i = range->Begin; i < range->End; ++i) {
@@ -287,8 +370,9 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 
 std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
   std::vector<std::string> keys;
-  TIniText text;
-  if (LoadIniText(fFileName, text) != TLoadResult::Loaded) return keys;
+  std::shared_ptr<const TIniText> loaded;
+  if (LoadIniForReading(fFileName, loaded) != TLoadResult::Loaded) return keys;
+  const TIniText& text = *loaded;
   auto range = FindSection(text, section);
   if (!range) return keys;
   for (std::size_t i = range->Begin; i < range->End; ++i) {
@@ -303,9 +387,9 @@ std::vector<std::string> TIniFile::ReadSection(std::string_view section) const {
 }
 
 bool TIniFile::SectionExists(std::string_view section) const {
-  TIniText text;
-  return LoadIniText(fFileName, text) == TLoadResult::Loaded &&
-         FindSection(text, section).has_value();
+  std::shared_ptr<const TIniText> text;
+  return LoadIniForReading(fFileName, text) == TLoadResult::Loaded &&
+         FindSection(*text, section).has_value();
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {

@@ -1,6 +1,8 @@
 #include "app/IniFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <random>
@@ -195,6 +197,38 @@ TEST_F(IniFileTest, ChangesByOthersAndRemovalAreSeenAtOnce) {
   EXPECT_EQ(ini.ReadString("Settings", "UpdatePolicy", "0"), "2");
   std::filesystem::remove(path);
   EXPECT_EQ(ini.ReadString("Settings", "UpdatePolicy", "0"), "0");
+}
+
+// Reads of a file left alone come from memory; every way another program can change it in place
+// must still show at the next read: a new size, a new modification time, and even a rewrite of
+// the same size that puts the old modification time back (the change time still moves).
+TEST_F(IniFileTest, InPlaceEditsOfASettledFileAreSeen) {
+  auto settle = [&](const timespec& when) {
+    const timespec times[2] = {when, when};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  const timespec old{1'000'000'000, 0};
+  WriteFileBytes(path, "[Server]\nPort=11111\n");
+  settle(old);
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 11111);
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 11111);  // now from memory
+
+  WriteFileBytes(path, "[Server]\nPort=22222\n");  // same size, new time
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 22222);
+  settle(old);
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 22222);
+
+  WriteFileBytes(path, "[Server]\nPort=33333\n");  // same size, the old time put back
+  settle(old);
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 33333);
+  EXPECT_EQ(ini.ReadSection("Server"), std::vector<std::string>{"Port"});
+
+  WriteFileBytes(path, "[Server]\nPort=4\n[Other]\n");
+  settle(old);
+  EXPECT_TRUE(ini.SectionExists("Other"));
+  std::filesystem::remove(path);
+  EXPECT_FALSE(ini.SectionExists("Other"));
+  EXPECT_EQ(ini.ReadInteger("Server", "Port", 0), 0);
 }
 
 // Writers on two file objects of one path, from several threads: every key each thread wrote
