@@ -49,6 +49,13 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
 
 
+def cpu_seconds(pid):
+    """The user and system CPU time the process has used so far."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -231,7 +238,7 @@ def throughput(port, senders, receivers, listeners, count, seconds):
     for t in readers:
         t.join()
     elapsed = time.monotonic() - started
-    return sum(got) / elapsed
+    return sum(got) / elapsed, sum(got)
 
 
 def rtt_rate(port, conns, seconds):
@@ -278,10 +285,13 @@ def measure_messages(args, server, sconns, receivers, lconns):
     """Parts 1 and 2: messages per second and send-to-push latency."""
     print("messages per second, end to end (send, store, push), vs. 2105 round trips")
     for count in [int(s) for s in args.senders.split(",") if s]:
-        rate = throughput(server.port, sconns, receivers, lconns, count, args.seconds)
+        cpu = cpu_seconds(server.pid)
+        rate, messages = throughput(server.port, sconns, receivers, lconns, count, args.seconds)
+        cpu = cpu_seconds(server.pid) - cpu
         ref = rtt_rate(server.port, sconns[:count], args.seconds / 2)
         print(f"  {count:4d} senders: {rate:8.0f} messages/s, reference {ref:8.0f} "
-              f"round trips/s, ratio {rate / ref:.3f}", flush=True)
+              f"round trips/s, ratio {rate / ref:.3f}; server CPU "
+              f"{cpu / max(messages, 1) * 1e6:.0f} us per message", flush=True)
 
     latencies, rtts = [], []
     interval = 1.0 / args.rate
@@ -354,14 +364,17 @@ def sustained_latency(sconns, receivers, lconns, count, rate, seconds):
     return latencies, sum(len(s) for s in starts) / elapsed
 
 
-def measure_sustained(args, sconns, receivers, lconns):
+def measure_sustained(args, server, sconns, receivers, lconns):
     count = min(args.paced_senders, len(sconns))
+    cpu = cpu_seconds(server.pid)
     latencies, achieved = sustained_latency(sconns, receivers, lconns, count, args.rate,
                                             args.seconds)
+    cpu = cpu_seconds(server.pid) - cpu
     p50, p99 = percentile(latencies, 50), percentile(latencies, 99)
     print(f"send-to-push latency at {args.rate:.0f} messages/s from {count} paced senders "
           f"(achieved {achieved:.0f}/s, {len(latencies)} messages): p50 {p50 * 1000:.2f} ms, "
-          f"p99 {p99 * 1000:.2f} ms, max {max(latencies) * 1000:.2f} ms", flush=True)
+          f"p99 {p99 * 1000:.2f} ms, max {max(latencies) * 1000:.2f} ms; server CPU "
+          f"{cpu / max(len(latencies), 1) * 1e6:.0f} us per message", flush=True)
 
 
 def measure_group(args, sender, receivers, listener):
@@ -395,6 +408,8 @@ def main():
                         help="group deliveries to time (the best one counts)")
     parser.add_argument("--paced-senders", type=int, default=10,
                         help="senders sharing the sustained --rate (part 5)")
+    parser.add_argument("--listen-only", action="store_true",
+                        help="recipients hold only a listening connection, no command session")
     parser.add_argument("--attachments-only", action="store_true",
                         help="measure only the attachment upload and download")
     parser.add_argument("--only", choices=["messages", "attachments", "group", "sustained"],
@@ -421,11 +436,20 @@ def main():
             c = Conn(server.port)
             c.login(s, scrambled)
             sconns.append(c)
-        lconns = []
+        lconns, rconns = [], []
         for r in receivers:
+            if not args.listen_only:
+                # A client holds its command session beside its listening connection; the
+                # command session keeps the recipient's mailbox open.
+                c = Conn(server.port)
+                c.login(r, scrambled)
+                rconns.append(c)
             c = Conn(server.port)
             c.listen(r, scrambled)
             lconns.append(c)
+        print("recipients: " + ("listening connections only (each delivery opens the "
+                                "mailbox)" if args.listen_only else
+                                "logged in and listening, as clients are"), flush=True)
         time.sleep(1)
         for c in lconns:  # drop the presence records of the registrations
             c.sock.setblocking(False)
@@ -442,7 +466,11 @@ def main():
         if wanted("messages"):
             measure_messages(args, server, sconns, receivers, lconns)
         if wanted("sustained"):
-            measure_sustained(args, sconns, receivers, lconns)
+            measure_sustained(args, server, sconns, receivers, lconns)
+        if wanted("attachments"):
+            # One small attachment first, so that opening the tables is not timed below.
+            sender.compose(receivers[0], b"warm-up", b"x" * 1024)
+            drain_until_message(listener)
         for megabytes in (1, 50) if wanted("attachments") else ():
             data = os.urandom(megabytes * 1024 * 1024)
             sink_a, sink_b = socket.socketpair()
