@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "app/ErrorText.h"
 #include "app/Server.h"
@@ -21,6 +23,7 @@
 #include "messaging/MessageRecord.h"
 #include "messaging/RetrievalText.h"
 #include "net/ZQSock.h"
+#include "net/ZQWorkPool.h"
 #include "protocol/ClientInfo.h"
 #include "protocol/Command.h"
 
@@ -46,7 +49,19 @@ class TMailboxHold {
     if (!fEntry || !fEntry->Query)
       throw std::runtime_error("The mailbox of " + session.UserName + " is not open");
   }
-  ~TMailboxHold() { fServer.UnlockUserQuery(fEntry); }
+  // The statement is released before the locks go: a logged-in session keeps its mailbox open
+  // for as long as it lasts, and a prepared statement would keep its parse tree, its bound
+  // columns and the values of the last row read (a whole message body) for as long.
+  ~TMailboxHold() {
+    try {
+      fEntry->Query->ReleaseSQL();
+      fEntry->Query->ClearSQL();
+      fEntry->Query->Params().Clear();
+    } catch (...) {
+      // Releasing a closed statement cannot lose data; the next command prepares its own.
+    }
+    fServer.UnlockUserQuery(fEntry);
+  }
   TMailboxHold(const TMailboxHold&) = delete;
   TMailboxHold& operator=(const TMailboxHold&) = delete;
 
@@ -86,94 +101,156 @@ void SendReply(TZQSock& socket, std::string_view bytes) {
   }
 }
 
+// What a retrieval command's engine work hands back to the session thread, which writes it.
+struct TRetrievalReply {
+  std::string Bytes;
+  // The command failed: its error line goes out instead, the log entry is already written.
+  const char* ErrorLine = nullptr;
+};
+
+// One command's inputs and its reply, shared by the session thread and the pool thread.
+struct TRetrievalJob {
+  cServer& Server;
+  const cClientInfoStruct& Session;
+  std::string_view Argument;
+  TRetrievalReply Reply;
+};
+
+// Runs the engine work of a retrieval command on the shared work pool (ZQWorkPool.h): the
+// statements, the cursor's buffers and the reply are allocated and freed there, so this
+// session thread's allocator cache stays as small as it was after the login. The work takes
+// the mailbox lock and the DatabaseLock itself and gives them back before it returns; the
+// session thread holds no lock while it waits, and does every socket write itself afterwards.
+// The lambda captures one reference, so handing it over allocates nothing here.
+template <class F>
+void OnWorkPool(F&& work) {
+  TZQWorkPool::Shared().Run(std::function<void()>(std::forward<F>(work)));
+}
+
+// Writes the reply or the error line on the session thread.
+void SendRetrievalReply(TZQSock& socket, const TRetrievalReply& reply) {
+  if (reply.ErrorLine)
+    socket.WriteLine(reply.ErrorLine);
+  else
+    SendReply(socket, reply.Bytes);
+}
+
+// The work of a command, its log text and its error line, run under one catch.
+template <class F>
+void RunRetrievalWork(cServer& server, TRetrievalReply& reply, const char* logPrefix,
+                      const char* errorLine, F&& work) {
+  try {
+    work();
+  } catch (...) {
+    reply.Bytes.clear();
+    reply.Bytes.shrink_to_fit();
+    reply.ErrorLine = errorLine;
+    server.WriteLog(logPrefix + ErrorMessage(std::current_exception()));
+  }
+}
+
+// The work of 2005: the ids in ascending order, after the optional one the client has.
+void BuildMessageList(cServer& server, const cClientInfoStruct& session, std::string_view argument,
+                      TRetrievalReply& reply) {
+  const bool all = IsBlankArgument(argument);
+  const std::int64_t after = all ? 0 : RequireId(argument, "message ID");
+  std::string ids;
+  if (all || after < std::numeric_limits<std::int32_t>::max()) {
+    TMailboxHold mailbox(server, session);
+    const std::string sql = all ? "Select MessageID from Messages order by MessageID"
+                                : "Select MessageID from Messages where MessageID > ? order "
+                                  "by MessageID";
+    cSqlParams params;
+    if (!all) params.push_back(ClampToInt32(after));
+    RunWithResult(mailbox.Query(), sql, params, [&](engine::TVELDORQuery& query) {
+      engine::TVELDORField& id = query.FieldByName("MessageID");
+      for (; !query.Eof(); query.Next())
+        AppendLittleEndianId(ids, id.AsInteger());
+    });
+  }
+  if (ids.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    throw std::runtime_error("The message list is too large to send");
+  reply.Bytes = "+OK Message list size and contents follow\r\n";
+  AppendBigEndianInt32(reply.Bytes, static_cast<std::int32_t>(ids.size()));
+  reply.Bytes += ids;
+}
+
 // 2005: "+OK Message list size and contents follow", int32 byte count, then the ids as 4-byte
 // little-endian integers in ascending order.
 void HandleFetchMessagesList(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                              std::string_view argument) {
-  std::string reply;
-  try {
-    const bool all = IsBlankArgument(argument);
-    const std::int64_t after = all ? 0 : RequireId(argument, "message ID");
-    std::string ids;
-    if (all || after < std::numeric_limits<std::int32_t>::max()) {
-      TMailboxHold mailbox(server, session);
-      const std::string sql = all ? "Select MessageID from Messages order by MessageID"
-                                  : "Select MessageID from Messages where MessageID > ? order "
-                                    "by MessageID";
-      cSqlParams params;
-      if (!all) params.push_back(ClampToInt32(after));
-      RunWithResult(mailbox.Query(), sql, params, [&](engine::TVELDORQuery& query) {
-        engine::TVELDORField& id = query.FieldByName("MessageID");
-        for (; !query.Eof(); query.Next())
-          AppendLittleEndianId(ids, id.AsInteger());
-      });
-    }
-    if (ids.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-      throw std::runtime_error("The message list is too large to send");
-    reply = "+OK Message list size and contents follow\r\n";
-    AppendBigEndianInt32(reply, static_cast<std::int32_t>(ids.size()));
-    reply += ids;
-  } catch (...) {
-    server.WriteLog("In cServer.HandleFetchMessagesList (): " +
-                    ErrorMessage(std::current_exception()));
-    socket.WriteLine("-ERR Server-side error during fetch of message list");
-    return;
+  TRetrievalJob state{server, session, argument, {}};
+  OnWorkPool([&state] {
+    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleFetchMessagesList (): ",
+                     "-ERR Server-side error during fetch of message list", [&state] {
+                       BuildMessageList(state.Server, state.Session, state.Argument, state.Reply);
+                     });
+  });
+  SendRetrievalReply(socket, state.Reply);
+}
+
+// The work of 2004: the record transfer of one message, or the refusal of an unknown id.
+void BuildMessageFetch(cServer& server, const cClientInfoStruct& session, std::string_view argument,
+                       TRetrievalReply& reply) {
+  const std::int64_t id = RequireId(argument, "message ID");
+  std::optional<cMessageRecord> record;
+  if (FitsInt32(id)) {
+    TMailboxHold mailbox(server, session);
+    RunWithResult(mailbox.Query(), "Select * from Messages where MessageID = ?",
+                  {static_cast<std::int32_t>(id)}, [&](engine::TVELDORQuery& query) {
+                    if (query.IsEmpty()) return;
+                    record.emplace();
+                    ReadMessageRecord(query, *record);
+                  });
   }
-  SendReply(socket, reply);
+  if (!record) {
+    reply.Bytes = "-ERR Invalid Message ID!\r\n";
+  } else {
+    std::string bytes = MessageRecordBytes(server, *record);
+    record.reset();
+    reply.Bytes.reserve(21 + bytes.size());
+    reply.Bytes = "+OK Message Follows\r\n";
+    reply.Bytes += bytes;
+  }
 }
 
 // 2004: "+OK Message Follows" and the record transfer, or "-ERR Invalid Message ID!".
 void HandleFetchMessageRequest(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                                std::string_view argument) {
-  std::string reply;
-  try {
-    const std::int64_t id = RequireId(argument, "message ID");
-    std::optional<cMessageRecord> record;
-    if (FitsInt32(id)) {
-      TMailboxHold mailbox(server, session);
-      RunWithResult(mailbox.Query(), "Select * from Messages where MessageID = ?",
-                    {static_cast<std::int32_t>(id)}, [&](engine::TVELDORQuery& query) {
-                      if (query.IsEmpty()) return;
-                      record.emplace();
-                      ReadMessageRecord(query, *record);
-                    });
-    }
-    if (!record) {
-      reply = "-ERR Invalid Message ID!\r\n";
-    } else {
-      reply = "+OK Message Follows\r\n";
-      reply += MessageRecordBytes(server, *record);
-    }
-  } catch (...) {
-    server.WriteLog("In cServer.HandleFetchMessageRequest (): " +
-                    ErrorMessage(std::current_exception()));
-    socket.WriteLine("-ERR Server-side error during message fetch operation");
-    return;
-  }
-  SendReply(socket, reply);
+  TRetrievalJob state{server, session, argument, {}};
+  OnWorkPool([&state] {
+    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleFetchMessageRequest (): ",
+                     "-ERR Server-side error during message fetch operation", [&state] {
+                       BuildMessageFetch(state.Server, state.Session, state.Argument, state.Reply);
+                     });
+  });
+  SendRetrievalReply(socket, state.Reply);
+}
+
+// The work of 2008: one message, or every message when the argument is empty.
+void DeleteMessages(cServer& server, const cClientInfoStruct& session, std::string_view argument) {
+  const bool all = IsBlankArgument(argument);
+  const std::int64_t id = all ? 0 : RequireId(argument, "message ID");
+  if (!all && !FitsInt32(id)) return;
+  TMailboxHold mailbox(server, session);
+  if (all)
+    RunExec(mailbox.Query(), "Delete from Messages");
+  else
+    RunExec(mailbox.Query(), "Delete from Messages where MessageID = ?",
+            {static_cast<std::int32_t>(id)});
 }
 
 // 2008: deletes one message, or every message when the argument is empty; "+OK Message
 // Deleted" also when no message matched.
 void HandleDeleteMessage(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                          std::string_view argument) {
-  try {
-    const bool all = IsBlankArgument(argument);
-    const std::int64_t id = all ? 0 : RequireId(argument, "message ID");
-    if (all || FitsInt32(id)) {
-      TMailboxHold mailbox(server, session);
-      if (all)
-        RunExec(mailbox.Query(), "Delete from Messages");
-      else
-        RunExec(mailbox.Query(), "Delete from Messages where MessageID = ?",
-                {static_cast<std::int32_t>(id)});
-    }
-  } catch (...) {
-    server.WriteLog("In cServer.HandleDeleteMessage (): " + ErrorMessage(std::current_exception()));
-    socket.WriteLine("-ERR Server-side error during operation");
-    return;
-  }
-  socket.WriteLine("+OK Message Deleted");
+  TRetrievalJob state{server, session, argument, {}};
+  OnWorkPool([&state] {
+    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleDeleteMessage (): ",
+                     "-ERR Server-side error during operation",
+                     [&state] { DeleteMessages(state.Server, state.Session, state.Argument); });
+  });
+  socket.WriteLine(state.Reply.ErrorLine ? state.Reply.ErrorLine : "+OK Message Deleted");
 }
 
 // With RestrictAttachmentFetch on, whether a message of the session's mailbox lists the id.
