@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -84,12 +85,20 @@ class TReader {
   std::size_t FPos = 0;
 };
 
+// Distinct within the process (a counter) and, through the random start, between processes.
+// One process-wide state rather than a generator per thread: a per-thread generator would sit
+// in the static thread-local block of every thread, a page of each connection thread's stack.
 std::uint64_t NewGroupId() {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  std::uint64_t id = 0;
-  while (id == 0)
-    id = random();
-  return id;
+  static std::atomic<std::uint64_t> next{(std::uint64_t{std::random_device{}()} << 32) ^
+                                         std::random_device{}()};
+  for (;;) {
+    // splitmix64 of the counter: a bijection, so distinct counters give distinct ids.
+    std::uint64_t id = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
+    id = (id ^ (id >> 30)) * 0xBF58476D1CE4E5B9ull;
+    id = (id ^ (id >> 27)) * 0x94D049BB133111EBull;
+    id ^= id >> 31;
+    if (id != 0) return id;
+  }
 }
 
 std::string BaseName(const std::string& path) {
