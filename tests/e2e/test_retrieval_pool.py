@@ -144,8 +144,10 @@ class RetrievalPoolTest(unittest.TestCase):
             self.assertEqual(c.command("2008"), DELETED)
             self.assertEqual(c.command("2005"), LIST_OK)
             self.assertEqual(c.read_int32(), 0)
-        wait_until(lambda: self.server.fd_count() <= fds0, timeout=30)
-        self.assertLessEqual(self.server.thread_count(), threads0)
+        wait_until(lambda: self.server.thread_count() <= threads0
+                   and self.server.fd_count() <= fds0, timeout=60)
+        self.assertLessEqual(self.server.thread_count(), threads0, "a session thread is left")
+        self.assertLessEqual(self.server.fd_count(), fds0, "a descriptor or mailbox is left")
 
 
 if __name__ == "__main__":
