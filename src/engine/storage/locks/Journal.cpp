@@ -327,6 +327,18 @@ TCommitJournal::TCommitJournal(std::string folder, TFileSystem& fs)
 
 TCommitJournal::~TCommitJournal() {
   Detach();
+  if (!FCommitStarted) RunFailureHandlers();
+}
+
+void TCommitJournal::RunFailureHandlers() noexcept {
+  std::vector<std::function<void()>> handlers;
+  handlers.swap(FOnFailure);
+  for (const std::function<void()>& handler : handlers) {
+    try {
+      handler();
+    } catch (...) {
+    }
+  }
 }
 
 void TCommitJournal::Detach() noexcept {
@@ -341,6 +353,7 @@ void TCommitJournal::Detach() noexcept {
 void TCommitJournal::Discard() noexcept {
   Detach();
   FTables.clear();
+  FOnFailure.clear();
 }
 
 void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
@@ -557,6 +570,17 @@ void TCommitJournal::CommitThroughUndo(TTableEntry& table, bool sync) {
 }
 
 void TCommitJournal::Commit(bool sync) {
+  FCommitStarted = true;
+  try {
+    CommitWrites(sync);
+  } catch (...) {
+    RunFailureHandlers();
+    throw;
+  }
+  FOnFailure.clear();
+}
+
+void TCommitJournal::CommitWrites(bool sync) {
   Detach();
   bool anything = false;
   bool syncWanted = sync;

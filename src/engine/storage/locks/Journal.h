@@ -40,6 +40,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -143,8 +144,12 @@ class TCommitJournal {
   // sync: also when no handler asked for a flush. On failure the files are put back as they
   // were (when they can be) and the error is raised; the held-back writes are gone either way.
   void Commit(bool sync);
-  // Forgets the held-back writes.
+  // Forgets the held-back writes (and the failure handlers).
   void Discard() noexcept;
+  // Runs handler (once, never throwing) when the write does not complete: Commit fails, or the
+  // journal goes without Commit. The tables' caches then believe written what the files never
+  // received, so a handler puts them back in step with the files.
+  void OnFailure(std::function<void()> handler) { FOnFailure.push_back(std::move(handler)); }
 
  private:
   struct TFileEntry {
@@ -163,6 +168,8 @@ class TCommitJournal {
   };
 
   void Detach() noexcept;
+  void CommitWrites(bool sync);
+  void RunFailureHandlers() noexcept;
   void SuspendUndo(bool suspended) noexcept;
   void CommitThroughUndo(TTableEntry& table, bool sync);
   void CollectImages();
@@ -177,6 +184,8 @@ class TCommitJournal {
   std::string FFolder;
   TFileSystem& FFS;
   std::vector<TTableEntry> FTables;
+  std::vector<std::function<void()>> FOnFailure;
+  bool FCommitStarted = false;
 };
 
 }  // namespace zorvic::engine

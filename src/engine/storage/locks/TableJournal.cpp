@@ -91,6 +91,10 @@ void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   if (undo) undo->SetSync(table.Settings().ForceBufferFlush);
   journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()}, table.JournalPath(),
                    undo);
+  // A write of the table on its own that fails (a commit's failure is undone by its savepoint):
+  // its caches took the change for written, so they go, and an exclusive table returns to its
+  // last flush, the change lost and nothing else.
+  if (!table.InTransaction()) journal.OnFailure([&table] { table.AbandonChange(); });
 }
 
 void StartUndoJournal(TDataTable& table) {
