@@ -23,9 +23,9 @@
 // (10,000).
 //
 // For counting system calls: ZORVIC_BENCH_JOURNAL_ONLY names one workload (txn, single or
-// load), ZORVIC_BENCH_JOURNAL_SIDE one side (on, off or sqlite) and ZORVIC_BENCH_JOURNAL_FLUSH=1
-// picks the flushing round; then run the binary under `strace -c -f` and divide by the commits
-// it prints.
+// load), ZORVIC_BENCH_JOURNAL_SIDE one side (on, off or sqlite) and ZORVIC_BENCH_JOURNAL_FLUSH
+// picks the round (1: only the flushing one, 0: only the other); then run the binary under
+// `strace -c -f` and divide by the commits it prints.
 #include <time.h>
 
 #include <algorithm>
@@ -163,8 +163,9 @@ bool Wanted(const char* workload) {
   return !only || std::string(only) == workload;
 }
 
-void Report(const char* what, std::int64_t commits, const std::function<void(TSide&)>& workload,
-            bool flushing, bool forcedFlush) {
+// count: what the rate counts (commits, or rows for the load).
+void Report(const char* what, std::int64_t count, const char* unit,
+            const std::function<void(TSide&)>& workload, bool flushing, bool forcedFlush) {
   const char* sideName = Env("ZORVIC_BENCH_JOURNAL_SIDE");
   auto run = [&](TWho who) {
     if (forcedFlush && who != TWho::Sqlite) SetForcedFlush(true);
@@ -178,8 +179,8 @@ void Report(const char* what, std::int64_t commits, const std::function<void(TSi
                      : name == "sqlite" ? TWho::Sqlite
                                         : TWho::JournalOn;
     const double t = run(who);
-    std::printf("%-40s %s: %lld commits in %.3f s\n", what, name.c_str(),
-                static_cast<long long>(commits), t);
+    std::printf("%-40s %s: %lld %s in %.3f s\n", what, name.c_str(), static_cast<long long>(count),
+                unit, t);
     std::fflush(stdout);
     return;
   }
@@ -187,13 +188,13 @@ void Report(const char* what, std::int64_t commits, const std::function<void(TSi
   const double off = run(TWho::JournalOff);
   const double lite = run(TWho::Sqlite);
   auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-  auto rate = [&](double t) { return t > 0 ? static_cast<double>(commits) / t : 0.0; };
+  auto rate = [&](double t) { return t > 0 ? static_cast<double>(count) / t : 0.0; };
   std::printf(
-      "%-40s journal %8.3f s (%8.0f commits/s)  no journal %8.3f s (%8.0f/s)  sqlite %8.3f s "
+      "%-40s journal %8.3f s (%8.0f %s/s)  no journal %8.3f s (%8.0f/s)  sqlite %8.3f s "
       "(%8.0f/s)\n"
       "%-40s on/off %6.2f  sqlite/on %6.2f  sqlite/off %6.2f (%s)\n",
-      what, on, rate(on), off, rate(off), lite, rate(lite), "", ratio(on, off), ratio(lite, on),
-      ratio(lite, off), flushing ? "wall" : "cpu");
+      what, on, rate(on), unit, off, rate(off), lite, rate(lite), "", ratio(on, off),
+      ratio(lite, on), ratio(lite, off), flushing ? "wall" : "cpu");
   std::fflush(stdout);
 }
 
@@ -211,7 +212,7 @@ void Round(bool flushing) {
     const std::string what =
         std::to_string(txns) + " transactions of " + std::to_string(perTxn) + " rows";
     Report(
-        what.c_str(), txns,
+        what.c_str(), txns, "commits",
         [&](TSide& side) {
           std::int64_t id = 1;
           for (std::int64_t t = 0; t < txns; ++t) {
@@ -226,7 +227,7 @@ void Round(bool flushing) {
   if (Wanted("single")) {
     const std::string what = std::to_string(singles) + " single INSERTs";
     Report(
-        what.c_str(), singles,
+        what.c_str(), singles, "commits",
         [&](TSide& side) {
           for (std::int64_t i = 1; i <= singles; ++i)
             side.Run(Insert(i));
@@ -236,7 +237,7 @@ void Round(bool flushing) {
   if (Wanted("load")) {
     const std::string what = std::to_string(load) + " rows in one transaction";
     Report(
-        what.c_str(), 1,
+        what.c_str(), load, "rows",
         [&](TSide& side) {
           side.Run(side.Begin);
           for (std::int64_t i = 1; i <= load; ++i)
