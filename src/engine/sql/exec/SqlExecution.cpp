@@ -17,6 +17,7 @@
 #include "engine/storage/cursors/DataCursor.h"
 #include "engine/storage/formats/FieldTypes.h"
 #include "engine/storage/locks/ReadCounters.h"
+#include "engine/storage/locks/TableLocks.h"
 #include "engine/storage/sessions/DataSession.h"
 
 namespace zorvic::engine {
@@ -104,6 +105,8 @@ void TSqlExecution::Release() {
 void TSqlExecution::Prepare(TQueryStatement& statement) {
   Release();
   if (statement.MasterQuery() == nullptr) return;
+  // Binding and opening the tables is one run of reads: each table is looked at once.
+  TReadBatch readBatch(Impl_->Database.Session());
   TExecSchemaSource schema(Impl_->Database);
   BindStatement(statement, schema);
   const auto& blocks = statement.QueryBlocks();
@@ -121,6 +124,8 @@ void TSqlExecution::Prepare(TQueryStatement& statement) {
 TDataCursor* TSqlExecution::Execute(TQueryStatement& statement) {
   TImpl& impl = *Impl_;
   const auto started = std::chrono::steady_clock::now();
+  // The statement's reads share their read locks, a bounded time at most (TableLocks.h).
+  TReadBatch readBatch(impl.Database.Session());
   statement.ResultIsLive = false;
   statement.ResultIsReadOnly = false;
   statement.ResultColumnOrigins.clear();

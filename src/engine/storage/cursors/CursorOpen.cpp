@@ -75,6 +75,7 @@ void TDataCursor::Open(const std::string& tableName, bool inMemory, bool exclusi
     }
   } catch (...) {
     FTable = nullptr;
+    if (table.OpenCount() <= 1) table.LockState().EndBatchHold();
     FDatabase.CloseTable(table);
     throw;
   }
@@ -104,6 +105,9 @@ void TDataCursor::Close() {
   FTableReadLock = false;
   FEditing = false;
   FTable = nullptr;
+  // An idle table holds no lock: a read lock kept for the statement's next reads goes with
+  // the last cursor.
+  if (table.OpenCount() <= 1) table.LockState().EndBatchHold();
   FDatabase.CloseTable(table);
 }
 

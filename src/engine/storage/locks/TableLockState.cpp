@@ -1,8 +1,10 @@
 #include "engine/storage/locks/TableLockState.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "engine/storage/files/DataDirectory.h"
 #include "engine/storage/locks/LockRegions.h"
@@ -37,7 +39,60 @@ bool WithFixedWaits(F&& attempt) {
   return false;
 }
 
+// Back-to-back read locks for longer than this make a reader look for a waiting writer.
+constexpr auto kBusyBound = std::chrono::milliseconds(ReadBatchHoldMs);
+// A reader that held no read lock for this long has let a writer in: a writer tries again
+// every LockPauseMs, so a gap longer than that meets one of its attempts.
+constexpr auto kQuietGap = std::chrono::milliseconds(LockPauseMs + 2);
+constexpr auto kBatchHold = std::chrono::milliseconds(ReadBatchHoldMs);
+
+// The read batch open on this thread.
+struct TThreadBatch {
+  const TDataSession* Session = nullptr;
+  int Depth = 0;
+  std::uint64_t Serial = 0;
+  std::vector<TTableLockState*> Kept;
+};
+thread_local TThreadBatch gBatch;
+std::atomic<std::uint64_t> gBatchSerial{0};
+
 }  // namespace
+
+// ---- read batches ------------------------------------------------------------------------
+
+TReadBatch::TReadBatch(const TDataSession& session) {
+  TThreadBatch& b = gBatch;
+  if (b.Depth > 0 && b.Session != &session) return;  // another session's batch covers nothing
+  if (b.Depth++ == 0) {
+    b.Session = &session;
+    b.Serial = gBatchSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+  FActive = true;
+}
+
+TReadBatch::~TReadBatch() {
+  if (!FActive) return;
+  TThreadBatch& b = gBatch;
+  if (--b.Depth > 0) return;
+  ReleaseKept();
+  b.Session = nullptr;
+  b.Serial = 0;
+}
+
+std::uint64_t TReadBatch::Current(const TDataSession& session) {
+  const TThreadBatch& b = gBatch;
+  return b.Depth > 0 && b.Session == &session ? b.Serial : 0;
+}
+
+void TReadBatch::ReleaseKept() noexcept {
+  std::vector<TTableLockState*> kept;
+  kept.swap(gBatch.Kept);
+  for (TTableLockState* state : kept) {
+    state->FKept = false;
+    // Inside an operation the lock stays: that operation's end releases it.
+    if (state->FOperationDepth == 0) state->DropOperationRead();
+  }
+}
 
 TFixedLockWaits FixedLockWaits() {
   TFixedLockWaits w;
@@ -60,6 +115,61 @@ bool TTableLockState::LockFree() const {
 bool TTableLockState::HasBlobFile() const {
   TBlobFile* blob = FTable.Blob();
   return blob && blob->IsOpen();
+}
+
+TTableLockState::~TTableLockState() {
+  Unkeep();
+}
+
+bool TTableLockState::InReadBatch() const {
+  const TThreadBatch& b = gBatch;
+  return b.Depth > 0 && b.Session == &FTable.Database().Session();
+}
+
+bool TTableLockState::KeepForBatch() {
+  if (!FOperationRead.Held || !InReadBatch()) return false;
+  if (TClock::now() - FOperationTaken >= kBatchHold) return false;
+  if (!FKept) {
+    gBatch.Kept.push_back(this);
+    FKept = true;
+  }
+  return true;
+}
+
+void TTableLockState::Unkeep() noexcept {
+  if (!FKept) return;
+  FKept = false;
+  std::vector<TTableLockState*>& kept = gBatch.Kept;
+  kept.erase(std::remove(kept.begin(), kept.end(), this), kept.end());
+}
+
+void TTableLockState::EndBatchHold() noexcept {
+  if (FOperationDepth == 0) DropOperationRead();
+}
+
+bool TTableLockState::WriterWaiting() {
+  // A writer takes the transaction byte before it waits for the writer range; so does a
+  // transaction, for its whole length. Trying the byte for an instant tells: a writer that
+  // tries it in that instant only makes its next attempt a pause later.
+  try {
+    TDataFile& data = FTable.Data();
+    if (!data.LockWriteByte()) return true;
+    data.UnlockWriteByte();
+    return false;
+  } catch (...) {
+    return true;
+  }
+}
+
+void TTableLockState::YieldToWaitingWriter() {
+  const TClock::time_point now = TClock::now();
+  if (now - FLastRelease > kQuietGap) {
+    FBusySince = now;
+    return;
+  }
+  if (now - FBusySince < kBusyBound) return;
+  if (WriterWaiting()) PauseMs(LockPauseMs + 2);
+  FBusySince = TClock::now();
 }
 
 bool TTableLockState::InTransaction() const {
@@ -99,6 +209,7 @@ void TTableLockState::TakeReaderSlots(TReadHolding& holding) {
 
 bool TTableLockState::ReleaseReaderSlots(TReadHolding& holding) noexcept {
   bool ok = true;
+  if (holding.IndexSlot != 0) FLastRelease = TClock::now();
   try {
     if (holding.BlobSlot != 0 && HasBlobFile())
       ok = FTable.Blob()->UnlockRange(ReaderSlotRegion(holding.BlobSlot), 1) && ok;
@@ -114,6 +225,7 @@ bool TTableLockState::ReleaseReaderSlots(TReadHolding& holding) noexcept {
 // ---- read locks --------------------------------------------------------------------------
 
 bool TTableLockState::TakeRead(TReadHolding& holding) {
+  YieldToWaitingWriter();
   TakeReaderSlots(holding);
   if (TableJournalPresent(FTable) && !FTable.ReadOnly()) {
     // A writer died half-way: its journal is played back under the write lock first.
@@ -134,27 +246,42 @@ bool TTableLockState::TakeRead(TReadHolding& holding) {
 bool TTableLockState::TakeReadLock() {
   if (LockFree() || FOperationRead.Held || FTableRead.Held || FWriteHeld || FTransactionHeld)
     return false;
-  return TakeRead(FOperationRead);
+  const bool changed = TakeRead(FOperationRead);
+  FOperationTaken = TClock::now();
+  return changed;
 }
 
 void TTableLockState::DropOperationRead() noexcept {
+  Unkeep();
   if (FOperationRead.Held) ReleaseReaderSlots(FOperationRead);
 }
 
 void TTableLockState::ReleaseReadLock() {
-  // Within an operation the lock stays held until the operation ends.
-  if (FOperationDepth == 0) DropOperationRead();
+  // Within an operation the lock stays held until the operation ends; within a read batch a
+  // while longer.
+  if (FOperationDepth == 0 && !KeepForBatch()) DropOperationRead();
 }
 
 void TTableLockState::EndOperation() {
   if (FOperationDepth > 0) --FOperationDepth;
-  if (FOperationDepth == 0) DropOperationRead();
+  if (FOperationDepth == 0 && !KeepForBatch()) DropOperationRead();
+  // Locks the batch keeps on other tables are given up when too old, whichever table the
+  // statement is working on now.
+  std::vector<TTableLockState*>& kept = gBatch.Kept;
+  if (kept.empty()) return;
+  const TClock::time_point now = TClock::now();
+  for (std::size_t i = kept.size(); i-- > 0;) {
+    TTableLockState* state = kept[i];
+    if (state->FOperationDepth == 0 && now - state->FOperationTaken >= kBatchHold)
+      state->DropOperationRead();
+  }
 }
 
 bool TTableLockState::TakeTableReadLock() {
   if (LockFree() || FTableRead.Held || FWriteHeld || FTransactionHeld) return false;
   if (FOperationRead.Held) {
     // The operation's slots become the table's: the table was refreshed when they were taken.
+    Unkeep();
     FTableRead = FOperationRead;
     FOperationRead = TReadHolding{};
     return false;
@@ -181,8 +308,10 @@ void TTableLockState::RestoreTableRead() {
 
 bool TTableLockState::TakeWriteLock() {
   if (FWriteHeld || LockFree()) return false;
-  // Our own reader slots lie inside the writer range.
+  // Our own reader slots lie inside the writer range; read locks a batch of this thread keeps
+  // on other table objects could be in the way too.
   DropOperationRead();
+  TReadBatch::ReleaseKept();
   if (FTableRead.Held) {
     ReleaseReaderSlots(FTableRead);
     FTableReadDisplaced = true;
@@ -213,6 +342,8 @@ bool TTableLockState::TakeWriteLock() {
   FWriteHeld = true;
   FWriteTookByte = takeByte;
   FWriteBlob = blobHeld;
+  // A session that writes is no scanning reader: its reads start a new run.
+  FBusySince = TClock::now();
   // Inside a transaction the transaction byte has kept every other writer out since it began.
   if (FTable.InTransaction() && FTransactionHeld) return false;
   try {
@@ -257,6 +388,7 @@ void TTableLockState::TakeTransactionLock() {
     return;
   }
   const bool takeOver = FWriteHeld && FWriteTookByte;
+  TReadBatch::ReleaseKept();
   if (!takeOver && TableJournalPresent(FTable) && !FTable.ReadOnly()) {
     // A writer died half-way: its journal is played back under the write lock first.
     TakeWriteLock();
@@ -319,6 +451,7 @@ bool TTableLockState::LockRecord(std::int32_t recordNo) {
   while (!data.LockRecord(recordNo)) {
     // Let the holder of the record take its write lock while we wait.
     DropOperationRead();
+    TReadBatch::ReleaseKept();
     if (++failures > retries) RaiseLockError(VELDOR_RECLOCKFAILED);
     PauseMs(waitMs);
     if (TakeReadLock()) changed = true;
@@ -359,6 +492,7 @@ void TTableLockState::ReleaseRecordLocks(bool deferredOnly) {
 }
 
 void TTableLockState::ReleaseAll() noexcept {
+  Unkeep();
   try {
     if (!LockFree() && FTable.IsOpen()) {
       DropOperationRead();

@@ -68,6 +68,7 @@
 // Thread safety: as its table object; one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "engine/storage/formats/RecordsBitmap.h"
@@ -80,6 +81,9 @@ class TDataTable;
 class TTableLockState : public TTableLocks {
  public:
   explicit TTableLockState(TDataTable& table) : FTable(table) {}
+  ~TTableLockState() override;
+  TTableLockState(const TTableLockState&) = delete;
+  TTableLockState& operator=(const TTableLockState&) = delete;
 
   bool TakeReadLock() override;
   // Releases the operation read lock, except inside an operation (EndOperation releases it
@@ -105,6 +109,9 @@ class TTableLockState : public TTableLocks {
 
   // Releases everything (the table closes). Never raises.
   void ReleaseAll() noexcept;
+  // Releases the operation read lock a read batch keeps, outside an operation (the table's
+  // last cursor closes: an idle table holds no lock). Never raises.
+  void EndBatchHold() noexcept;
 
   bool HoldsReadLock() const { return FOperationRead.Held; }
   bool HoldsTableReadLock() const { return FTableRead.Held; }
@@ -136,6 +143,20 @@ class TTableLockState : public TTableLocks {
   // After the write lock went: takes the table read lock back that the write lock displaced.
   void RestoreTableRead();
   [[noreturn]] void RaiseLockError(std::uint16_t code) const;
+  // Whether the thread's read batch covers this table's session.
+  bool InReadBatch() const;
+  // After an operation: keeps the operation read lock for the batch (true) while it is young
+  // enough, registering it with the batch.
+  bool KeepForBatch();
+  // Leaves the batch's list of kept locks (the lock is released or changes hands).
+  void Unkeep() noexcept;
+  // Before taking reader slots: a reader that has re-taken them back to back for long makes
+  // room for a waiting writer.
+  void YieldToWaitingWriter();
+  bool WriterWaiting();
+
+  friend class TReadBatch;
+  using TClock = std::chrono::steady_clock;
 
   TDataTable& FTable;
   int FOperationDepth = 0;
@@ -147,6 +168,10 @@ class TTableLockState : public TTableLocks {
   bool FWriteBlob = false;      // the write lock holds the BLOB writer range
   bool FWriteKept = false;
   bool FTransactionHeld = false;
+  bool FKept = false;                  // on the read batch's list of kept locks
+  TClock::time_point FOperationTaken;  // when the operation read lock was last taken
+  TClock::time_point FBusySince;       // start of the run of back-to-back read locks
+  TClock::time_point FLastRelease;     // when a read lock was last released
   TRecordsBitmap FLocked;
   TRecordsBitmap FDeferred;
 };

@@ -19,12 +19,50 @@
 // not obtained, VELDOR_RECLOCKFAILED for a record lock not obtained, VELDOR_UNLOCKFAILED for a
 // read or record lock that cannot be released.
 //
-// Thread safety: as the table object; one thread at a time.
+// Runs of reads (TReadBatch): inside a batch the operation read lock a read took is kept after
+// its operation ends, so that the next reads of the run (a scan's next records, the record a
+// find led to, the second open of a statement) take no lock and read no header. It is kept a
+// bounded time only (ReadBatchHoldMs), then released at the end of the operation that finds it
+// too old and taken again (with its refresh) by the next read that needs it; the batch's end
+// releases every lock it kept. A reader that keeps re-taking read locks back to back for longer
+// than that looks for a writer waiting on the table (its transaction byte held) and, when there
+// is one, pauses long enough for the writer's next attempt to get in. So a writer never waits
+// much longer than ReadBatchHoldMs plus one pause behind any reader, batch or not.
+//
+// Thread safety: as the table object; one thread at a time. A batch belongs to the thread that
+// opened it and covers the tables of one session.
 #pragma once
 
 #include <cstdint>
 
 namespace zorvic::engine {
+
+class TDataSession;
+
+// The longest a run of reads keeps its read lock before giving it up once, in milliseconds.
+inline constexpr int ReadBatchHoldMs = 10;
+
+// One run of reads of one session on the calling thread (an SQL statement's preparation or
+// execution). Batches nest; a batch of another session opened inside one covers nothing. The
+// caller must not wait for anything outside the engine (a client, another thread's lock)
+// while a batch is open: its kept read locks would keep writers out for that time.
+class TReadBatch {
+ public:
+  explicit TReadBatch(const TDataSession& session);
+  ~TReadBatch();
+  TReadBatch(const TReadBatch&) = delete;
+  TReadBatch& operator=(const TReadBatch&) = delete;
+
+  // The serial number of the batch of the session open on this thread (0: none). Each
+  // outermost batch gets a new one.
+  static std::uint64_t Current(const TDataSession& session);
+  // Releases every read lock the thread's batch keeps outside an operation (before the thread
+  // waits for a lock of its own, which such a read lock might block).
+  static void ReleaseKept() noexcept;
+
+ private:
+  bool FActive = false;
+};
 
 class TTableLocks {
  public:

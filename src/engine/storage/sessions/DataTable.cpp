@@ -277,6 +277,11 @@ void TDataTable::VerifyOnce() {
   if (FVerified) {
     if (!FRefreshWanted) return;
     FRefreshWanted = false;
+    // Within one run of reads (a statement binds its tables, then opens them again to run)
+    // the table is looked at once: what was committed before the run began is seen.
+    const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
+    if (batch != 0 && batch == FCheckedInBatch) return;
+    FCheckedInBatch = batch;
     // Kept open while no cursor used it: changes made by others meanwhile are taken in now,
     // under a read lock, when any ChangeCount on disk moved. Every cached unit goes then, not
     // only those of the file whose count moved: a memo or record rewritten in place leaves its

@@ -213,6 +213,7 @@ class TDataTable {
   bool FIndexWasMissing = false;
   bool FVerified = false;
   bool FRefreshWanted = false;
+  std::uint64_t FCheckedInBatch = 0;  // the read batch whose start VerifyOnce last checked
   std::atomic<bool> FParked{false};  // written under the parking registry's lock
   bool FInTransaction = false;
   int FOpenCount = 0;

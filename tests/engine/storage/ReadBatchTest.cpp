@@ -1,0 +1,278 @@
+// Runs of reads that share one read lock (TReadBatch): a writer in another thread or process
+// never waits long behind a scan that keeps reading; a batch sees what was committed before it
+// began, and what another process commits while it runs once its lock was given up and taken
+// again; a batch keeps no lock once it ends or the table's last cursor closes.
+#include <poll.h>
+#include <algorithm>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "engine/storage/LockTestSupport.h"
+#include "engine/storage/files/FileLayer.h"
+
+namespace zorvic::engine::testing {
+namespace {
+
+// Far more rows than the record and page caches hold: every scan reads the files.
+constexpr int kRows = 1500;
+
+// Inserts `count` rows keyed `tag`0.. through a session of its own, in one transaction.
+void InsertRows(const std::string& dir, const std::string& tag, int count) {
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir);
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    TRec r(c);
+    db.StartTransaction();
+    for (int i = 0; i < count; ++i) {
+      r.Init().Str("Key", tag + std::to_string(i)).Int("Value", (i * 7919) % 1000);
+      c.InsertRecord(r.Bytes());
+    }
+    db.Commit();
+  }
+  session.CloseDatabase(db);
+}
+
+void LoadRows(const std::string& dir) {
+  CreateTableIn(dir, "T", KeyedTable());
+  InsertRows(dir, "base", kRows);
+}
+
+std::int64_t Walk(TDataCursor& c) {
+  std::int64_t n = 0;
+  c.First();
+  while (c.GetNext(nullptr) == VELDOR_NONE)
+    ++n;
+  return n;
+}
+
+// Whether another session can take the table's write lock at once (a single attempt).
+bool WriterGetsIn(const std::string& dir, const std::string& key) {
+  TShortLockWaits once(1, 0);
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir);
+  bool in = true;
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    TRec r(c);
+    r.Init().Str("Key", key).Int("Value", 1);
+    in = CodeOf([&] { c.InsertRecord(r.Bytes()); }) == VELDOR_NONE;
+  }
+  session.CloseDatabase(db);
+  return in;
+}
+
+// Walks T by its secondary index over and over inside one read batch until `stop` says so.
+void ScanInOneBatch(const std::string& dir, const std::function<bool(int scans)>& stop) {
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir);
+  {
+    TReadBatch batch(session);
+    TDataCursor c(db);
+    c.Open("T");
+    c.SetIndexByName("ByValue");
+    for (int scans = 0; !stop(scans); ++scans)
+      EXPECT_GE(Walk(c), kRows);
+  }
+  session.CloseDatabase(db);
+}
+
+// The slowest of `count` single inserts keyed `tag`0.., in milliseconds.
+double LongestInsert(const std::string& dir, const std::string& tag, int count) {
+  double longest = 0;
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir);
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    TRec r(c);
+    for (int i = 0; i < count; ++i) {
+      r.Init().Str("Key", tag + std::to_string(i)).Int("Value", i);
+      longest = std::max(longest, MillisecondsOf([&] { c.InsertRecord(r.Bytes()); }));
+    }
+  }
+  session.CloseDatabase(db);
+  return longest;
+}
+
+std::int64_t CountRows(const std::string& dir) {
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir);
+  std::int64_t n = 0;
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    n = Walk(c);
+    EXPECT_EQ(c.RecordCount(), n);
+  }
+  session.CloseDatabase(db);
+  return n;
+}
+
+// A pipe for one byte from one process to another.
+struct TSignal {
+  int Fd[2] = {-1, -1};
+  TSignal() { EXPECT_EQ(::pipe(Fd), 0); }
+  ~TSignal() {
+    ::close(Fd[0]);
+    ::close(Fd[1]);
+  }
+  void Send() { EXPECT_EQ(::write(Fd[1], "x", 1), 1); }
+  void Await() {
+    char b;
+    EXPECT_EQ(::read(Fd[0], &b, 1), 1);
+  }
+  bool Arrived() {
+    pollfd p{Fd[0], POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+  }
+};
+
+// The bound is tens of milliseconds; a loaded machine under the sanitizers gets slack, but a
+// writer starved for the length of whole scans (seconds, before batches made room) fails.
+constexpr double kWaitLimitMs = 250;
+
+TEST(ReadBatchTest, WriterInAnotherThreadOrProcessNeverWaitsLongBehindAScanningBatch) {
+  TTempDir dir;
+  LoadRows(dir.Path());
+  // Another process scans, forked while this one has no file open.
+  TSignal started;
+  TSignal stop;
+  const pid_t scanner = ForkChild([&] {
+    ScanInOneBatch(dir.Path(), [&](int scans) {
+      if (scans == 1) started.Send();
+      return scans > 1 && stop.Arrived();
+    });
+    if (::testing::Test::HasFailure()) throw std::runtime_error("scan failed");
+  });
+  started.Await();
+  const double process = LongestInsert(dir.Path(), "process", 20);
+  EXPECT_LT(process, kWaitLimitMs);
+  stop.Send();
+  EXPECT_EQ(WaitChild(scanner), 0);
+
+  // Another thread of this process scans.
+  std::atomic<int> scans{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    ScanInOneBatch(dir.Path(), [&](int n) {
+      scans = n;
+      return done.load();
+    });
+  });
+  while (scans < 1)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const double thread = LongestInsert(dir.Path(), "thread", 20);
+  EXPECT_LT(thread, kWaitLimitMs);
+  RecordProperty("LongestWaitMs", std::to_string(process) + " / " + std::to_string(thread));
+  std::printf("longest insert beside a scan: other process %.1f ms, other thread %.1f ms\n",
+              process, thread);
+  done = true;
+  reader.join();
+  EXPECT_EQ(CountRows(dir.Path()), kRows + 40);
+}
+
+TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLockIsRetaken) {
+  TTempDir dir;
+  LoadRows(dir.Path());
+  // Children forked while no file is open here, each waiting for its turn.
+  TSignal goBefore;
+  TSignal goDuring;
+  const pid_t before = ForkChild([&] {
+    goBefore.Await();
+    InsertRows(dir.Path(), "before", 5);
+  });
+  const pid_t during = ForkChild([&] {
+    goDuring.Await();
+    InsertRows(dir.Path(), "during", 7);
+  });
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir.Path());
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    EXPECT_EQ(Walk(c), kRows);
+    // Committed by another process while no batch runs: the next batch sees it.
+    goBefore.Send();
+    ASSERT_EQ(WaitChild(before), 0);
+    {
+      TReadBatch batch(session);
+      EXPECT_EQ(Walk(c), kRows + 5);
+      // Committed by another process while this batch runs and keeps reading: the child's
+      // write gets in between two of the batch's locks, and a walk begun after it finished
+      // sees its rows.
+      goDuring.Send();
+      int status = 0;
+      while (::waitpid(during, &status, WNOHANG) == 0)
+        Walk(c);
+      ASSERT_TRUE(WIFEXITED(status));
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      EXPECT_EQ(Walk(c), kRows + 12);
+    }
+  }
+  session.CloseDatabase(db);
+}
+
+TEST(ReadBatchTest, NoLockOutlivesTheBatchOrTheLastCursor) {
+  TTempDir dir;
+  LoadRows(dir.Path());
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir.Path());
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    {
+      TReadBatch batch(session);
+      Walk(c);
+      // Kept between operations while the batch runs (a read that misses the caches takes it;
+      // one that took longer than the batch keeps a lock gives it up at its end, so a slow
+      // machine gets a few tries).
+      TDataTable& table = *db.FindTable("T", false);
+      bool kept = false;
+      for (int i = 0; i < 20 && !kept; ++i) {
+        table.DropCaches();
+        c.First();
+        c.GetNext(nullptr);
+        kept = table.LockState().HoldsReadLock();
+      }
+      EXPECT_TRUE(kept);
+    }
+    EXPECT_FALSE(db.FindTable("T", false)->LockState().HoldsReadLock());
+    EXPECT_TRUE(WriterGetsIn(dir.Path(), "probe1"));
+    {
+      TReadBatch batch(session);
+      TReadBatch nested(session);
+      Walk(c);
+      c.Close();
+      // The table's last cursor went: an idle table holds nothing, batch or not.
+      EXPECT_TRUE(WriterGetsIn(dir.Path(), "probe2"));
+      c.Open("T");
+      Walk(c);
+      // A batch of another session covers nothing of this one.
+      TDataSession other;
+      TReadBatch foreign(other);
+    }
+    EXPECT_TRUE(WriterGetsIn(dir.Path(), "probe3"));
+    // Outside a batch every operation gives its lock up at its end, as before.
+    Walk(c);
+    EXPECT_FALSE(db.FindTable("T", false)->LockState().HoldsReadLock());
+    // A write of this session inside a batch first gives up what the batch keeps.
+    {
+      TReadBatch batch(session);
+      Walk(c);
+      TRec r(c);
+      r.Init().Str("Key", "own").Int("Value", 2);
+      c.InsertRecord(r.Bytes());
+      EXPECT_EQ(Walk(c), kRows + 4);
+    }
+  }
+  session.CloseDatabase(db);
+}
+
+}  // namespace
+}  // namespace zorvic::engine::testing
