@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -37,6 +38,7 @@
 #include "engine/storage/EngineError.h"
 #include "engine/storage/cursors/DataCursor.h"
 #include "engine/storage/files/DataDirectory.h"
+#include "engine/storage/locks/TableLocks.h"
 #include "engine/storage/sessions/DataSession.h"
 
 using namespace zorvic::engine;
@@ -427,6 +429,70 @@ void BM_SqliteCommits(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * commits);
 }
 
+// A writer beside a reader that keeps scanning: one thread walks the whole table over and over,
+// each walk one read batch (as one SQL statement), while this thread makes single inserts;
+// reports the inserts' median, 99th percentile and longest time.
+void BM_EngineWriterBesideScan(benchmark::State& state) {
+  if (!MultiSessionAllowed()) {
+    state.SkipWithError("several writing sessions need the table locks; set ZORVIC_BENCH_MULTI=1");
+    return;
+  }
+  for (auto _ : state) {
+    TBenchDir dir;
+    CreateEngineTable(dir);
+    TWorkerResult loaded;
+    EngineWorker(dir.Path, 9, 20000, 1000, loaded);
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> scans{0};
+    std::thread reader([&] {
+      TDataSession session;
+      TDataDirectory& db = session.OpenDatabase(dir.Path);
+      {
+        TDataCursor cursor(db);
+        cursor.Open(kTable);
+        std::vector<std::uint8_t> record(cursor.RecordSize());
+        while (!stop) {
+          TReadBatch batch(session);
+          cursor.First();
+          while (cursor.GetNext(record.data()) == VELDOR_NONE) {
+          }
+          ++scans;
+        }
+      }
+      session.CloseDatabase(db);
+    });
+    while (scans == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<double> waits;
+    {
+      TDataSession session;
+      TDataDirectory& db = session.OpenDatabase(dir.Path);
+      {
+        TDataCursor cursor(db);
+        cursor.Open(kTable);
+        std::vector<std::uint8_t> record(cursor.RecordSize());
+        for (std::int64_t i = 0; i < 300; ++i) {
+          FillRecord(cursor, record.data(), 1, i);
+          const auto start = std::chrono::steady_clock::now();
+          cursor.InsertRecord(record.data());
+          waits.push_back(
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                  .count());
+        }
+      }
+      session.CloseDatabase(db);
+    }
+    stop = true;
+    reader.join();
+    std::sort(waits.begin(), waits.end());
+    state.SetIterationTime(1);
+    state.counters["median_ms"] = waits[waits.size() / 2];
+    state.counters["p99_ms"] = waits[waits.size() * 99 / 100];
+    state.counters["longest_ms"] = waits.back();
+    state.counters["scans"] = static_cast<double>(scans.load());
+  }
+}
+
 void ThreadArgs(benchmark::internal::Benchmark* b) {
   b->ArgNames({"sessions", "txn"});
   for (int txn : {0, 1})
@@ -480,6 +546,7 @@ BENCHMARK(BM_EngineCommits)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineWriterBesideScan)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SqliteCommits)
     ->ArgNames({"flush", "wal"})
     ->ArgsProduct({{0, 1}, {0, 1}})
