@@ -108,23 +108,29 @@ struct TRetrievalReply {
   const char* ErrorLine = nullptr;
 };
 
-// One command's inputs and its reply, shared by the session thread and the pool thread.
-struct TRetrievalJob {
-  cServer& Server;
-  const cClientInfoStruct& Session;
-  std::string_view Argument;
-  TRetrievalReply Reply;
-};
-
-// Runs the engine work of a retrieval command on the shared work pool (ZQWorkPool.h): the
-// statements, the cursor's buffers and the reply are allocated and freed there, so this
-// session thread's allocator cache stays as small as it was after the login. The work takes
-// the mailbox lock and the DatabaseLock itself and gives them back before it returns; the
-// session thread holds no lock while it waits, and does every socket write itself afterwards.
-// The lambda captures one reference, so handing it over allocates nothing here.
+// Runs the engine work of a retrieval command on the shared work pool (ZQWorkPool.h) and
+// returns its reply: the statements, the cursor's buffers and the reply are allocated and freed
+// there, so this session thread's allocator cache stays as small as it was after the login.
+// The work takes the mailbox lock and the DatabaseLock itself and gives them back before it
+// returns; the session thread holds no lock while it waits, and does every socket write itself
+// afterwards. A failure becomes the error line, with logPrefix and the error in the log.
+// The pool gets a reference to the job, so handing it over allocates nothing here.
 template <class F>
-void OnWorkPool(F&& work) {
-  TZQWorkPool::Shared().Run(std::function<void()>(std::forward<F>(work)));
+TRetrievalReply RunOnWorkPool(cServer& server, const char* logPrefix, const char* errorLine,
+                              F&& work) {
+  TRetrievalReply reply;
+  auto job = [&] {
+    try {
+      work(reply);
+    } catch (...) {
+      reply.Bytes.clear();
+      reply.Bytes.shrink_to_fit();
+      reply.ErrorLine = errorLine;
+      server.WriteLog(logPrefix + ErrorMessage(std::current_exception()));
+    }
+  };
+  TZQWorkPool::Shared().Run(std::function<void()>(std::ref(job)));
+  return reply;
 }
 
 // Writes the reply or the error line on the session thread.
@@ -133,20 +139,6 @@ void SendRetrievalReply(TZQSock& socket, const TRetrievalReply& reply) {
     socket.WriteLine(reply.ErrorLine);
   else
     SendReply(socket, reply.Bytes);
-}
-
-// The work of a command, its log text and its error line, run under one catch.
-template <class F>
-void RunRetrievalWork(cServer& server, TRetrievalReply& reply, const char* logPrefix,
-                      const char* errorLine, F&& work) {
-  try {
-    work();
-  } catch (...) {
-    reply.Bytes.clear();
-    reply.Bytes.shrink_to_fit();
-    reply.ErrorLine = errorLine;
-    server.WriteLog(logPrefix + ErrorMessage(std::current_exception()));
-  }
 }
 
 // The work of 2005: the ids in ascending order, after the optional one the client has.
@@ -179,14 +171,11 @@ void BuildMessageList(cServer& server, const cClientInfoStruct& session, std::st
 // little-endian integers in ascending order.
 void HandleFetchMessagesList(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                              std::string_view argument) {
-  TRetrievalJob state{server, session, argument, {}};
-  OnWorkPool([&state] {
-    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleFetchMessagesList (): ",
-                     "-ERR Server-side error during fetch of message list", [&state] {
-                       BuildMessageList(state.Server, state.Session, state.Argument, state.Reply);
-                     });
-  });
-  SendRetrievalReply(socket, state.Reply);
+  SendRetrievalReply(socket, RunOnWorkPool(server, "In cServer.HandleFetchMessagesList (): ",
+                                           "-ERR Server-side error during fetch of message list",
+                                           [&](TRetrievalReply& reply) {
+                                             BuildMessageList(server, session, argument, reply);
+                                           }));
 }
 
 // The work of 2004: the record transfer of one message, or the refusal of an unknown id.
@@ -217,14 +206,11 @@ void BuildMessageFetch(cServer& server, const cClientInfoStruct& session, std::s
 // 2004: "+OK Message Follows" and the record transfer, or "-ERR Invalid Message ID!".
 void HandleFetchMessageRequest(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                                std::string_view argument) {
-  TRetrievalJob state{server, session, argument, {}};
-  OnWorkPool([&state] {
-    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleFetchMessageRequest (): ",
-                     "-ERR Server-side error during message fetch operation", [&state] {
-                       BuildMessageFetch(state.Server, state.Session, state.Argument, state.Reply);
-                     });
-  });
-  SendRetrievalReply(socket, state.Reply);
+  SendRetrievalReply(socket, RunOnWorkPool(server, "In cServer.HandleFetchMessageRequest (): ",
+                                           "-ERR Server-side error during message fetch operation",
+                                           [&](TRetrievalReply& reply) {
+                                             BuildMessageFetch(server, session, argument, reply);
+                                           }));
 }
 
 // The work of 2008: one message, or every message when the argument is empty.
@@ -244,13 +230,10 @@ void DeleteMessages(cServer& server, const cClientInfoStruct& session, std::stri
 // Deleted" also when no message matched.
 void HandleDeleteMessage(cServer& server, TZQSock& socket, const cClientInfoStruct& session,
                          std::string_view argument) {
-  TRetrievalJob state{server, session, argument, {}};
-  OnWorkPool([&state] {
-    RunRetrievalWork(state.Server, state.Reply, "In cServer.HandleDeleteMessage (): ",
-                     "-ERR Server-side error during operation",
-                     [&state] { DeleteMessages(state.Server, state.Session, state.Argument); });
-  });
-  socket.WriteLine(state.Reply.ErrorLine ? state.Reply.ErrorLine : "+OK Message Deleted");
+  const TRetrievalReply reply = RunOnWorkPool(
+      server, "In cServer.HandleDeleteMessage (): ", "-ERR Server-side error during operation",
+      [&](TRetrievalReply&) { DeleteMessages(server, session, argument); });
+  socket.WriteLine(reply.ErrorLine ? reply.ErrorLine : "+OK Message Deleted");
 }
 
 // With RestrictAttachmentFetch on, whether a message of the session's mailbox lists the id.
