@@ -39,12 +39,17 @@ class TWriteLockGuard {
 };
 
 // Holds a table-object record lock (the slot of an insert) for a scope.
+// A slot beyond the end of the table as its files hold it, filled inside a transaction, is
+// seen by nobody else before the commit, which ends the transaction's record locks anyway: it
+// takes none.
 class TRecordLockGuard {
  public:
-  TRecordLockGuard(TTableLocks& locks, std::int32_t recordNo) : FLocks(locks), FRecordNo(recordNo) {
-    FLocks.LockRecord(recordNo);
+  TRecordLockGuard(TTableLocks& locks, std::int32_t recordNo, bool unseen)
+      : FLocks(locks), FRecordNo(recordNo), FTaken(!(unseen && locks.ChangesStayInCache())) {
+    if (FTaken) FLocks.LockRecord(recordNo);
   }
   ~TRecordLockGuard() {
+    if (!FTaken) return;
     try {
       FLocks.UnlockRecord(FRecordNo);
     } catch (...) {
@@ -56,6 +61,7 @@ class TRecordLockGuard {
  private:
   TTableLocks& FLocks;
   std::int32_t FRecordNo;
+  bool FTaken;
 };
 
 // Room in the index file for inserting one key into each of the given indexes. Far from the
@@ -179,7 +185,7 @@ void TDataCursor::StoreBlobValues(std::int32_t recordNo, std::int32_t rowId,
 }
 
 bool TDataCursor::BeginWrite() {
-  const bool changed = FTable->Locks().TakeWriteLock();
+  const bool changed = FTable->Locks().TakeChangeWriteLock();
   if (changed || !(FTable->Counters() == FSeen)) Resync();
   return changed;
 }
@@ -259,7 +265,7 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
     grown.push_back(SysDeletedSlot);
     EnsureIndexRoom(index, grown);
 
-    TRecordLockGuard slotLock(FTable->Locks(), slot);
+    TRecordLockGuard slotLock(FTable->Locks(), slot, !reuse);
     std::vector<std::uint8_t> stored;
     std::int32_t recordNo = 0;
     FTable->BeginChange();

@@ -2,7 +2,6 @@
 #include "engine/storage/sessions/TableRecords.h"
 
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <mutex>
 
 #include "engine/EngineLimits.h"
+#include "engine/storage/files/ThreadId.h"
+#include "engine/storage/locks/TableLocks.h"
 #include "engine/storage/sessions/DataSession.h"
 #include "engine/storage/sessions/TableParking.h"
 
@@ -39,9 +40,7 @@ std::string BareTableName(const std::string& name) {
 }
 
 std::string ThreadDigits() {
-  std::string digits = std::to_string(std::labs(static_cast<long>(::syscall(SYS_gettid))));
-  if (static_cast<int>(digits.size()) > TempNameThreadDigits) digits.resize(TempNameThreadDigits);
-  return digits;
+  return ThreadIdDigits(TempNameThreadDigits);
 }
 
 // Checks a whole definition on a scratch in-memory index file, so that nothing on disk is
@@ -77,18 +76,31 @@ void CheckIndexDefinitions(const TTableCreation& creation, const std::vector<TFi
 bool FilesInPlace(TDataTable& table) {
   TFileSystem& fs = CurrentFileSystem();
   TFileStatus status;
-  // A read-only attribute set or cleared meanwhile changes how the table must be opened.
+  // A read-only attribute set or cleared meanwhile changes how the table must be opened; a file
+  // put in place of the one opened (copied over, renamed over) is another table's.
   for (const char* ext : {".DAT", ".IDX"})
     if (fs.Stat(NormalizeFileName(table.FileName(ext)), &status) != 0 || !status.Exists ||
-        (status.ReadOnly && !table.ReadOnly()) || (!status.ReadOnly && table.ReadOnlyAttribute()))
+        (status.ReadOnly && !table.ReadOnly()) || (!status.ReadOnly && table.ReadOnlyAttribute()) ||
+        !table.OpenedFileIs(ext, status))
       return false;
   if (table.Blob() && table.Blob()->IsOpen() &&
-      (fs.Stat(NormalizeFileName(table.FileName(".BLB")), &status) != 0 || !status.Exists))
+      (fs.Stat(NormalizeFileName(table.FileName(".BLB")), &status) != 0 || !status.Exists ||
+       !table.OpenedFileIs(".BLB", status)))
     return false;
   return true;
 }
 
 }  // namespace
+
+bool TDataDirectory::FilesInPlaceForBatch(TDataTable& table) {
+  // Within one run of reads (a statement binds its tables, then opens them again to run) the
+  // files are looked at once: the run sees the files as they were when it began.
+  const std::uint64_t batch = TReadBatch::Current(FSession);
+  if (batch != 0 && table.FilesCheckedInBatch() == batch) return true;
+  if (!FilesInPlace(table)) return false;
+  table.NoteFilesChecked(batch);
+  return true;
+}
 
 bool SameTableName(const std::string& a, const std::string& b) {
   return LowerAscii(TrimName(a)) == LowerAscii(TrimName(b));
@@ -181,7 +193,7 @@ TDataTable& TDataDirectory::OpenTable(const std::string& name, bool inMemory, bo
     const bool stillOpen = TakeBack(table);
     const bool inUse = table.OpenCount() > 0 || table.InTransaction();
     if (!inUse && stillOpen && !exclusive && !temporary && ParkableTable(table) &&
-        FilesInPlace(table)) {
+        FilesInPlaceForBatch(table)) {
       // Kept open since its last cursor closed: taken back as it is, refreshed by the cursor.
       table.NoteReclaimed();
       if (FInTransaction) JoinTransaction(table);

@@ -109,6 +109,8 @@ class TDataDirectory {
   void RetireTable(TDataTable& table);
   // Takes the table back from parking when it is parked; whether it is still open.
   static bool TakeBack(TDataTable& table) noexcept;
+  // Whether a table kept open still finds its files as it opened them (once per read batch).
+  bool FilesInPlaceForBatch(TDataTable& table);
   void JoinTransaction(TDataTable& table);
   // Closes table objects that no cursor uses any more (after a transaction).
   void CloseIdleTables();

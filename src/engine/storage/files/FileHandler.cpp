@@ -205,6 +205,12 @@ void TFileHandler::LeaveFileLock() {
   if (FFile) FFile->Mutex().unlock();
 }
 
+bool TFileHandler::OpenFileStatus(TFileStatus* status) const {
+  if (!FOpen || FInMemory) return false;
+  auto* physical = dynamic_cast<TPhysicalFile*>(FFile.get());
+  return physical != nullptr && physical->StatOpenFile(status);
+}
+
 bool TFileHandler::Exists() const {
   return FList.Exists(FFileName, FInMemory);
 }

@@ -195,6 +195,9 @@ class TPhysicalFile : public TAbstractFile {
 
   // The resolved path on disk.
   const std::string& Path() const { return FPath; }
+  // The status of the file the descriptor has open (which may no longer be the one under the
+  // path); false when none is open or the call fails.
+  bool StatOpenFile(TFileStatus* status);
 
  protected:
   std::int64_t ReadRaw(std::int64_t offset, void* buffer, std::int64_t count) override;
@@ -370,6 +373,9 @@ class TFileHandler {
   bool Exists() const;
   bool IsOpen() const { return FOpen; }
   bool InMemory() const { return FInMemory; }
+  // The status of the physical file this handler has open; false for an in-memory or closed
+  // file, or when it cannot be had.
+  bool OpenFileStatus(TFileStatus* status) const;
   const std::string& FileName() const { return FFileName; }
   std::int32_t Handle() const { return FHandle; }
   bool Exclusive() const { return FExclusive; }

@@ -1,5 +1,4 @@
 // TFileList: the registry of open files, with the sharing rules of create, open and close.
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,16 +6,14 @@
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/files/FileLayer.h"
+#include "engine/storage/files/ThreadId.h"
 
 namespace zorvic::engine {
 namespace {
 
 // The first digits of the absolute value of the calling thread's id.
 std::string ThreadDigits() {
-  long tid = static_cast<long>(::syscall(SYS_gettid));
-  std::string digits = std::to_string(std::labs(tid));
-  if (static_cast<int>(digits.size()) > TempNameThreadDigits) digits.resize(TempNameThreadDigits);
-  return digits;
+  return ThreadIdDigits(TempNameThreadDigits);
 }
 
 std::atomic<TFileList::TIdleCloser> gIdleCloser{nullptr};

@@ -104,6 +104,8 @@ class TRealFileSystem final : public TFileSystem {
     status->IsDirectory = S_ISDIR(st.st_mode);
     status->ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     status->Size = static_cast<std::int64_t>(st.st_size);
+    status->Device = static_cast<std::uint64_t>(st.st_dev);
+    status->Inode = static_cast<std::uint64_t>(st.st_ino);
     return 0;
   }
 
@@ -129,6 +131,19 @@ class TRealFileSystem final : public TFileSystem {
 std::atomic<TFileSystem*> GInstalled{nullptr};
 
 }  // namespace
+
+int TFileSystem::StatDescriptor(int fd, TFileStatus* status) {
+  *status = TFileStatus{};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  status->Exists = true;
+  status->IsDirectory = S_ISDIR(st.st_mode);
+  status->ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  status->Size = static_cast<std::int64_t>(st.st_size);
+  status->Device = static_cast<std::uint64_t>(st.st_dev);
+  status->Inode = static_cast<std::uint64_t>(st.st_ino);
+  return 0;
+}
 
 TFileSystem& RealFileSystem() {
   static TRealFileSystem* real = new TRealFileSystem();  // never destroyed: used until exit

@@ -28,6 +28,9 @@ struct TFileStatus {
   bool IsDirectory = false;
   bool ReadOnly = false;  // no write permission bit for anyone: the read-only attribute
   std::int64_t Size = 0;
+  // Which file it is: another file put in its place under the same name differs here.
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;
 };
 
 class TFileSystem {
@@ -54,6 +57,8 @@ class TFileSystem {
   virtual int LockOpenMode(int fd, bool exclusive) = 0;
   // Status of a path; a missing path is Exists = false with result 0. Other failures -1.
   virtual int Stat(const std::string& path, TFileStatus* status) = 0;
+  // Status of the file an open descriptor refers to (fstat); -1 on failure.
+  virtual int StatDescriptor(int fd, TFileStatus* status);
   virtual int Unlink(const std::string& path) = 0;
   virtual int Rename(const std::string& from, const std::string& to) = 0;
   // Names of the entries of a directory (without "." and "..").

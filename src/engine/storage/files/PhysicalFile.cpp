@@ -224,4 +224,9 @@ void TPhysicalFile::UnlockSystemRange(std::int64_t offset, std::int64_t length) 
   if (FFd >= 0) FFS.UnlockRange(FFd, offset, length);
 }
 
+bool TPhysicalFile::StatOpenFile(TFileStatus* status) {
+  std::lock_guard<std::recursive_mutex> guard(Mutex());
+  return FFd >= 0 && FFS.StatDescriptor(FFd, status) == 0;
+}
+
 }  // namespace zorvic::engine

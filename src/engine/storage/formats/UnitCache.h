@@ -1,8 +1,8 @@
 // The generic unit cache behind the record cache (data file), the page caches (index file, one
 // per index slot) and the block cache (BLOB file).
 //
-// A cache holds units (records, pages, blocks) by unit number: an ordered map by unit number
-// (so that lookups, take-overs and inserts stay logarithmic however large the cache), a doubly
+// A cache holds units (records, pages, blocks) by unit number: a hash table by unit number
+// (so that lookups, take-overs and inserts cost the same however large the cache), a doubly
 // linked most-recently-used chain (head = most recent) probed for its first few entries before the
 // search, per unit a modified flag and a pin count, a capacity with a growth step, and a pool of
 // spare unit objects. Modified units are also kept on a list of their own as they are marked
@@ -26,10 +26,10 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 namespace zorvic::engine {
@@ -150,7 +150,7 @@ class TUnitCache {
     unit->PinCount = pin ? 1 : 0;
     unit->Detached = false;
     TUnit* raw = unit.get();
-    FUnits.emplace(unitNo, std::move(unit));
+    File(unitNo, std::move(unit));
     LinkHead(raw);
     return raw;
   }
@@ -171,7 +171,7 @@ class TUnitCache {
     ResetUnit(*unit);
     unit->UnitNo = unitNo;
     TUnit* raw = unit.get();
-    FUnits.emplace(unitNo, std::move(unit));
+    File(unitNo, std::move(unit));
     LinkHead(raw);
     return raw;
   }
@@ -219,6 +219,8 @@ class TUnitCache {
       Release(std::move(owned));
     }
     FUnits.clear();
+    // A cache that once held a long transaction's units gives the table of their numbers back.
+    if (FUnits.bucket_count() > kKeptBuckets) FUnits.rehash(0);
     FHead = FTail = nullptr;
     FModHead = nullptr;
     FModCount = 0;
@@ -260,7 +262,13 @@ class TUnitCache {
   // Calls f(TUnit&) for every unit in ascending unit order.
   template <class F>
   void ForEach(F&& f) const {
+    std::vector<TUnit*> units;
+    units.reserve(FUnits.size());
     for (const auto& [unitNo, u] : FUnits)
+      units.push_back(u.get());
+    std::sort(units.begin(), units.end(),
+              [](const TUnit* a, const TUnit* b) { return a->UnitNo < b->UnitNo; });
+    for (TUnit* u : units)
       f(*u);
   }
 
@@ -309,7 +317,10 @@ class TUnitCache {
 
  private:
   using TUnitVector = std::vector<std::unique_ptr<TUnit>>;
-  using TUnitMap = std::map<std::int64_t, std::unique_ptr<TUnit>>;
+  // Hashed by unit number: a lookup costs the same however many units the cache holds (an
+  // ordered tree of a large transaction's pages costs a chain of cache misses per lookup).
+  using TUnitMap = std::unordered_map<std::int64_t, std::unique_ptr<TUnit>>;
+  static constexpr std::size_t kKeptBuckets = 4096;
 
   TUnit* Hit(TUnit* unit) {
     if (FHead != unit) {
@@ -374,14 +385,29 @@ class TUnitCache {
     --FModCount;
   }
 
-  // Takes the victim out of the list and the chain and hands it over.
+  // Takes the victim out of the list and the chain and hands it over. Its entry of the hash
+  // table is kept for the next unit filed, so that a cache that keeps taking over (a scan)
+  // allocates nothing per unit.
   std::unique_ptr<TUnit> TakeOver(TUnit* victim) {
     auto it = FUnits.find(victim->UnitNo);
-    std::unique_ptr<TUnit> owned = std::move(it->second);
-    FUnits.erase(it);
+    typename TUnitMap::node_type node = FUnits.extract(it);
+    std::unique_ptr<TUnit> owned = std::move(node.mapped());
+    FSpareNode = std::move(node);
     Unlink(victim);
     if (victim->OnModifiedList) UnlinkModified(victim);
     return owned;
+  }
+
+  // Files a unit under its number, in the entry kept from the last take-over when there is one.
+  void File(std::int64_t unitNo, std::unique_ptr<TUnit> unit) {
+    if (FSpareNode.empty()) {
+      FUnits.emplace(unitNo, std::move(unit));
+      return;
+    }
+    FSpareNode.key() = unitNo;
+    FSpareNode.mapped() = std::move(unit);
+    FUnits.insert(std::move(FSpareNode));
+    FSpareNode = typename TUnitMap::node_type();
   }
 
   std::unique_ptr<TUnit> Fresh() {
@@ -443,9 +469,10 @@ class TUnitCache {
   TOwner& FOwner;
   TUnitCacheConfig FConfig;
   std::int64_t FCapacity = 1;
-  TUnitMap FUnits;        // by UnitNo
-  TUnitVector FSpares;    // cleared spare objects
-  TUnitVector FDetached;  // dropped while pinned
+  TUnitMap FUnits;                          // by UnitNo
+  typename TUnitMap::node_type FSpareNode;  // an emptied entry, kept for the next unit
+  TUnitVector FSpares;                      // cleared spare objects
+  TUnitVector FDetached;                    // dropped while pinned
   TCacheUnit* FHead = nullptr;
   TCacheUnit* FTail = nullptr;
   TCacheUnit* FModHead = nullptr;  // modified units, most recently marked first

@@ -459,41 +459,73 @@ void TCommitJournal::SyncFolder() {
   if (rc != 0) RaiseTableError(VELDOR_WRITEERR, folder);
 }
 
+namespace {
+
+// Writes the pieces from it up to stop, neighbouring ones joined into one write each. Returns
+// the end of the last byte written (0 when none).
+using TPieceIt = std::map<std::int64_t, std::vector<std::uint8_t>>::const_iterator;
+std::int64_t WritePieces(TFileHandler& handler, TPieceIt it, TPieceIt stop) {
+  std::int64_t end = 0;
+  while (it != stop) {
+    auto last = it;
+    std::int64_t runEnd = it->first + static_cast<std::int64_t>(it->second.size());
+    std::size_t bytes = it->second.size();
+    for (auto next = std::next(it);
+         next != stop && next->first == runEnd && bytes < (std::size_t{1} << 22); ++next) {
+      last = next;
+      runEnd += static_cast<std::int64_t>(next->second.size());
+      bytes += next->second.size();
+    }
+    if (last == it) {
+      handler.WriteAt(it->first, it->second.data(), static_cast<std::int64_t>(it->second.size()));
+    } else {
+      std::vector<std::uint8_t> run;
+      run.reserve(bytes);
+      for (auto p = it; p != std::next(last); ++p)
+        run.insert(run.end(), p->second.begin(), p->second.end());
+      handler.WriteAt(it->first, run.data(), static_cast<std::int64_t>(run.size()));
+    }
+    end = std::max(end, runEnd);
+    it = std::next(last);
+  }
+  return end;
+}
+
+}  // namespace
+
 void TCommitJournal::ApplyWrites(bool sync) {
   for (TTableEntry& table : FTables) {
-    for (TFileEntry& file : table.Files) {
+    // The headers first: a write of a table changes a ChangeCount at the start of one of its
+    // files, and that header reaches the file before any other byte of the write. So a reader
+    // that finds every ChangeCount where it last saw it knows that no write has touched the
+    // table since, not even one whose writer died half-way leaving its journal: it need not
+    // look for a journal (TTableLockState::TakeRead).
+    std::vector<std::int64_t> headerEnd(table.Files.size(), 0);
+    for (std::size_t f = 0; f < table.Files.size(); ++f) {
+      TFileEntry& file = table.Files[f];
+      const TWriteCapture& capture = *file.Capture;
+      if (capture.Empty()) continue;
+      const auto& pieces = capture.Pieces();
+      auto first = pieces.begin();
+      if (first == pieces.end() || first->first != 0) continue;
+      if (capture.MinSize() < capture.OriginalSize() &&
+          static_cast<std::int64_t>(first->second.size()) > capture.MinSize())
+        continue;  // cut below its header: written in order below
+      file.Written = true;
+      headerEnd[f] = WritePieces(*file.Handler, first, std::next(first));
+    }
+    for (std::size_t f = 0; f < table.Files.size(); ++f) {
+      TFileEntry& file = table.Files[f];
       const TWriteCapture& capture = *file.Capture;
       if (capture.Empty()) continue;
       TFileHandler& handler = *file.Handler;
       file.Written = true;
       if (capture.MinSize() < capture.OriginalSize()) handler.Truncate(capture.MinSize());
-      // Neighbouring pieces go out as one write.
-      std::int64_t end = capture.MinSize();
       const auto& pieces = capture.Pieces();
-      for (auto it = pieces.begin(); it != pieces.end();) {
-        auto last = it;
-        std::int64_t runEnd = it->first + static_cast<std::int64_t>(it->second.size());
-        std::size_t bytes = it->second.size();
-        for (auto next = std::next(it);
-             next != pieces.end() && next->first == runEnd && bytes < (std::size_t{1} << 22);
-             ++next) {
-          last = next;
-          runEnd += static_cast<std::int64_t>(next->second.size());
-          bytes += next->second.size();
-        }
-        if (last == it) {
-          handler.WriteAt(it->first, it->second.data(),
-                          static_cast<std::int64_t>(it->second.size()));
-        } else {
-          std::vector<std::uint8_t> run;
-          run.reserve(bytes);
-          for (auto p = it; p != std::next(last); ++p)
-            run.insert(run.end(), p->second.begin(), p->second.end());
-          handler.WriteAt(it->first, run.data(), static_cast<std::int64_t>(run.size()));
-        }
-        end = std::max(end, runEnd);
-        it = std::next(last);
-      }
+      auto from = pieces.begin();
+      if (headerEnd[f] > 0) ++from;
+      std::int64_t end = std::max(capture.MinSize(), headerEnd[f]);
+      end = std::max(end, WritePieces(handler, from, pieces.end()));
       if (capture.Size() != end) handler.Truncate(capture.Size());
     }
   }

@@ -227,6 +227,15 @@ bool TTableLockState::ReleaseReaderSlots(TReadHolding& holding) noexcept {
 bool TTableLockState::TakeRead(TReadHolding& holding) {
   YieldToWaitingWriter();
   TakeReaderSlots(holding);
+  // Every write of the table moves a ChangeCount in a header before it changes any other byte
+  // of the files (Journal.cpp, ApplyWrites), and the journal exists before that. So when no
+  // count moved since this table object last looked, no writer has touched the files since,
+  // dead or alive, and there is neither a journal to play back nor anything to refresh. Only
+  // when one moved is the journal looked for.
+  if (!FTable.ChangeCountsMoved()) {
+    holding.Held = true;
+    return false;
+  }
   if (TableJournalPresent(FTable) && !FTable.ReadOnly()) {
     // A writer died half-way: its journal is played back under the write lock first.
     ReleaseReaderSlots(holding);
@@ -362,8 +371,32 @@ bool TTableLockState::TakeWriteLock() {
   }
 }
 
+bool TTableLockState::ChangesStayInCache() const {
+  return FTransactionHeld && !LockFree() && FTable.InTransaction();
+}
+
+bool TTableLockState::TakeChangeWriteLock() {
+  // Outside a transaction (or holding a table read lock, whose slots lie inside the writer
+  // range) the change takes the whole write lock as ever.
+  if (FWriteHeld || !ChangesStayInCache() || FTableRead.Held) return TakeWriteLock();
+  // The transaction byte has kept every other writer out since the transaction began, and the
+  // change reaches no file before the commit, which takes the writer ranges itself: readers of
+  // the files have nothing to wait for.
+  DropOperationRead();
+  TReadBatch::ReleaseKept();
+  FWriteHeld = true;
+  FWriteCacheOnly = true;
+  FWriteTookByte = FWriteBlob = false;
+  FBusySince = TClock::now();
+  return false;
+}
+
 void TTableLockState::ReleaseWriteLock() {
   if (!FWriteHeld || FWriteKept) return;
+  if (FWriteCacheOnly) {
+    FWriteHeld = FWriteCacheOnly = false;
+    return;
+  }
   bool ok = true;
   if (FWriteBlob && HasBlobFile())
     ok = FTable.Blob()->UnlockRange(WriterRegionOffset, WriterRegionLength) && ok;
@@ -510,6 +543,7 @@ void TTableLockState::ReleaseAll() noexcept {
   FDeferred.ClearAll();
   FOperationRead = FTableRead = TReadHolding{};
   FTableReadDisplaced = FWriteHeld = FWriteTookByte = FWriteBlob = FWriteKept = false;
+  FWriteCacheOnly = false;
   FTransactionHeld = false;
   FOperationDepth = 0;
 }

@@ -91,6 +91,8 @@ class TTableLockState : public TTableLocks {
   void ReleaseReadLock() override;
   bool TakeWriteLock() override;
   void ReleaseWriteLock() override;
+  bool TakeChangeWriteLock() override;
+  bool ChangesStayInCache() const override;
   bool InTransaction() const override;
   void BeginOperation() override { ++FOperationDepth; }
   void EndOperation() override;
@@ -167,6 +169,7 @@ class TTableLockState : public TTableLocks {
   bool FWriteTookByte = false;  // the write lock holds the transaction byte itself
   bool FWriteBlob = false;      // the write lock holds the BLOB writer range
   bool FWriteKept = false;
+  bool FWriteCacheOnly = false;  // the write lock of a change inside a transaction: no range
   bool FTransactionHeld = false;
   bool FKept = false;                  // on the read batch's list of kept locks
   TClock::time_point FOperationTaken;  // when the operation read lock was last taken

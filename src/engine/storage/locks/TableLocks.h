@@ -72,6 +72,15 @@ class TTableLocks {
   virtual void ReleaseReadLock() {}
   virtual bool TakeWriteLock() { return false; }
   virtual void ReleaseWriteLock() {}
+  // The write lock of one change a cursor makes (an insert, a modification, a deletion), released
+  // by ReleaseWriteLock. Inside a transaction such a change stays in the session's caches until
+  // the commit, which takes the full write lock to write it; so while the transaction lock is
+  // held, this one needs no byte-range lock of its own.
+  virtual bool TakeChangeWriteLock() { return TakeWriteLock(); }
+  // Whether a record slot that no other user can see yet (beyond the table's end as the files
+  // hold it) needs no record lock: true while this table's changes stay in the caches of a
+  // transaction that holds the table's transaction lock.
+  virtual bool ChangesStayInCache() const { return false; }
   // Inside a transaction nothing is written before the commit.
   virtual bool InTransaction() const { return false; }
 

@@ -44,10 +44,13 @@ struct TSessionSettings {
   TLockProtocol LockProtocol = TLockProtocol::lpPessimistic;
   // Where temporary tables and temporary index files go (with a trailing separator).
   std::string PrivateDir;
-  // Cache budgets of every table opened in the session.
+  // Cache budgets of every table opened in the session. Each index may keep 1024 pages (at
+  // IndexCacheBytesPerPage a page): the path from the root and every leaf of an index of some
+  // 100,000 short keys stay resident, so that point lookups read no index page from the file.
+  // A cache holds only the pages read, so small tables cost what they did with 2 pages.
   std::int64_t RecordCacheBytes = 16384;
   std::int64_t RecordCacheCount = 8192;
-  std::int64_t IndexCacheBytes = 16384;
+  std::int64_t IndexCacheBytes = 8 << 20;
   std::int64_t BlobCacheBytes = 32768;
   std::int64_t BlobCacheCount = 8192;
 };

@@ -129,12 +129,32 @@ void TDataTable::Open(bool exclusive, bool temporary) {
       DropCaches();
     }
     StartUndoJournal(*this);
+    NoteOpenedFiles();
   } catch (...) {
     FLocks->ReleaseAll();
     CloseFiles();
     throw;
   }
   ++FEpoch;
+}
+
+void TDataTable::NoteOpenedFiles() {
+  TFileHandler* files[3] = {FData.get(), FIndex.get(), FBlob.get()};
+  for (std::size_t i = 0; i < FOpenedFiles.size(); ++i) {
+    TFileStatus status;
+    TOpenedFile& opened = FOpenedFiles[i];
+    opened = TOpenedFile{};
+    if (files[i] == nullptr || !files[i]->OpenFileStatus(&status)) continue;
+    opened.Known = true;
+    opened.Device = status.Device;
+    opened.Inode = status.Inode;
+  }
+}
+
+bool TDataTable::OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const {
+  const std::size_t i = ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
+  const TOpenedFile& opened = FOpenedFiles[i];
+  return !opened.Known || (opened.Device == atPath.Device && opened.Inode == atPath.Inode);
 }
 
 void TDataTable::OpenIndexAndBlob(bool exclusive, bool temporary) {

@@ -24,6 +24,7 @@
 // thread at a time, like its database (DataDirectory.h).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -139,6 +140,13 @@ class TDataTable {
   bool Parked() const { return FParked.load(std::memory_order_acquire); }
   // Taken back from parking: the next VerifyOnce refreshes the table from its headers.
   void NoteReclaimed() { FRefreshWanted = true; }
+  // The read batch in which the files of the table kept open were last found under their names
+  // (0: none); a take-back within that batch need not look again.
+  std::uint64_t FilesCheckedInBatch() const { return FFilesCheckedInBatch; }
+  void NoteFilesChecked(std::uint64_t batch) { FFilesCheckedInBatch = batch; }
+  // Whether the file found under the name of the table's file with extension ext (".DAT",
+  // ".IDX", ".BLB") is the one the table opened (true when that is not known: in memory).
+  bool OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const;
 
   // ---- change detection and writing --------------------------------------------------
   TChangeCounters Counters() const;
@@ -214,6 +222,15 @@ class TDataTable {
   bool FVerified = false;
   bool FRefreshWanted = false;
   std::uint64_t FCheckedInBatch = 0;  // the read batch whose start VerifyOnce last checked
+  std::uint64_t FFilesCheckedInBatch = 0;
+  // The files opened (data, index, BLOB), as the descriptors saw them at the open.
+  struct TOpenedFile {
+    bool Known = false;
+    std::uint64_t Device = 0;
+    std::uint64_t Inode = 0;
+  };
+  std::array<TOpenedFile, 3> FOpenedFiles{};
+  void NoteOpenedFiles();
   std::atomic<bool> FParked{false};  // written under the parking registry's lock
   bool FInTransaction = false;
   int FOpenCount = 0;
