@@ -45,13 +45,47 @@ void PutBack(TUnitCache<TUnit>& cache, const TUnitCopies<TUnit>& copies) {
   }
 }
 
+// Records are many and small: their copies go into one buffer instead of an object each.
+struct TRecordCopies {
+  std::vector<std::int64_t> Numbers;
+  std::vector<std::size_t> Ends;  // where each record's bytes end in Bytes
+  std::vector<std::uint8_t> Bytes;
+};
+
+TRecordCopies CopyModifiedRecords(const TUnitCache<TRecord>& cache) {
+  TRecordCopies copies;
+  const std::vector<TRecord*> modified = cache.ModifiedUnits(true);
+  if (modified.empty()) return copies;
+  copies.Numbers.reserve(modified.size());
+  copies.Ends.reserve(modified.size());
+  copies.Bytes.reserve(modified.size() * modified.front()->Data.size());
+  for (TRecord* record : modified) {
+    copies.Numbers.push_back(record->UnitNo);
+    copies.Bytes.insert(copies.Bytes.end(), record->Data.begin(), record->Data.end());
+    copies.Ends.push_back(copies.Bytes.size());
+  }
+  return copies;
+}
+
+void PutBackRecords(TUnitCache<TRecord>& cache, const TRecordCopies& copies) {
+  cache.Drop();
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < copies.Numbers.size(); ++i) {
+    TRecord* record = cache.Add(copies.Numbers[i], false);
+    record->Data.assign(copies.Bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                        copies.Bytes.begin() + static_cast<std::ptrdiff_t>(copies.Ends[i]));
+    begin = copies.Ends[i];
+    cache.MarkModified(record);
+  }
+}
+
 }  // namespace
 
 struct TTransactionSavepoint::TEntry {
   TDataTable* Table = nullptr;
   TTableHeader DataHeader;
   bool DataHeaderModified = false;
-  TUnitCopies<TRecord> Records;
+  TRecordCopies Records;
   TIndexHeader IndexHeader;
   bool IndexHeaderModified = false;
   std::array<TUnitCopies<TPage>, IndexSlotCount> Pages;
@@ -72,7 +106,7 @@ TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Databas
     TDataFile& data = *table.FData;
     entry.DataHeader = data.FHeader;
     entry.DataHeaderModified = data.FHeaderModified;
-    entry.Records = CopyModified(data.FCache);
+    entry.Records = CopyModifiedRecords(data.FCache);
     TIndexFile& index = *table.FIndex;
     entry.IndexHeader = index.header_;
     entry.IndexHeaderModified = index.headerModified_;
@@ -106,7 +140,7 @@ void TTransactionSavepoint::Restore() {
     TDataFile& data = *table.FData;
     data.BeginChange();
     try {
-      PutBack(data.FCache, entry.Records);
+      PutBackRecords(data.FCache, entry.Records);
     } catch (...) {
       data.EndChange();
       throw;
