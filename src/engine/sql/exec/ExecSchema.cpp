@@ -26,11 +26,28 @@ bool TDatabaseUse::InMemory() const {
   return Database_->InMemory();
 }
 
+TExecSchemaSource::TExecSchemaSource(TDataDirectory& database) : Database_(database) {}
+
+TExecSchemaSource::~TExecSchemaSource() {
+  // The last opened first: a cursor ends before the database it was opened in.
+  for (auto it = Opened_.rbegin(); it != Opened_.rend(); ++it) {
+    try {
+      it->Cursor->Close();
+    } catch (...) {
+      // Closing a cursor that only read the table's definition has nothing left to lose.
+    }
+    it->Cursor.reset();
+    it->Use.reset();
+  }
+}
+
 std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef& table) {
-  TDatabaseUse use(Database_, table);
+  TOpenedTable opened;
+  opened.Use = std::make_unique<TDatabaseUse>(Database_, table);
   // Opening raises the engine's own errors: a missing table, damaged headers, rights.
-  TDataCursor cursor(use.Database());
-  cursor.Open(table.Name, use.InMemory());
+  opened.Cursor = std::make_unique<TDataCursor>(opened.Use->Database());
+  TDataCursor& cursor = *opened.Cursor;
+  cursor.Open(table.Name, opened.Use->InMemory());
   auto schema = std::make_shared<TTableSchema>();
   schema->Name = table.Name;
   for (const TFieldDesc& desc : cursor.Fields()) {
@@ -47,7 +64,7 @@ std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef
   schema->HasPrimaryKey = !header.NoPrimaryIndex() && header.SlotInUse(0);
   for (int slot = 1; slot <= header.SecondaryCount(); ++slot)
     schema->IndexNames.push_back(header.Descriptor(slot).IndexName);
-  cursor.Close();
+  Opened_.push_back(std::move(opened));
   return schema;
 }
 

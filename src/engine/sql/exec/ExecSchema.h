@@ -4,7 +4,9 @@
 // A statement names tables of its own database, of a folder given by a path, or of the
 // in-memory database (MEMORY). TDatabaseUse opens the database a reference points to for as
 // long as it is needed; TExecSchemaSource answers the binder from the tables themselves: it
-// opens a cursor on each table once, reads its fields and index names, and closes it again.
+// opens a cursor on each table once and reads its fields and index names. It keeps those
+// cursors open until it ends, so the execution that opens the same tables next finds them in
+// use and takes them as they are, instead of looking at their files a second time.
 //
 // Thread safety: both belong to one execution and one thread.
 #pragma once
@@ -12,11 +14,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/sql/SchemaSource.h"
 
 namespace zorvic::engine {
 
+class TDataCursor;
 class TDataDirectory;
 
 // The database of a table reference, opened (and closed again) through the session when it
@@ -38,13 +42,23 @@ class TDatabaseUse {
 
 class TExecSchemaSource : public TSchemaSource {
  public:
-  explicit TExecSchemaSource(TDataDirectory& database) : Database_(database) {}
+  explicit TExecSchemaSource(TDataDirectory& database);
+  // Closes the cursors of the tables read, then the databases opened for them.
+  ~TExecSchemaSource() override;
+  TExecSchemaSource(const TExecSchemaSource&) = delete;
+  TExecSchemaSource& operator=(const TExecSchemaSource&) = delete;
 
   std::shared_ptr<const TTableSchema> LoadTable(const TTableRef& table) override;
   bool TableExists(const TTableRef& table) override;
 
  private:
+  // A table read for the binder: its database (when not the statement's own) and its cursor.
+  struct TOpenedTable {
+    std::unique_ptr<TDatabaseUse> Use;
+    std::unique_ptr<TDataCursor> Cursor;
+  };
   TDataDirectory& Database_;
+  std::vector<TOpenedTable> Opened_;
 };
 
 }  // namespace zorvic::engine

@@ -151,6 +151,30 @@ std::string StorableName(const std::string& name, const std::vector<TFieldDefini
   return stored;
 }
 
+std::vector<TFieldDefinition> TableFieldsOf(const std::vector<TResultColumn>& columns) {
+  std::vector<TFieldDefinition> fields;
+  fields.reserve(columns.size());
+  for (const TResultColumn& column : columns) {
+    TFieldDefinition field = FieldOf(column);
+    field.Name = StorableName(field.Name, fields);
+    fields.push_back(std::move(field));
+  }
+  return fields;
+}
+
+bool SameFields(const std::vector<TFieldDefinition>& a, const std::vector<TFieldDefinition>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const TFieldDefinition& x = a[i];
+    const TFieldDefinition& y = b[i];
+    // Spelled the same, not merely equal ignoring case: the cursor shows the names as made.
+    if (x.Name != y.Name || x.DataType != y.DataType || x.SubType != y.SubType ||
+        x.Size != y.Size || x.Scale != y.Scale)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TResultTable::TResultTable(TDataDirectory& statementDatabase)
@@ -179,11 +203,8 @@ void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTabl
     Database_ = &StatementDatabase_;
   }
   TTableCreation creation;
-  for (const TResultColumn& column : columns) {
-    TFieldDefinition field = FieldOf(column);
-    field.Name = StorableName(field.Name, creation.Table.Fields);
-    creation.Table.Fields.push_back(std::move(field));
-  }
+  creation.Table.Fields = TableFieldsOf(columns);
+  Fields_ = creation.Table.Fields;
   const bool memory = Database_->InMemory();
   if (into == nullptr || into->Name.empty()) {
     // The name is reserved exclusively before the table is made over it. INTO MEMORY without
@@ -197,7 +218,38 @@ void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTabl
   Cursor_ = std::make_unique<TDataCursor>(*Database_);
   Cursor_->CreateTable(Name_, creation, true, memory);
   Cursor_->Open(Name_, memory, Temporary_);
+  OpenedSlot_ = Cursor_->IndexSlot();
   Buffer_.assign(Cursor_->RecordSize(), 0);
+}
+
+bool TResultTable::Retire() {
+  if (!Temporary_ || Database_ == nullptr || !Database_->InMemory() || !Cursor_ ||
+      !Cursor_->IsOpen())
+    return false;
+  for (const TFieldDefinition& field : Fields_)
+    if (IsAutoIncField(field.DataType, field.SubType)) return false;
+  Cursor_->EmptyTable();
+  // A cursor left as it was opened stays open for the next rows; one its reader changed
+  // (an index, a range or a filter set, a record being edited or locked) is closed, and the
+  // next use opens the table afresh.
+  TDataCursor& cursor = *Cursor_;
+  if (cursor.IndexSlot() != OpenedSlot_ || cursor.RangeActive() || cursor.Filtered() ||
+      cursor.Editing() || cursor.LockedRecord() > 0 || cursor.AutoIncSuppressed()) {
+    Cursor_->Close();
+    Cursor_.reset();
+  }
+  return true;
+}
+
+bool TResultTable::Reuse(const std::vector<TResultColumn>& columns) {
+  if (!Temporary_ || Database_ == nullptr) return false;
+  if (!SameFields(Fields_, TableFieldsOf(columns))) return false;
+  if (!Cursor_) {
+    auto cursor = std::make_unique<TDataCursor>(*Database_);
+    cursor->Open(Name_, true, true);
+    Cursor_ = std::move(cursor);
+  }
+  return true;
 }
 
 void TResultTable::Append(const TRow& row) {

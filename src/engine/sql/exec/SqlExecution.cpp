@@ -31,6 +31,21 @@ struct TSqlExecution::TImpl {
   // One per query block of the current statement, in the statement's block order.
   std::vector<std::unique_ptr<TBlockExecution>> Blocks;
   std::unique_ptr<TResultTable> Result;
+  // The last temporary result, emptied, for the next SELECT of the same columns.
+  std::unique_ptr<TResultTable> SpareResult;
+
+  // Ends the current result: a temporary one is kept as the spare, anything else deleted.
+  void RetireResult() {
+    if (!Result) return;
+    std::unique_ptr<TResultTable> result = std::move(Result);
+    bool kept = false;
+    try {
+      kept = result->Retire();
+    } catch (...) {
+      kept = false;  // a table that cannot be emptied is deleted like any other
+    }
+    if (kept) SpareResult = std::move(result);
+  }
 
   TBlockExecution* BlockOf(const TDataQuery* block) {
     for (auto& execution : Blocks) {
@@ -89,6 +104,8 @@ std::vector<TResultColumnOrigin> ResultColumnOrigins(const TDataQuery& master) {
 TSqlExecution::TSqlExecution(TDataDirectory& database) : Impl_(std::make_unique<TImpl>(database)) {}
 
 TSqlExecution::~TSqlExecution() {
+  Impl_->Result.reset();
+  Impl_->SpareResult.reset();
   Release();
 }
 
@@ -97,7 +114,7 @@ TDataDirectory& TSqlExecution::Database() const {
 }
 
 void TSqlExecution::Release() {
-  Impl_->Result.reset();
+  Impl_->RetireResult();
   Impl_->SubSelects.Clear();
   Impl_->Blocks.clear();
 }
@@ -141,7 +158,7 @@ TDataCursor* TSqlExecution::Execute(TQueryStatement& statement) {
       Statement.RecordsRead = now.Records - Start.Records;
     }
   } reads{statement};
-  impl.Result.reset();
+  impl.RetireResult();
   TDataQuery* master = statement.MasterQuery();
   if (master == nullptr) return nullptr;
 
@@ -259,8 +276,14 @@ TDataCursor* TSqlExecution::TImpl::ExecuteSelect(TQueryStatement& statement,
   }
 
   statement.ResultColumnOrigins = ResultColumnOrigins(master);
-  Result = std::make_unique<TResultTable>(Database);
-  Result->Create(columns, master.IntoGiven ? &master.Into : nullptr);
+  const bool into = master.IntoGiven;
+  if (!into && SpareResult && SpareResult->Reuse(columns)) {
+    Result = std::move(SpareResult);
+  } else {
+    SpareResult.reset();
+    Result = std::make_unique<TResultTable>(Database);
+    Result->Create(columns, into ? &master.Into : nullptr);
+  }
   for (const TRow& row : rows)
     Result->Append(row);
   TDataCursor& cursor = Result->Cursor();
