@@ -36,6 +36,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -215,6 +216,9 @@ class TZQServerCoreThread : public std::enable_shared_from_this<TZQServerCoreThr
   void CatchUpIdle();
   int IdleWaitMs() const;
   bool StartSession(const std::shared_ptr<TZQClientThread>& client);
+  // The starter thread: starts the connection threads of accepted connections in turn.
+  void StarterLoop();
+  void StopStarter();
   void PauseMs(int ms);
   void SetState(TState state);
   void CallHook(const TZQListenerEvent& hook, const char* name);
@@ -232,6 +236,16 @@ class TZQServerCoreThread : public std::enable_shared_from_this<TZQServerCoreThr
   int FIdleCount = 0;
   bool FIdle = false;
   std::int64_t FIdleSinceMicros = 0;  // monotonic time of the last accept (or of the start)
+  // Accepted connections waiting for their thread. Threads are made by a starter thread of
+  // their own, so the accept loop only takes connections off the kernel's queue: a storm of
+  // clients is taken in at the pace of accept, not of thread creation, and the kernel never
+  // drops a SYN for a full queue while threads are being made. The queue is bounded by the
+  // connection limit, since a queued connection already counts in the tracker.
+  std::thread FStarter;
+  std::mutex FStartLock;
+  std::condition_variable FStartWake;
+  std::deque<std::shared_ptr<TZQClientThread>> FToStart;
+  bool FStarterStop = false;
   mutable std::mutex FStateLock;
   std::condition_variable FStateChanged;
   TState FState = TState::Starting;

@@ -99,6 +99,7 @@ TZQServerCoreThread::TZQServerCoreThread(TZQListenerSettings settings,
 }
 
 TZQServerCoreThread::~TZQServerCoreThread() {
+  StopStarter();
   if (FThread.joinable()) {
     FTerminated.store(true, std::memory_order_release);
     if (FThread.get_id() == std::this_thread::get_id()) {
@@ -204,12 +205,19 @@ void TZQServerCoreThread::Execute() {
       return;
     }
     FListeningPort.store(FListenSocket.LocalPort(), std::memory_order_release);
+    {
+      std::lock_guard<std::mutex> guard(FStartLock);
+      FStarterStop = false;
+    }
+    FStarter = std::thread([this] { StarterLoop(); });
     SetState(TState::Listening);
     AcceptLoop();
   } catch (...) {
     Diagnose("Listener on port " + std::to_string(FSettings.Port) +
              " ended by an error: " + DescribeCurrentException());
   }
+  // Connections accepted before the end still get their threads, as they would have had.
+  StopStarter();
   FListenSocket.CloseNormal();
   FListeningPort.store(0, std::memory_order_release);
   if (State() != TState::Failed) SetState(TState::Ended);
@@ -264,17 +272,45 @@ bool TZQServerCoreThread::AcceptOne() {
   }
   client->Socket.SetOutputBufferSize(FSettings.SocketOutputBufferSize);
   FTracker->Add(client);
-  if (!StartSession(client)) {
-    client->Socket.CloseAbort();
-    FTracker->Remove(*client);
-    PauseMs(net::kAcceptFailureBackoffMs);
-    return false;
+  {
+    std::lock_guard<std::mutex> guard(FStartLock);
+    FToStart.push_back(client);
   }
+  FStartWake.notify_one();
   if (FIdle) CallHook(FSettings.OnWakeUp, "OnWakeUp");
   FIdle = false;
   FIdleCount = 0;
   FIdleSinceMicros = MonotonicMicros();
   return true;
+}
+
+void TZQServerCoreThread::StarterLoop() {
+  for (;;) {
+    std::shared_ptr<TZQClientThread> client;
+    {
+      std::unique_lock<std::mutex> guard(FStartLock);
+      FStartWake.wait(guard, [&] { return FStarterStop || !FToStart.empty(); });
+      if (FToStart.empty()) return;  // asked to stop, nothing left to start
+      client = std::move(FToStart.front());
+      FToStart.pop_front();
+    }
+    if (!StartSession(client)) {
+      client->Socket.CloseAbort();
+      FTracker->Remove(*client);
+      // Out of threads: give the system a moment before the next one is tried.
+      PauseMs(net::kAcceptFailureBackoffMs);
+    }
+  }
+}
+
+void TZQServerCoreThread::StopStarter() {
+  if (!FStarter.joinable()) return;
+  {
+    std::lock_guard<std::mutex> guard(FStartLock);
+    FStarterStop = true;
+  }
+  FStartWake.notify_all();
+  FStarter.join();
 }
 
 bool TZQServerCoreThread::StartSession(const std::shared_ptr<TZQClientThread>& client) {

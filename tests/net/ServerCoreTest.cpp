@@ -283,6 +283,26 @@ TEST(ServerCore, StopEndsListeningButLeavesSessionsRunning) {
   EXPECT_EQ(echo.core.ActiveSessions(), 2);
 }
 
+TEST(ServerCore, ABurstOfPeersIsTakenInAndEveryAcceptedOneGetsItsSessionEvenAfterStop) {
+  // Accepting and starting connection threads are separate steps: a crowd connecting at once
+  // is counted as soon as it is accepted, and a Stop that follows at once still starts a
+  // thread for every connection already taken in.
+  constexpr int kPeers = 200;
+  EchoCore echo(kPeers + 10);
+  int port = echo.Start();
+  ASSERT_NE(port, 0);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < kPeers; ++i)
+    clients.push_back(std::make_unique<RawClient>(port));
+  EXPECT_TRUE(WaitFor([&] { return echo.core.ActiveSessions() == kPeers; }, 10000));
+  echo.core.Stop();
+  for (auto& client : clients)
+    EXPECT_EQ(client->ReceiveLine(), "hello");
+  EXPECT_EQ(echo.started.load(), kPeers);
+  EXPECT_TRUE(echo.core.StopAndCloseSessions(5000));
+  EXPECT_EQ(echo.core.ActiveSessions(), 0);
+}
+
 TEST(ServerCore, StopAndCloseSessionsEndsEverySessionWithinTheWait) {
   EchoCore echo;
   int port = echo.Start();
