@@ -31,8 +31,21 @@ struct TSqlExecution::TImpl {
   // One per query block of the current statement, in the statement's block order.
   std::vector<std::unique_ptr<TBlockExecution>> Blocks;
   std::unique_ptr<TResultTable> Result;
-  // The last temporary result, emptied, for the next SELECT of the same columns.
-  std::unique_ptr<TResultTable> SpareResult;
+  // The last few temporary results, emptied, the newest first: a caller that alternates a
+  // few statements (list, then fetch) finds a table of the right columns for each.
+  static constexpr std::size_t kMaxSpareResults = 4;
+  std::vector<std::unique_ptr<TResultTable>> SpareResults;
+
+  // A spare table for rows of these columns, opened again; null when none fits.
+  std::unique_ptr<TResultTable> TakeSpare(const std::vector<TResultColumn>& columns) {
+    for (auto it = SpareResults.begin(); it != SpareResults.end(); ++it) {
+      if (!(*it)->Reuse(columns)) continue;
+      std::unique_ptr<TResultTable> spare = std::move(*it);
+      SpareResults.erase(it);
+      return spare;
+    }
+    return nullptr;
+  }
 
   // Ends the current result: a temporary one is kept as the spare, anything else deleted.
   void RetireResult() {
@@ -44,7 +57,9 @@ struct TSqlExecution::TImpl {
     } catch (...) {
       kept = false;  // a table that cannot be emptied is deleted like any other
     }
-    if (kept) SpareResult = std::move(result);
+    if (!kept) return;
+    SpareResults.insert(SpareResults.begin(), std::move(result));
+    if (SpareResults.size() > kMaxSpareResults) SpareResults.pop_back();
   }
 
   TBlockExecution* BlockOf(const TDataQuery* block) {
@@ -105,7 +120,7 @@ TSqlExecution::TSqlExecution(TDataDirectory& database) : Impl_(std::make_unique<
 
 TSqlExecution::~TSqlExecution() {
   Impl_->Result.reset();
-  Impl_->SpareResult.reset();
+  Impl_->SpareResults.clear();
   Release();
 }
 
@@ -277,10 +292,8 @@ TDataCursor* TSqlExecution::TImpl::ExecuteSelect(TQueryStatement& statement,
 
   statement.ResultColumnOrigins = ResultColumnOrigins(master);
   const bool into = master.IntoGiven;
-  if (!into && SpareResult && SpareResult->Reuse(columns)) {
-    Result = std::move(SpareResult);
-  } else {
-    SpareResult.reset();
+  if (!into) Result = TakeSpare(columns);
+  if (!Result) {
     Result = std::make_unique<TResultTable>(Database);
     Result->Create(columns, into ? &master.Into : nullptr);
   }
