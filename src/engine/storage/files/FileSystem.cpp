@@ -14,6 +14,16 @@
 namespace zorvic::engine {
 namespace {
 
+// What a stat of a file or of an open descriptor tells the engine.
+void FillStatus(const struct stat& st, TFileStatus* status) {
+  status->Exists = true;
+  status->IsDirectory = S_ISDIR(st.st_mode);
+  status->ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  status->Size = static_cast<std::int64_t>(st.st_size);
+  status->Device = static_cast<std::uint64_t>(st.st_dev);
+  status->Inode = static_cast<std::uint64_t>(st.st_ino);
+}
+
 class TRealFileSystem final : public TFileSystem {
  public:
   int Open(const std::string& path, int flags, mode_t mode) override {
@@ -100,12 +110,7 @@ class TRealFileSystem final : public TFileSystem {
       if (errno == ENOENT || errno == ENOTDIR) return 0;
       return -1;
     }
-    status->Exists = true;
-    status->IsDirectory = S_ISDIR(st.st_mode);
-    status->ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    status->Size = static_cast<std::int64_t>(st.st_size);
-    status->Device = static_cast<std::uint64_t>(st.st_dev);
-    status->Inode = static_cast<std::uint64_t>(st.st_ino);
+    FillStatus(st, status);
     return 0;
   }
 
@@ -136,12 +141,7 @@ int TFileSystem::StatDescriptor(int fd, TFileStatus* status) {
   *status = TFileStatus{};
   struct stat st;
   if (::fstat(fd, &st) != 0) return -1;
-  status->Exists = true;
-  status->IsDirectory = S_ISDIR(st.st_mode);
-  status->ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-  status->Size = static_cast<std::int64_t>(st.st_size);
-  status->Device = static_cast<std::uint64_t>(st.st_dev);
-  status->Inode = static_cast<std::uint64_t>(st.st_ino);
+  FillStatus(st, status);
   return 0;
 }
 

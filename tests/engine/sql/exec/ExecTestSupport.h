@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/sql/QueryStatement.h"
@@ -59,6 +60,38 @@ inline TResultText ReadCursor(TDataCursor& cursor) {
     result.Rows.push_back(std::move(row));
   }
   return result;
+}
+
+// Runs a script in a session of its own on another thread, as a second server thread would:
+// the last result's rows joined (as TResultText::Joined), "" when it has none, or the message
+// of the error it raised.
+inline std::string RunInOtherSession(const std::string& folder, const std::string& text) {
+  std::string out;
+  std::thread([&] {
+    try {
+      TDataSession session;
+      TDataDirectory& database = session.OpenDatabase(folder);
+      {
+        TSqlExecution execution(database);
+        TQueryStatement statement(folder + "/");
+        statement.Prepare(text);
+        for (;;) {
+          execution.Prepare(statement);
+          TDataCursor* cursor = execution.Execute(statement);
+          if (statement.AtEnd()) {
+            if (cursor != nullptr) out = ReadCursor(*cursor).Joined();
+            break;
+          }
+          statement.ParseNext();
+        }
+        execution.Release();
+      }
+      session.CloseDatabase(database);
+    } catch (const std::exception& e) {
+      out = e.what();
+    }
+  }).join();
+  return out;
 }
 
 class TExecTest : public ::testing::Test {

@@ -18,32 +18,7 @@ class StatementStorageCostTest : public TExecTest {
   // joined, or the error's message.
   std::string RunElsewhere(const std::string& text) {
     Execution->Release();
-    std::string out;
-    std::thread([&] {
-      try {
-        TDataSession session;
-        TDataDirectory& database = session.OpenDatabase(Dir.Path());
-        {
-          TSqlExecution execution(database);
-          TQueryStatement statement(Dir.Path() + "/");
-          statement.Prepare(text);
-          for (;;) {
-            execution.Prepare(statement);
-            TDataCursor* cursor = execution.Execute(statement);
-            if (statement.AtEnd()) {
-              if (cursor != nullptr) out = ReadCursor(*cursor).Joined();
-              break;
-            }
-            statement.ParseNext();
-          }
-          execution.Release();
-        }
-        session.CloseDatabase(database);
-      } catch (const std::exception& e) {
-        out = e.what();
-      }
-    }).join();
-    return out;
+    return RunInOtherSession(Dir.Path(), text);
   }
   void CreateNames() {
     Run("Create Table T(N Integer, Label VarChar(10), Primary Key (N));"
