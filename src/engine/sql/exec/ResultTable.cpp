@@ -151,17 +151,6 @@ std::string StorableName(const std::string& name, const std::vector<TFieldDefini
   return stored;
 }
 
-std::vector<TFieldDefinition> TableFieldsOf(const std::vector<TResultColumn>& columns) {
-  std::vector<TFieldDefinition> fields;
-  fields.reserve(columns.size());
-  for (const TResultColumn& column : columns) {
-    TFieldDefinition field = FieldOf(column);
-    field.Name = StorableName(field.Name, fields);
-    fields.push_back(std::move(field));
-  }
-  return fields;
-}
-
 bool SameFields(const std::vector<TFieldDefinition>& a, const std::vector<TFieldDefinition>& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -176,6 +165,17 @@ bool SameFields(const std::vector<TFieldDefinition>& a, const std::vector<TField
 }
 
 }  // namespace
+
+std::vector<TFieldDefinition> ResultTableFields(const std::vector<TResultColumn>& columns) {
+  std::vector<TFieldDefinition> fields;
+  fields.reserve(columns.size());
+  for (const TResultColumn& column : columns) {
+    TFieldDefinition field = FieldOf(column);
+    field.Name = StorableName(field.Name, fields);
+    fields.push_back(std::move(field));
+  }
+  return fields;
+}
 
 TResultTable::TResultTable(TDataDirectory& statementDatabase)
     : StatementDatabase_(statementDatabase), Scratch_(NewExpToken()) {}
@@ -203,7 +203,7 @@ void TResultTable::Create(const std::vector<TResultColumn>& columns, const TTabl
     Database_ = &StatementDatabase_;
   }
   TTableCreation creation;
-  creation.Table.Fields = TableFieldsOf(columns);
+  creation.Table.Fields = ResultTableFields(columns);
   Fields_ = creation.Table.Fields;
   const bool memory = Database_->InMemory();
   if (into == nullptr || into->Name.empty()) {
@@ -241,9 +241,9 @@ bool TResultTable::Retire() {
   return true;
 }
 
-bool TResultTable::Reuse(const std::vector<TResultColumn>& columns) {
+bool TResultTable::Reuse(const std::vector<TFieldDefinition>& fields) {
   if (!Temporary_ || Database_ == nullptr) return false;
-  if (!SameFields(Fields_, TableFieldsOf(columns))) return false;
+  if (!SameFields(Fields_, fields)) return false;
   if (!Cursor_) {
     auto cursor = std::make_unique<TDataCursor>(*Database_);
     cursor->Open(Name_, true, true);

@@ -80,6 +80,9 @@ struct TResultColumn {
   std::int32_t Scale = 0;
 };
 
+// The table fields a result table of these columns is made with.
+std::vector<TFieldDefinition> ResultTableFields(const std::vector<TResultColumn>& columns);
+
 class TResultTable {
  public:
   // statementDatabase: the database table names without a folder belong to.
@@ -99,9 +102,9 @@ class TResultTable {
   // False (the table left as it was) when it is not one that can be kept: one made by INTO,
   // or with an AutoInc column, whose emptied table would not number its rows afresh.
   bool Retire();
-  // Opens a retired table again for rows of these columns: false (nothing done) when the
-  // columns are not those it was made for.
-  bool Reuse(const std::vector<TResultColumn>& columns);
+  // Opens a retired table again for rows of these table fields (ResultTableFields): false
+  // (nothing done) when they are not those it was made for.
+  bool Reuse(const std::vector<TFieldDefinition>& fields);
   TDataCursor& Cursor() { return *Cursor_; }
   const std::string& TableName() const { return Name_; }
 

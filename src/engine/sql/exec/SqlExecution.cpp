@@ -38,8 +38,10 @@ struct TSqlExecution::TImpl {
 
   // A spare table for rows of these columns, opened again; null when none fits.
   std::unique_ptr<TResultTable> TakeSpare(const std::vector<TResultColumn>& columns) {
+    if (SpareResults.empty()) return nullptr;
+    const std::vector<TFieldDefinition> fields = ResultTableFields(columns);
     for (auto it = SpareResults.begin(); it != SpareResults.end(); ++it) {
-      if (!(*it)->Reuse(columns)) continue;
+      if (!(*it)->Reuse(fields)) continue;
       std::unique_ptr<TResultTable> spare = std::move(*it);
       SpareResults.erase(it);
       return spare;
