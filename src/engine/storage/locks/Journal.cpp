@@ -320,6 +320,22 @@ std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync) 
   return 0;
 }
 
+TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path) {
+  int fd = fs.Open(path, O_RDONLY, 0);
+  if (fd < 0) return errno == ENOENT ? TJournalPresence::Missing : TJournalPresence::Busy;
+  std::uint8_t header[JournalHeaderSize];
+  const std::int64_t got = ReadAll(fs, fd, header, JournalHeaderSize, 0);
+  fs.Close(fd);
+  if (got < 0) return TJournalPresence::Busy;
+  const bool zero = std::all_of(header, header + got, [](std::uint8_t b) { return b == 0; });
+  return zero ? TJournalPresence::Idle : TJournalPresence::Busy;
+}
+
+bool RemoveIdleJournal(TFileSystem& fs, const std::string& path) {
+  if (ProbeJournal(fs, path) != TJournalPresence::Idle) return false;
+  return fs.Unlink(path) == 0;
+}
+
 // ---- TCommitJournal -----------------------------------------------------------------------
 
 TCommitJournal::TCommitJournal(std::string folder, TFileSystem& fs)
@@ -327,6 +343,7 @@ TCommitJournal::TCommitJournal(std::string folder, TFileSystem& fs)
 
 TCommitJournal::~TCommitJournal() {
   Detach();
+  CloseJournals();
   if (!FCommitStarted) RunFailureHandlers();
 }
 
@@ -350,8 +367,16 @@ void TCommitJournal::Detach() noexcept {
   }
 }
 
+void TCommitJournal::CloseJournals() noexcept {
+  for (TTableEntry& table : FTables) {
+    if (table.JournalFd >= 0) FFS.Close(table.JournalFd);
+    table.JournalFd = -1;
+  }
+}
+
 void TCommitJournal::Discard() noexcept {
   Detach();
+  CloseJournals();
   FTables.clear();
   FOnFailure.clear();
 }
@@ -441,12 +466,15 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
                                   bool sync) {
   const std::string path =
       table.JournalPathExact ? table.JournalPath : ResolveTableFileName(table.JournalPath, FFS);
-  int fd = FFS.Open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  // Written over the journal of the table's last write when its file is still there: only the
+  // header and the body count, whatever lies beyond.
+  int fd = FFS.Open(path, O_RDWR | O_CREAT, 0666);
   if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
+  table.JournalFd = fd;
   table.JournalWritten = true;
+  table.JournalBytes = static_cast<std::int64_t>(bytes.size());
   std::int32_t rc = WriteAll(FFS, fd, bytes.data(), bytes.size(), 0);
   if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
-  FFS.Close(fd);
   if (rc < 0) RaiseTableError(VELDOR_WRITEERR, path);
 }
 
@@ -552,16 +580,36 @@ void TCommitJournal::PutBack() noexcept {
   }
 }
 
-void TCommitJournal::RemoveJournals(bool sync) {
+void TCommitJournal::RetireJournal(TTableEntry& table, bool sync) {
+  const int fd = table.JournalFd;
+  table.JournalFd = -1;
+  table.JournalWritten = false;
+  if (fd < 0) {
+    // Its file could not be opened: nothing of it reached the disk to count.
+    return;
+  }
+  static const std::uint8_t zeros[JournalHeaderSize] = {};
+  std::int32_t rc = 0;
+  if (table.JournalBytes > IdleJournalKeepBytes) {
+    if (FFS.Truncate(fd, 0) != 0) rc = MapOSError(errno);
+  } else {
+    rc = WriteAll(FFS, fd, zeros, JournalHeaderSize, 0);
+  }
+  if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+  FFS.Close(fd);
+  if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table.JournalPath);
+}
+
+void TCommitJournal::RetireJournals(bool sync) {
   // The lead first: that is the commit point. Without it the member journals are stale, so a
-  // member journal that cannot be removed is left for the next writer to throw away.
-  TTableEntry& lead = FTables.front();
-  const std::int32_t rc = RemoveJournal(FFS, lead.JournalPath, sync);
-  if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), lead.JournalPath);
-  lead.JournalWritten = false;
+  // member journal that cannot be retired is left for the next writer to throw away.
+  RetireJournal(FTables.front(), sync);
   for (TTableEntry& table : FTables) {
-    if (table.JournalWritten) RemoveJournal(FFS, table.JournalPath, false);
-    table.JournalWritten = false;
+    if (!table.JournalWritten) continue;
+    try {
+      RetireJournal(table, false);
+    } catch (...) {
+    }
   }
 }
 
@@ -664,7 +712,7 @@ void TCommitJournal::CommitWrites(bool sync) {
     if (syncWanted) SyncFolder();
     tablesTouched = true;
     ApplyWrites(syncWanted);
-    RemoveJournals(syncWanted);
+    RetireJournals(syncWanted);
     SuspendUndo(false);
     // An undo journal of a member (emptied within the transaction) goes after the commit point.
     for (TTableEntry& table : FTables)
@@ -681,9 +729,15 @@ void TCommitJournal::CommitWrites(bool sync) {
     if (restored) {
       // The tables hold their old bytes again: the journals are no longer needed.
       for (TTableEntry& table : FTables) {
-        if (table.JournalWritten) RemoveJournal(FFS, table.JournalPath, false);
+        if (!table.JournalWritten) continue;
+        try {
+          RetireJournal(table, false);
+        } catch (...) {
+        }
       }
     }
+    // A journal not retired stays on disk, to be played back before the tables are used again.
+    CloseJournals();
     FTables.clear();
     throw;
   }

@@ -4,9 +4,9 @@
 // tables' file handlers make is held back in a TWriteCapture per file (reads and sizes during
 // that half see the held-back bytes). Then TCommitJournal::Commit saves the old content of every
 // byte the held-back writes will change, with the files' old lengths, in a journal beside the
-// tables, applies the writes to the files, and removes the journal: that removal is the commit
-// point. A process that dies before it leaves a journal; whoever next takes the table's locks
-// plays it back (TableJournal.h) and finds the table as it was before the write.
+// tables, applies the writes to the files, and retires the journal by zeroing its header: that
+// is the commit point. A process that dies before it leaves a journal; whoever next takes the
+// table's locks plays it back (TableJournal.h) and finds the table as it was before the write.
 //
 // Journal file "<table>.JNL", in the folder of the tables, one per table of the write. All
 // integers little-endian.
@@ -24,16 +24,25 @@
 //       u16 length + file name (without folder), i64 length of the file before the write,
 //       u32 count of ranges, then per range: i64 offset, u32 length, the old bytes.
 // The lead journal (of the first table of the write) is the commit point of the whole write:
-// a member journal counts only while the lead journal with the same group id exists; a journal
-// whose header does not check out was never complete, so no table byte was written after it.
-// Playing a journal back writes the old bytes to their offsets and cuts each file to its old
-// length; doing it twice gives the same files, so a crash during recovery is harmless.
+// a member journal counts only while the lead journal with the same group id is valid; a
+// journal whose header does not check out was never complete, so no table byte was written
+// after it. Playing a journal back writes the old bytes to their offsets and cuts each file to
+// its old length; doing it twice gives the same files, so a crash during recovery is harmless.
+//
+// The file outlives its write: the next write of the table writes its journal over it (its
+// header and CRCs decide what counts, whatever lies past the body), so a run of writes does not
+// make and remove a file each. A retired journal ("idle") is one whose first 48 bytes are zero,
+// or an empty file: nothing to play back. A journal of more than IdleJournalKeepBytes is cut to
+// nothing instead, so that the disk does not keep the old bytes of a large write. Idle files
+// are removed under the table's write lock by whoever closes or opens the table (TableJournal.h);
+// a writer opens its journal by name at each write, under that same lock, so it never writes
+// to a file that was removed.
 //
 // Order of a commit: member journals, then the lead journal; with sync each is synced (and the
 // folder) before a table byte is written; the table files are written and, with sync, synced;
-// the commit point: the lead journal's header is overwritten with zeros and synced (with sync)
-// and the file removed; then the member journals are removed. A failure while the tables are
-// written plays the old bytes back at once and removes the journals.
+// the commit point: the lead journal's header is overwritten with zeros and synced (with sync);
+// then the member journals are zeroed. A failure while the tables are written plays the old
+// bytes back at once and retires the journals.
 //
 // Thread safety: a capture and a journal belong to the thread that writes the tables (the
 // tables' locks keep every other writer out); the functions below touch only files.
@@ -106,9 +115,20 @@ struct TJournalContent {
 
 enum class TJournalState {
   None,        // no journal file
-  Incomplete,  // a journal whose header or body does not check out: nothing to play back
+  Incomplete,  // a journal whose header or body does not check out (an idle one included):
+               // nothing to play back
   Valid,
 };
+
+// What lies at a journal's path, from its first bytes alone.
+enum class TJournalPresence {
+  Missing,
+  Idle,  // a retired journal: empty, or its header is zero
+  Busy,  // anything else: a journal that may have to be played back (or thrown away)
+};
+
+// Larger journals are cut to nothing when retired instead of having their header zeroed.
+constexpr std::int64_t IdleJournalKeepBytes = std::int64_t{1} << 20;
 
 // Reads "<folder><table>.JNL".
 TJournalState ReadJournal(TFileSystem& fs, const std::string& path, TJournalContent* content);
@@ -121,6 +141,12 @@ std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
 // Removes a journal file; with sync its header is first zeroed and synced, so that it cannot
 // come back valid. Returns 0 or a negative engine code (a missing file is 0).
 std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync);
+// Looks at the exact path (no other spelling): missing, idle or busy. A file that cannot be
+// read counts as busy.
+TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path);
+// Removes the file at the exact path when it is idle; the caller holds the table's write lock
+// (or has the table open exclusively). Returns whether a file was removed.
+bool RemoveIdleJournal(TFileSystem& fs, const std::string& path);
 
 // A journaled write of one or more tables of one folder.
 class TCommitJournal {
@@ -140,7 +166,7 @@ class TCommitJournal {
   void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
                 const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr);
   bool HasTables() const { return !FTables.empty(); }
-  // Saves the old bytes, writes the tables, removes the journals (see the top of this header).
+  // Saves the old bytes, writes the tables, retires the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
   // were (when they can be) and the error is raised; the held-back writes are gone either way.
   void Commit(bool sync);
@@ -164,6 +190,8 @@ class TCommitJournal {
     std::string JournalPath;
     bool JournalPathExact = false;  // the path is the file's name as it is on disk
     bool JournalWritten = false;
+    int JournalFd = -1;  // open from the journal's write until it is retired
+    std::int64_t JournalBytes = 0;
     TUndoJournal* Undo = nullptr;
   };
 
@@ -178,7 +206,9 @@ class TCommitJournal {
   void WriteJournal(TTableEntry& table, const std::vector<std::uint8_t>& bytes, bool sync);
   void ApplyWrites(bool sync);
   void PutBack() noexcept;
-  void RemoveJournals(bool sync);
+  void RetireJournal(TTableEntry& table, bool sync);
+  void RetireJournals(bool sync);
+  void CloseJournals() noexcept;
   void SyncFolder();
 
   std::string FFolder;

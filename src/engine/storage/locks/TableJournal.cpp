@@ -109,18 +109,48 @@ void StartUndoJournal(TDataTable& table) {
 bool TableJournalPresent(TDataTable& table) {
   const std::string& path = table.JournalPath();
   if (path.empty()) return false;
-  TFileStatus status;
-  return CurrentFileSystem().Stat(path, &status) == 0 && status.Exists;
+  return ProbeJournal(CurrentFileSystem(), path) == TJournalPresence::Busy;
 }
 
 bool TableJournalPresentAnySpelling(TDataTable& table) {
   if (table.InMemory() || table.Temporary()) return false;
   TFileSystem& fs = CurrentFileSystem();
-  TFileStatus status;
   const std::string path =
       ResolveTableFileName(JournalFileName(table.Database().Path(), table.Name()), fs);
-  return (fs.Stat(path, &status) == 0 && status.Exists) ||
+  return ProbeJournal(fs, path) == TJournalPresence::Busy ||
          UndoJournalPresent(fs, UndoJournalFileName(table.Database().Path(), table.Name()));
+}
+
+void RemoveIdleTableJournal(TDataTable& table) noexcept {
+  try {
+    if (!JournalWanted(table)) return;
+    const std::string& path = table.JournalPath();
+    TFileSystem& fs = CurrentFileSystem();
+    if (path.empty() || ProbeJournal(fs, path) != TJournalPresence::Idle) return;
+    if (table.Exclusive()) {
+      RemoveIdleJournal(fs, path);
+      return;
+    }
+    // The table's write lock, one attempt at each part: a writer holds it from before it opens
+    // its journal until after it closes it, so the file goes while nobody has it open. When
+    // someone has the lock, the file stays for them.
+    TDataFile& data = table.Data();
+    TIndexFile& index = table.Index();
+    TBlobFile* blob = table.Blob() && table.Blob()->IsOpen() ? table.Blob() : nullptr;
+    if (!data.LockWriteByte()) return;
+    bool indexHeld = false;
+    bool blobHeld = false;
+    try {
+      indexHeld = index.LockWriterRange();
+      blobHeld = indexHeld && blob && blob->LockRange(WriterRegionOffset, WriterRegionLength);
+      if (indexHeld && (!blob || blobHeld)) RemoveIdleJournal(fs, path);
+    } catch (...) {
+    }
+    if (blobHeld) blob->UnlockRange(WriterRegionOffset, WriterRegionLength);
+    if (indexHeld) index.UnlockWriterRange();
+    data.UnlockWriteByte();
+  } catch (...) {
+  }
 }
 
 namespace {

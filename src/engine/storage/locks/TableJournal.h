@@ -42,12 +42,17 @@ bool JournalSwitchedOff();
 void AddTableToJournal(TCommitJournal& journal, TDataTable& table);
 // Gives an exclusively open, journaled table its undo journal (nothing for other tables).
 void StartUndoJournal(TDataTable& table);
-// Whether the table's journal lies beside it. Writers name the journal after the data file's
-// name on disk (TDataTable::JournalPath), so this is one stat.
+// Whether a journal that may need playing back lies beside the table (an idle one does not
+// count, Journal.h). Writers name the journal after the data file's name on disk
+// (TDataTable::JournalPath), so this is one look at one file's first bytes.
 bool TableJournalPresent(TDataTable& table);
 // The same, for a journal of any spelling of the table's name (its folder is listed when the
 // exact name is missing): the check made when a table opens.
 bool TableJournalPresentAnySpelling(TDataTable& table);
+// Removes the table's idle journal file when the table's write lock can be had at once (an
+// exclusive table needs none): called when a table object opens and when it closes, so that
+// the file lives only while the table is in use. Never raises.
+void RemoveIdleTableJournal(TDataTable& table) noexcept;
 // Plays back (or throws away, when stale or incomplete) the table's journal. The caller holds
 // the table's write lock or has the table open exclusively. Returns true when the table's
 // files were put back.

@@ -29,7 +29,8 @@
 // its own afterwards.
 //
 // What survives a crash (durability). Before a byte of a table file is overwritten, its old
-// content goes to a journal beside the tables, and removing that journal is the commit point:
+// content goes to a journal beside the tables, and retiring that journal (zeroing its header,
+// Journal.h) is the commit point:
 //   - a write of a shared table outside a transaction, a commit (all of its tables together)
 //     and a flush of an exclusive table are each one journaled write (Journal.h);
 //   - an exclusive table's other writes (its caches making room, emptying it) are saved in its
@@ -44,7 +45,7 @@
 //   - after COMMIT FLUSH (or any write with the session's forced flush) has returned, a power
 //     loss loses nothing of it: the journal is synced before the tables are written (an
 //     exclusive table with the forced flush syncs its undo journal before every write it
-//     covers), the tables before the journal goes, and the journal's removal is synced too; a
+//     covers), the tables before the journal is retired, and its retirement is synced too; a
 //     power loss before it returned leaves the old state or the new one;
 //   - a write without FLUSH is not synced at all: a power loss may lose it, and since the disk
 //     may then keep some of its bytes without the journal's, the table may need

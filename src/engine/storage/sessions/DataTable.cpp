@@ -128,6 +128,8 @@ void TDataTable::Open(bool exclusive, bool temporary) {
       }
       DropCaches();
     }
+    // The retired journal file of a writer that is gone (or idle between writes) goes too.
+    RemoveIdleTableJournal(*this);
     StartUndoJournal(*this);
     NoteOpenedFiles();
   } catch (...) {
@@ -259,6 +261,8 @@ void TDataTable::Close() {
   }
   FLocks->ReleaseAll();
   FCursorLocks.ClearAll();
+  // The journal file stays between the writes of an open table, not after it.
+  if (!FReadOnly) RemoveIdleTableJournal(*this);
   CloseFiles();
   if (FTemporary) {
     TFileList& list = TFileList::Instance();
@@ -471,11 +475,14 @@ void TDataTable::Flush(bool trim, bool toDisk) {
   }
   if (FBlob) FBlob->Flush(flushDisk);
   if (journal) journal->Commit(flushDisk);
-  if (trim) {
-    FData->TrimCache();
-    FIndex->TrimCaches();
-    if (FBlob) FBlob->TrimCache();
-  }
+  if (trim) TrimCaches();
+}
+
+void TDataTable::TrimCaches() {
+  if (!IsOpen()) return;
+  FData->TrimCache();
+  FIndex->TrimCaches();
+  if (FBlob) FBlob->TrimCache();
 }
 
 void TDataTable::EndWrite(bool force) {

@@ -163,6 +163,8 @@ class TDataTable {
   // Writes every pending change (trimming the caches when asked, flushing the system's
   // buffers when asked or forced by the session).
   void Flush(bool trim, bool toDisk);
+  // Trims each cache to its configured capacity (what a flush with trim does after writing).
+  void TrimCaches();
   // Brackets a change: while one is under way no cache writes to make room.
   void BeginChange();
   void EndChange();

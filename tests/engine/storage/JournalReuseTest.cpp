@@ -1,0 +1,283 @@
+// The journal file between writes: it stays beside an open table, each write writes its journal
+// over the last one, a retired journal is never played back, and the file goes when the table
+// closes (or when someone opens a table whose last user died). A run of writes stopped dead at
+// every step, a power loss at every step of a run of flushed writes, and writer processes killed
+// at random moments all leave the table as it was after some prefix of the run.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "engine/storage/JournalTestSupport.h"
+#include "engine/storage/LockTestSupport.h"
+#include "engine/storage/locks/Journal.h"
+
+namespace zorvic::engine::testing {
+namespace {
+
+class TJournalReuseTest : public TJournalTestBase {
+ protected:
+  static constexpr int Steps = 5;
+
+  // One journaled write of A per step, each with a journal of another length than the one it
+  // is written over: a long one (a memo grown), a short one, a deletion, a memo shrunk.
+  static void Step(TDataCursor& a, int step) {
+    TRec r(a);
+    auto onFirst = [&] {
+      a.First();
+      ASSERT_EQ(a.GetNext(r.Bytes()), VELDOR_NONE);
+    };
+    switch (step) {
+      case 0:
+        onFirst();
+        SetMemo(a, r, std::string(3000, 'g'));
+        a.ModifyRecord(r.Bytes());
+        break;
+      case 1:
+        r.Init().Int("Value", 501);
+        SetMemo(a, r, "s");
+        a.InsertRecord(r.Bytes());
+        break;
+      case 2:
+        onFirst();
+        a.DeleteRecord();
+        break;
+      case 3:
+        r.Init().Int("Value", 502);
+        SetMemo(a, r, std::string(700, 't'));
+        a.InsertRecord(r.Bytes());
+        break;
+      default:
+        onFirst();
+        r.Int("Value", r.GetInt("Value") + 1000);
+        SetMemo(a, r, "short again");
+        a.ModifyRecord(r.Bytes());
+        break;
+    }
+  }
+
+  // The images after 0..Steps steps, made once without faults.
+  std::vector<std::string> Prefixes(const std::map<std::string, std::string>& start) {
+    RestoreFiles(start);
+    std::vector<std::string> images;
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    images.push_back(Image(a));
+    for (int s = 0; s < Steps; ++s) {
+      Step(a, s);
+      images.push_back(Image(a));
+    }
+    return images;
+  }
+
+  static int PrefixOf(const std::vector<std::string>& prefixes, const std::string& image) {
+    for (std::size_t k = 0; k < prefixes.size(); ++k)
+      if (prefixes[k] == image) return static_cast<int>(k);
+    return -1;
+  }
+
+  // The first bytes of a file, or "" when it is missing.
+  static std::string Head(const std::string& path, std::size_t n) {
+    std::string bytes = FileExists(path) ? ReadWholeFile(path) : std::string();
+    return bytes.substr(0, n);
+  }
+};
+
+TEST_F(TJournalReuseTest, TheFileStaysRetiredBetweenWritesAndGoesWithTheTable) {
+  Populate();
+  const std::string journal = Dir.File("A.JNL");
+  {
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    EXPECT_FALSE(FileExists(journal));
+    std::uint64_t inode = 0;
+    std::size_t length = 0;
+    for (int s = 0; s < Steps; ++s) {
+      Step(a, s);
+      // Retired, not removed: the next write writes over it, so it is one file all along and
+      // as long as the longest journal so far.
+      struct stat st;
+      ASSERT_EQ(::stat(journal.c_str(), &st), 0) << s;
+      if (s == 0) inode = st.st_ino;
+      EXPECT_EQ(st.st_ino, inode) << s;
+      EXPECT_GE(static_cast<std::size_t>(st.st_size), length) << s;
+      length = static_cast<std::size_t>(st.st_size);
+      EXPECT_EQ(Head(journal, 48), std::string(48, '\0')) << s;
+      EXPECT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle) << s;
+      EXPECT_EQ(ReadJournal(CurrentFileSystem(), journal, nullptr), TJournalState::Incomplete);
+    }
+    EXPECT_GT(length, 48u);
+  }
+  EXPECT_FALSE(FileExists(journal));
+}
+
+TEST_F(TJournalReuseTest, AnOpenerNeitherWaitsForNorRemovesTheFileOfATableInUse) {
+  TShortLockWaits shortWaits;
+  Populate();
+  const std::string journal = Dir.File("A.JNL");
+  TUse writer(Dir.Path());
+  TDataCursor& a = writer.Open("A");
+  Step(a, 1);
+  writer.Database->StartTransaction();
+  Step(a, 3);
+  ASSERT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle);
+  {
+    // The transaction holds the table's transaction byte: an idle journal is no reason to wait.
+    TUse reader(Dir.Path());
+    TDataCursor& b = reader.Open("A");
+    EXPECT_EQ(b.RecordCount(), 13);
+  }
+  EXPECT_TRUE(FileExists(journal));
+  writer.Database->Commit(true, false);
+  {
+    TUse reader(Dir.Path());
+    EXPECT_EQ(reader.Open("A").RecordCount(), 14);
+  }
+  // The writer's next write makes its file again when an opener took it away meanwhile.
+  ::unlink(journal.c_str());
+  Step(a, 2);
+  EXPECT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle);
+}
+
+TEST_F(TJournalReuseTest, ARetiredFileLeftByADeadWriterGoesAtTheNextOpen) {
+  Populate();
+  const std::string journal = Dir.File("A.JNL");
+  const auto start = SaveFiles();
+  const std::vector<std::string> prefixes = Prefixes(start);
+  RestoreFiles(start);
+  {
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    Step(a, 0);
+    Step(a, 1);
+    Faults.CrashAfter(0);  // dies before its close removes the file
+  }
+  Faults.ClearFaults();
+  ASSERT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle);
+  // The journal's old bytes lie past a zero header: nothing of them is played back.
+  EXPECT_EQ(Inspect("after a dead writer"), prefixes[2]);
+}
+
+// Every step of the run stopped dead in turn: the table is always some prefix of the run, at
+// least the steps that returned.
+TEST_F(TJournalReuseTest, ARunOfWritesStoppedAtAnyChangeLeavesAPrefixOfIt) {
+  Populate();
+  const auto start = SaveFiles();
+  const std::vector<std::string> prefixes = Prefixes(start);
+  std::vector<int> reached(Steps + 1, 0);
+  for (std::int64_t n = 0;; ++n) {
+    RestoreFiles(start);
+    int done = 0;
+    {
+      TUse use(Dir.Path());
+      TDataCursor& a = use.Open("A");
+      Faults.CrashAfter(n);
+      try {
+        for (int s = 0; s < Steps; ++s) {
+          Step(a, s);
+          ++done;
+        }
+      } catch (const EVELDOREngineError&) {
+      }
+    }
+    const bool crashed = Faults.Crashed();
+    Faults.ClearFaults();
+    const std::string context = "stopped after " + std::to_string(n) + " changes";
+    const int k = PrefixOf(prefixes, Inspect(context));
+    ASSERT_GE(k, 0) << context;
+    EXPECT_GE(k, done) << context;
+    EXPECT_LE(k, done + 1) << context;
+    ++reached[static_cast<std::size_t>(k)];
+    if (!crashed) break;
+    ASSERT_LT(n, 1000);
+  }
+  // Every step was interrupted somewhere, so every prefix was seen.
+  for (int k = 0; k <= Steps; ++k)
+    EXPECT_GT(reached[static_cast<std::size_t>(k)], 0) << k;
+}
+
+// The same run with every write flushed, the power lost at every change in turn: what was not
+// synced is gone, and still no step is half there, and none that returned is lost.
+TEST_F(TJournalReuseTest, APowerLossDuringARunOfFlushedWritesKeepsEveryStepThatReturned) {
+  Populate();
+  const auto start = SaveFiles();
+  const std::vector<std::string> prefixes = Prefixes(start);
+  for (std::int64_t n = 0;; ++n) {
+    RestoreFiles(start);
+    Faults.ForgetUnsynced();
+    int done = 0;
+    bool crashed = false;
+    {
+      TUse use(Dir.Path(), false, true);
+      TDataCursor& a = use.Open("A");
+      Faults.CrashAfter(n);
+      try {
+        for (int s = 0; s < Steps; ++s) {
+          Step(a, s);
+          ++done;
+        }
+      } catch (const EVELDOREngineError&) {
+      }
+      crashed = Faults.Crashed();
+      if (crashed) Faults.SimulateCrash();
+    }
+    Faults.ClearFaults();
+    const std::string context = "power lost after " + std::to_string(n) + " changes";
+    const int k = PrefixOf(prefixes, Inspect(context));
+    ASSERT_GE(k, 0) << context;
+    EXPECT_GE(k, done) << context;
+    EXPECT_LE(k, done + 1) << context;
+    if (!crashed) break;
+    ASSERT_LT(n, 2000);
+  }
+}
+
+// Writer processes killed at random moments of a run of single inserts (value i is the i-th):
+// the rows are always 1..m with nothing torn, the journal never survives the next open.
+TEST_F(TJournalReuseTest, WriterProcessesKilledMidRunLeaveWholeRows) {
+  Populate();
+  InstallFileSystem(nullptr);  // the children and the checks use the real file system
+  int next = 1000;
+  for (int round = 0; round < 6; ++round) {
+    const int first = next;
+    const pid_t child = ForkChild([&] {
+      TUse use(Dir.Path());
+      TDataCursor& a = use.Open("A");
+      for (int v = first;; ++v) {
+        TRec r(a);
+        r.Init().Int("Value", v);
+        SetMemo(a, r, MemoText(v, 3));
+        a.InsertRecord(r.Bytes());
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 17 * round));
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    WaitChild(child);
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    EXPECT_EQ(CheckTable(a.Table()), std::vector<std::string>{}) << round;
+    // The rows of this round are first, first + 1, ... with no gap and whole memos.
+    TRec r(a);
+    std::vector<int> values;
+    a.First();
+    while (a.GetNext(r.Bytes()) == VELDOR_NONE) {
+      const int v = static_cast<int>(r.GetInt("Value"));
+      if (v < first) continue;
+      EXPECT_EQ(GetMemo(a, r), MemoText(v, 3)) << round;
+      values.push_back(v);
+    }
+    std::sort(values.begin(), values.end());
+    for (std::size_t i = 0; i < values.size(); ++i)
+      EXPECT_EQ(values[i], first + static_cast<int>(i)) << round;
+    next = first + static_cast<int>(values.size()) + 1000;
+    EXPECT_NE(ProbeJournal(RealFileSystem(), Dir.File("A.JNL")), TJournalPresence::Busy);
+  }
+  EXPECT_FALSE(FileExists(Dir.File("A.JNL")));
+  InstallFileSystem(&Faults);
+}
+
+}  // namespace
+}  // namespace zorvic::engine::testing
