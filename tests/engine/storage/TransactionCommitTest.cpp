@@ -125,6 +125,37 @@ TEST_F(TTransactionCommitTest, FailedWriteKeepsTheTransactionForASecondCommit) {
   EXPECT_EQ(rb.GetInt("ID"), 313);
 }
 
+// A commit far larger than the caches, failing at one write after another: each failed one
+// leaves the whole transaction in the caches (none of it trimmed away), the next commit
+// writes all of it, and the table holds every row with sound files.
+TEST_F(TTransactionCommitTest, ALargeCommitFailingAtAnyWriteCommitsWholeTheNextTime) {
+  TShortLockWaits shortWaits;
+  TDataCursor& a = Create("T", CounterTable());
+  InsertValues(a, 1, 2);
+  std::int64_t expected = 2;
+  int failures = 0;
+  for (int n = 1; n <= 8; ++n) {
+    Database->StartTransaction();
+    InsertValues(a, 10000 * n, 2000);
+    expected += 2000;
+    Faults.FailWrite(n);
+    const TErrorCode code = CodeOf([&] { Database->Commit(); });
+    Faults.ClearFaults();
+    if (code != VELDOR_NONE) {
+      ++failures;
+      EXPECT_TRUE(Database->InTransaction()) << n;
+      Database->Commit();
+    }
+    EXPECT_FALSE(Database->InTransaction()) << n;
+    EXPECT_EQ(a.RecordCount(), expected) << n;
+  }
+  TDataCursor& b = OpenB("T");
+  EXPECT_EQ(b.RecordCount(), expected);
+  EXPECT_TRUE(CheckTable(b.Table()).empty());
+  EXPECT_TRUE(b.Table().Data().CheckFile().empty());
+  EXPECT_GT(failures, 3);
+}
+
 TEST_F(TTransactionCommitTest, FailedWriteThenRollbackReleasesEverything) {
   TShortLockWaits shortWaits;
   TDataCursor& a = Create("T", CounterTable());

@@ -246,9 +246,21 @@ class TUnitCache {
     for (TCacheUnit* u = FModHead; u; u = u->ModNext) {
       if (u->Modified && (includePinned || u->PinCount == 0)) out.push_back(static_cast<TUnit*>(u));
     }
-    std::sort(out.begin(), out.end(),
-              [](const TUnit* a, const TUnit* b) { return a->UnitNo < b->UnitNo; });
+    // The list holds the last modified first, and units are mostly modified in ascending order
+    // (a load, a run of inserts): often a reversal does instead of a sort.
+    const auto byNumber = [](const TUnit* a, const TUnit* b) { return a->UnitNo < b->UnitNo; };
+    if (std::is_sorted(out.rbegin(), out.rend(), byNumber))
+      std::reverse(out.begin(), out.end());
+    else if (!std::is_sorted(out.begin(), out.end(), byNumber))
+      std::sort(out.begin(), out.end(), byNumber);
     return out;
+  }
+  // Calls f(TUnit*) for every modified unit (pinned ones too), in no particular order.
+  template <class F>
+  void ForEachModified(F&& f) const {
+    for (TCacheUnit* u = FModHead; u; u = u->ModNext) {
+      if (u->Modified) f(static_cast<TUnit*>(u));
+    }
   }
   bool HasModified() const {
     for (TCacheUnit* u = FModHead; u; u = u->ModNext) {

@@ -48,11 +48,12 @@ void LockForCommit(const std::vector<TDataTable*>& members) {
 }
 
 // Writes one table's changes: with the in-transaction flag cleared for the moment, its files
-// write what its caches hold.
-void WriteTable(TDataTable& table, bool final, bool toDisk) {
+// write what its caches hold. The caches are trimmed only once the whole commit stands: until
+// then the units it wrote are what a failed commit marks modified again.
+void WriteTable(TDataTable& table, bool toDisk) {
   table.SetInTransaction(false);
   try {
-    table.Flush(final, toDisk);
+    table.Flush(false, toDisk);
   } catch (...) {
     table.SetInTransaction(true);
     throw;
@@ -75,14 +76,14 @@ std::size_t WriteTransaction(TDataDirectory& database, const std::vector<TDataTa
     *failure = std::current_exception();
     return 0;
   }
-  TTransactionSavepoint before(database);
+  TTransactionSavepoint before(database, true);
   TCommitJournal journal(database.Path());
   for (TDataTable* table : members)
     AddTableToJournal(journal, *table);
   try {
     for (TDataTable* table : members) {
       ++reached;
-      WriteTable(*table, final, toDisk);
+      WriteTable(*table, toDisk);
     }
     reached = members.size();
     journal.Commit(toDisk);
@@ -97,6 +98,16 @@ std::size_t WriteTransaction(TDataDirectory& database, const std::vector<TDataTa
           table->DropCaches();
         } catch (...) {
         }
+      }
+    }
+    return reached;
+  }
+  if (final) {
+    for (TDataTable* table : members) {
+      try {
+        table->TrimCaches();
+      } catch (...) {
+        // Only memory is at stake: the commit stands.
       }
     }
   }

@@ -79,6 +79,20 @@ void PutBackRecords(TUnitCache<TRecord>& cache, const TRecordCopies& copies) {
   }
 }
 
+// The modified units of a cache themselves, for a savepoint in place.
+template <class TUnit>
+std::vector<TUnit*> ModifiedInPlace(const TUnitCache<TUnit>& cache) {
+  std::vector<TUnit*> units;
+  cache.ForEachModified([&](TUnit* unit) { units.push_back(unit); });
+  return units;
+}
+
+template <class TUnit>
+void MarkModifiedAgain(TUnitCache<TUnit>& cache, const std::vector<TUnit*>& units) {
+  for (TUnit* unit : units)
+    cache.MarkModified(unit);
+}
+
 }  // namespace
 
 struct TTransactionSavepoint::TEntry {
@@ -93,10 +107,15 @@ struct TTransactionSavepoint::TEntry {
   TBlobHeader BlobHeader;
   bool BlobHeaderModified = false;
   TUnitCopies<TBlock> Blocks;
+  // In place: the units that were modified.
+  std::vector<TRecord*> RecordUnits;
+  std::array<std::vector<TPage*>, IndexSlotCount> PageUnits;
+  std::vector<TBlock*> BlockUnits;
   bool ChangeLost = false;
 };
 
-TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Database_(database) {
+TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database, bool inPlace)
+    : Database_(database), InPlace_(inPlace) {
   for (const std::unique_ptr<TDataTable>& owned : database.FTables) {
     TDataTable& table = *owned;
     if (!table.InTransaction() || table.ReadOnly() || !table.IsOpen()) continue;
@@ -106,18 +125,28 @@ TTransactionSavepoint::TTransactionSavepoint(TDataDirectory& database) : Databas
     TDataFile& data = *table.FData;
     entry.DataHeader = data.FHeader;
     entry.DataHeaderModified = data.FHeaderModified;
-    entry.Records = CopyModifiedRecords(data.FCache);
+    if (InPlace_)
+      entry.RecordUnits = ModifiedInPlace(data.FCache);
+    else
+      entry.Records = CopyModifiedRecords(data.FCache);
     TIndexFile& index = *table.FIndex;
     entry.IndexHeader = index.header_;
     entry.IndexHeaderModified = index.headerModified_;
     for (int slot = 0; slot < IndexSlotCount; ++slot) {
-      if (index.caches_[slot]) entry.Pages[slot] = CopyModified(*index.caches_[slot]);
+      if (!index.caches_[slot]) continue;
+      if (InPlace_)
+        entry.PageUnits[slot] = ModifiedInPlace(*index.caches_[slot]);
+      else
+        entry.Pages[slot] = CopyModified(*index.caches_[slot]);
     }
     if (TBlobFile* blob = table.FBlob.get()) {
       entry.HasBlob = true;
       entry.BlobHeader = blob->FHeader;
       entry.BlobHeaderModified = blob->FHeaderModified;
-      entry.Blocks = CopyModified(blob->FCache);
+      if (InPlace_)
+        entry.BlockUnits = ModifiedInPlace(blob->FCache);
+      else
+        entry.Blocks = CopyModified(blob->FCache);
     }
     Entries_.push_back(std::move(entry));
   }
@@ -138,6 +167,27 @@ void TTransactionSavepoint::Restore() {
     }
     const TEntry& entry = *found;
     TDataFile& data = *table.FData;
+    if (InPlace_) {
+      // The units are where they were, with the bytes they had: only marked clean since.
+      MarkModifiedAgain(data.FCache, entry.RecordUnits);
+      data.FHeader = entry.DataHeader;
+      data.FHeaderModified = entry.DataHeaderModified;
+      TIndexFile& index = *table.FIndex;
+      for (int slot = 0; slot < IndexSlotCount; ++slot) {
+        if (index.caches_[slot]) MarkModifiedAgain(*index.caches_[slot], entry.PageUnits[slot]);
+      }
+      index.header_ = entry.IndexHeader;
+      index.headerModified_ = entry.IndexHeaderModified;
+      if (TBlobFile* blob = table.FBlob.get(); blob && entry.HasBlob) {
+        MarkModifiedAgain(blob->FCache, entry.BlockUnits);
+        blob->FHeader = entry.BlobHeader;
+        blob->FHeaderModified = entry.BlobHeaderModified;
+      }
+      table.FChangeLost = entry.ChangeLost;
+      ++table.FEpoch;
+      table.FActiveEpoch = 0;
+      continue;
+    }
     data.BeginChange();
     try {
       PutBackRecords(data.FCache, entry.Records);

@@ -10,6 +10,10 @@
 //
 // Cost: the copy is proportional to the changes the transaction holds so far.
 //
+// A commit only writes the units and marks them clean: for it a savepoint in place remembers
+// which units are modified, not their bytes, and Restore marks them modified again. Its caller
+// changes no unit and trims or drops no cache while the savepoint may still be restored.
+//
 // Thread safety: the database, its tables and the savepoint belong to the calling thread.
 #pragma once
 
@@ -24,8 +28,8 @@ struct TTableCacheState;
 
 class TTransactionSavepoint {
  public:
-  // The database must be in a transaction.
-  explicit TTransactionSavepoint(TDataDirectory& database);
+  // The database must be in a transaction. inPlace: remember the modified units, not copies.
+  explicit TTransactionSavepoint(TDataDirectory& database, bool inPlace = false);
   ~TTransactionSavepoint();
   TTransactionSavepoint(const TTransactionSavepoint&) = delete;
   TTransactionSavepoint& operator=(const TTransactionSavepoint&) = delete;
@@ -37,6 +41,7 @@ class TTransactionSavepoint {
  private:
   struct TEntry;
   TDataDirectory& Database_;
+  bool InPlace_;
   std::vector<TEntry> Entries_;
 };
 
