@@ -247,4 +247,9 @@ int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& co
   return eval::CompareNonNull(a, b, eval::CollationOf(context), noCase);
 }
 
+int CompareTextValues(std::string_view a, std::string_view b, const TEvalContext& context,
+                      bool noCase) {
+  return eval::CompareText(eval::CollationOf(context), a, b, noCase);
+}
+
 }  // namespace zorvic::engine

@@ -95,6 +95,10 @@ bool PrefixCompare(const TExpToken& node, const TExpToken& subject, const TExpTo
 
 // ---- evaluation steps -------------------------------------------------------------------
 
+// The truth of a condition value: NULL counts as false, a number is true when it is not 0.
+bool Truth(const TExpToken& v);
+// The truth of node's value, as AND, OR and NOT take their operands.
+bool EvalTruth(const TExpToken& node, const TEvalContext& context);
 // Evaluates node into out (a cleared or reused node).
 void EvalInto(const TExpToken& node, const TEvalContext& context, TExpToken& out);
 // A fresh node holding the value of node.

@@ -17,9 +17,6 @@ std::int64_t TValueFetcher::LastAutoInc(void*) {
 
 namespace eval {
 
-namespace {
-
-// The truth of a condition value: NULL counts as false.
 bool Truth(const TExpToken& v) {
   if (v.IsNull) return false;
   if (v.DataType == dtBoolean) return v.Scalar<std::int16_t>() != 0;
@@ -31,6 +28,8 @@ bool EvalTruth(const TExpToken& node, const TEvalContext& context) {
   TExpTokenPtr value = EvalNode(node, context);
   return Truth(*value);
 }
+
+namespace {
 
 void EvalColumn(const TExpToken& node, const TEvalContext& context, TExpToken& out) {
   if (context.Fetcher != nullptr) {

@@ -122,6 +122,9 @@ void ConvertValueStrict(TExpToken& value, TDataType type, TSubType subType, std:
 // ignoring case with noCase. For sorting, grouping and de-duplication.
 int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& context,
                   bool noCase = false);
+// What CompareValues gives for two non-NULL text values with these texts.
+int CompareTextValues(std::string_view a, std::string_view b, const TEvalContext& context,
+                      bool noCase = false);
 
 // The text form of a value as CAST to a String gives it (dates "YYYY-MM-DD", times in the
 // 24-hour form, Booleans "True"/"False", floats shortest round-trip); NULL gives "".

@@ -107,6 +107,10 @@ bool StoreBlob(TDataCursor& cursor, std::uint8_t* record, const TFieldDesc& f,
 
 }  // namespace
 
+void SetFieldValueType(const TFieldDesc& field, TExpToken& out) {
+  SetFieldType(field, out);
+}
+
 void FetchFieldValue(TDataCursor& cursor, std::uint8_t* record, std::uint32_t fieldNo,
                      TExpToken& out) {
   const TFieldDesc* f = cursor.Field(fieldNo);

@@ -15,6 +15,10 @@
 namespace zorvic::engine {
 
 class TDataCursor;
+struct TFieldDesc;
+
+// Sets out's type, subtype, size and scale to those the field's values take (not its value).
+void SetFieldValueType(const TFieldDesc& field, TExpToken& out);
 
 // Copies field fieldNo (1-based) of the record buffer into out (type, subtype, size, scale,
 // NULL flag, value). A memo becomes a String value and a BLOB a BLOB value, read through the

@@ -45,6 +45,14 @@ void AssignValue(TExpToken& target, const TExpToken& source) {
 
 // --- comparing rows ------------------------------------------------------------------------
 
+namespace {
+// A text cell's text: its bytes up to the first NUL, as a value node's text.
+std::string_view TextOfCell(const TCell& cell) {
+  const std::string_view bytes(cell.Bytes);
+  return bytes.substr(0, std::min(bytes.size(), bytes.find('\0')));
+}
+}  // namespace
+
 TRowComparer::TRowComparer(std::vector<TKey> keys, const TEvalContext& context, bool noCase)
     : Keys_(std::move(keys)),
       Context_(context),
@@ -69,6 +77,9 @@ int TRowComparer::Compare(const TRow& a, const TRow& b) const {
     } else if (x.Type == dtBlob || y.Type == dtBlob) {
       order = x.Bytes.compare(y.Bytes);
       order = order < 0 ? -1 : (order > 0 ? 1 : 0);
+    } else if (IsStringOrMemo(x.Type, x.SubType) && IsStringOrMemo(y.Type, y.SubType)) {
+      // Two texts (the commonest key) compare as values do, without copying them into nodes.
+      order = CompareTextValues(TextOfCell(x), TextOfCell(y), Context_, NoCase_);
     } else {
       ValueFromCell(x, *Left_);
       ValueFromCell(y, *Right_);

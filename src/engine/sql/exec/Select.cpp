@@ -91,6 +91,25 @@ std::vector<TRow> TBlockExecution::SelectRows(const TExecParams& params, bool fi
     CellFromValue(*count, rows.back().front());
   } else if (Block_.HasGroupBy || Block_.AggregateOnly) {
     TAggregator aggregator(Block_, context);
+    // The groups come out in their own order, so the driving table is read in file order:
+    // one run of records after another instead of one record per index entry.
+    struct TRestoreIndex {
+      TDataCursor* Cursor = nullptr;
+      int Slot = TDataCursor::kNoIndex;
+      ~TRestoreIndex() {
+        try {
+          if (Cursor != nullptr && Cursor->IsOpen() && Cursor->IndexSlot() != Slot)
+            Cursor->SetIndex(Slot);
+        } catch (...) {
+          // The next statement selects the index it needs.
+        }
+      }
+    } restore;
+    if (Plan_.Driver() != nullptr && Plan_.Levels().front().SeekColumn == nullptr) {
+      restore.Cursor = Plan_.Driver()->Cursor.get();
+      restore.Slot = restore.Cursor->IndexSlot();
+      restore.Cursor->SetIndex(TDataCursor::kNoIndex);
+    }
     Plan_.Run(
         [&] {
           aggregator.AddRow();

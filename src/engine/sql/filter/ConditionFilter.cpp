@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "engine/sql/eval/RecordCondition.h"
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/filter/IndexAnalysis.h"
 #include "engine/storage/cursors/DataCursor.h"
@@ -18,6 +19,7 @@ class TRecordFetcher : public TValueFetcher {
  public:
   TRecordFetcher(TDataCursor& cursor, TValueFetcher* outer) : FCursor(cursor), FOuter(outer) {}
   const std::uint8_t* Record = nullptr;
+  TDataCursor& Cursor() { return FCursor; }
 
   void FetchColumn(const TExpToken& column, TExpToken& out) override {
     // The record is only read; FetchFieldValue takes the buffer as the cursor's buffers.
@@ -50,7 +52,15 @@ class TConditionFilter : public TFilterExpression {
     FContext.Fetcher = &FFetcher;
   }
 
-  bool Matches(const std::uint8_t* record) override { return Test(*FTree, record); }
+  bool Matches(const std::uint8_t* record) override {
+    if (!FCompileTried) {
+      FCompileTried = true;
+      FCompiled = TRecordCondition::Compile(*FTree, FFetcher.Cursor(), FContext);
+    }
+    if (!FCompiled) return Test(*FTree, record);
+    FFetcher.Record = record;
+    return FCompiled->Matches(record);
+  }
 
   int OptimisationLevel() const override { return FLevel; }
 
@@ -64,6 +74,9 @@ class TConditionFilter : public TFilterExpression {
     if (!FReordered) {
       FReordered = true;
       MoveAnswerableLeft(*FTree, analyser, 0);
+      // The compiled form follows the tree's order of operands.
+      FCompiled.reset();
+      FCompileTried = false;
     }
     return true;
   }
@@ -93,6 +106,8 @@ class TConditionFilter : public TFilterExpression {
   TAnalyserOptions FOptions;
   TEvalContext FContext;
   TStatementClock FClock;
+  std::unique_ptr<TRecordCondition> FCompiled;
+  bool FCompileTried = false;
   int FLevel = 0;
   bool FReordered = false;
 };

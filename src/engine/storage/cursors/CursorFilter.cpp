@@ -7,6 +7,7 @@
 #include "engine/storage/files/FileLayer.h"
 #include "engine/storage/formats/IndexKey.h"
 #include "engine/storage/formats/Record.h"
+#include "engine/storage/locks/ReadCounters.h"
 
 namespace zorvic::engine {
 namespace {
@@ -17,6 +18,40 @@ namespace {
   texts.Text = text;
   RaiseEngineError(VELDOR_INVALIDFILTER, texts);
 }
+
+// Records read in file order, a run at a time, without going through the record cache.
+class TScanWindow {
+ public:
+  explicit TScanWindow(TDataFile& data) : FData(data), FRecordSize(data.RecordSize()) {}
+
+  const std::uint8_t* Record(std::int32_t recordNo) {
+    if (recordNo < FFirst || recordNo >= FFirst + FCount) Fill(recordNo);
+    CountRecordRead(&FData, recordNo);
+    return FBytes.data() + static_cast<std::size_t>(recordNo - FFirst) * FRecordSize;
+  }
+
+ private:
+  static constexpr std::size_t kRunBytes = 64 * 1024;
+
+  void Fill(std::int32_t recordNo) {
+    const std::int64_t left = static_cast<std::int64_t>(FData.PhysicalRecordCount()) - recordNo + 1;
+    const std::int64_t perRun =
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(kRunBytes / FRecordSize));
+    const std::int32_t count =
+        static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min(perRun, left)));
+    FBytes.resize(static_cast<std::size_t>(count) * FRecordSize);
+    FCount = 0;
+    if (!FData.ReadRecordsDirect(recordNo, count, FBytes.data())) throw ETableChanged{};
+    FFirst = recordNo;
+    FCount = count;
+  }
+
+  TDataFile& FData;
+  std::size_t FRecordSize;
+  std::vector<std::uint8_t> FBytes;
+  std::int32_t FFirst = 0;
+  std::int32_t FCount = 0;
+};
 
 }  // namespace
 
@@ -185,11 +220,22 @@ void TDataCursor::RebuildFilterBits() {
     }
   }
   if (!narrowed) scan = FTable->ActiveRecords();
-  std::vector<std::uint8_t> record(FTable->Data().RecordSize());
+  TDataFile& data = FTable->Data();
+  std::vector<std::uint8_t> record(data.RecordSize());
+  // Every active record is read in file order in runs straight from the file; candidates an
+  // index picked are read one by one through the cache.
+  TScanWindow window(data);
   for (std::int64_t n = scan.First(); n != TRecordsBitmap::kNone; n = scan.Next(n)) {
-    ReadRecordInto(static_cast<std::int32_t>(n), record.data());
+    const std::int32_t recordNo = static_cast<std::int32_t>(n);
+    const std::uint8_t* bytes = record.data();
+    if (narrowed) {
+      ReadRecordInto(recordNo, record.data());
+    } else {
+      bytes = window.Record(recordNo);
+      FLastRead = recordNo;
+    }
     ++FFilterRecordsTested;
-    if (FilterPasses(record.data())) bits->Set(n);
+    if (FilterPasses(bytes)) bits->Set(n);
   }
   std::swap(FFilterBits, *bits);
   FBitmapPool.Give(std::move(bits));

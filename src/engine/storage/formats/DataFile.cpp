@@ -314,6 +314,42 @@ void TDataFile::ReadRun(std::int32_t first, std::int32_t count) {
     FCache.Unpin(record);
 }
 
+bool TDataFile::ReadRecordsDirect(std::int32_t first, std::int32_t count, std::uint8_t* out) {
+  RequireOpen();
+  if (count <= 0) return true;
+  if (first < 1 || static_cast<std::int64_t>(first) + count > FHeader.NextRecordNo)
+    RaiseTable(VELDOR_FILECORRUPT);
+  if (FLocks->TakeReadLock()) {
+    FLocks->ReleaseReadLock();
+    return false;
+  }
+  struct TRelease {
+    TTableLocks* Locks;
+    ~TRelease() { Locks->ReleaseReadLock(); }
+  } release{FLocks};
+  const std::int64_t recordSize = FHeader.RecordSize;
+  const std::int64_t got = ReadAt(RecordOffset(first), out, recordSize * count, true);
+  const std::int64_t whole = std::max<std::int64_t>(0, got / recordSize);
+  // Only changed records differ from the file (a clean cached one was read from it under a
+  // read lock that has seen no change since); appended ones exist only in the cache.
+  const bool anyChanged = FCache.ModifiedCount() > 0;
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::int32_t recordNo = first + static_cast<std::int32_t>(i);
+    std::uint8_t* dst = out + i * recordSize;
+    if (anyChanged || i >= whole) {
+      if (const TRecord* cached = FCache.Peek(recordNo);
+          cached && (cached->Modified || i >= whole)) {
+        std::memcpy(dst, cached->Bytes(), static_cast<std::size_t>(recordSize));
+        continue;
+      }
+      if (i >= whole) RaiseTable(VELDOR_FILECORRUPT);
+    }
+    if (Encrypted()) Scramble(dst, static_cast<std::size_t>(recordSize), DataSeed);
+    if (RecStatus(dst) == kRecActive) SetRecLink(dst, recordNo);
+  }
+  return true;
+}
+
 void TDataFile::ReleaseRecord(TRecord* record) {
   if (record) FCache.Unpin(record);
 }

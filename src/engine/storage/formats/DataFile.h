@@ -135,6 +135,12 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   // cache's capacity is read, so the batch never evicts itself. False when the read lock found
   // the table changed: nothing was read and the caller repositions and repeats.
   bool Prefetch(std::vector<std::int32_t> recordNos);
+  // Copies records first..first+count-1 into out (count * RecordSize bytes) for a scan in file
+  // order: straight from the file under one operation read lock, a record changed in the cache
+  // from there, and nothing is added to the cache, so a scan never pushes out what others use.
+  // Record numbers past the file's end are VELDOR_FILECORRUPT. False when the read lock found
+  // the table changed: the caller repositions and repeats.
+  bool ReadRecordsDirect(std::int32_t first, std::int32_t count, std::uint8_t* out);
   // Marks a pinned record as changed (to be written).
   void MarkRecordModified(TRecord* record) { FCache.MarkModified(record); }
 
