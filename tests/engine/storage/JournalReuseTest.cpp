@@ -114,6 +114,27 @@ TEST_F(TJournalReuseTest, TheFileStaysRetiredBetweenWritesAndGoesWithTheTable) {
   EXPECT_FALSE(FileExists(journal));
 }
 
+TEST_F(TJournalReuseTest, AJournalHoldsTheBytesAWriteChangesNotWholePages) {
+  Populate();
+  const std::string journal = Dir.File("A.JNL");
+  {
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    TRec r(a);
+    a.First();
+    ASSERT_EQ(a.GetNext(r.Bytes()), VELDOR_NONE);
+    r.Int("Value", 40);  // moves its key in the ByValue index
+    a.ModifyRecord(r.Bytes());
+    // The first write after the open made the file: its length is that journal's. The write
+    // changed an index page and the headers (4 KiB each) but only some bytes of them.
+    ASSERT_TRUE(FileExists(journal));
+    EXPECT_LT(ReadWholeFile(journal).size(), 2048u);
+  }
+  TUse use(Dir.Path());
+  TDataCursor& a = use.Open("A");
+  EXPECT_NE(Image(a).find("=40:"), std::string::npos);
+}
+
 TEST_F(TJournalReuseTest, AnOpenerNeitherWaitsForNorRemovesTheFileOfATableInUse) {
   TShortLockWaits shortWaits;
   Populate();

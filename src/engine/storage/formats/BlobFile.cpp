@@ -416,6 +416,8 @@ bool TBlobFile::WriteChanges(bool withHeader) {
 
   // What the writes will overwrite, so that a failure half-way can put the file back as it was.
   // Runs past the end go first: a full disk then fails before anything in place has changed.
+  // Writes held back by a journal reach no file here: the journal keeps the old bytes itself.
+  const bool direct = Capture() == nullptr;
   const std::int64_t size = FileSize();
   struct TUndo {
     std::int64_t Offset;
@@ -423,6 +425,7 @@ bool TBlobFile::WriteChanges(bool withHeader) {
   };
   std::vector<TUndo> undo;
   for (const TRun& run : runs) {
+    if (!direct) break;
     std::int64_t end =
         std::min(size, run.Offset + static_cast<std::int64_t>(run.Count) * FBlockSize);
     if (end <= run.Offset) continue;
@@ -434,9 +437,11 @@ bool TBlobFile::WriteChanges(bool withHeader) {
                         [size](const TRun& run) { return run.Offset >= size; });
   TBlobHeader out = FHeader;
   if (header) {
-    TUndo old{0, std::vector<std::uint8_t>(BlobHeaderSize)};
-    ReadAt(0, old.Bytes.data(), BlobHeaderSize);
-    undo.push_back(std::move(old));
+    if (direct) {
+      TUndo old{0, std::vector<std::uint8_t>(BlobHeaderSize)};
+      ReadAt(0, old.Bytes.data(), BlobHeaderSize);
+      undo.push_back(std::move(old));
+    }
     out.ChangeCount = FHeader.ChangeCount + 1;
     out.HeaderModified = 1;
     out.FormatVersion = BlobFormatVersion;

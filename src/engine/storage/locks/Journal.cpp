@@ -400,6 +400,56 @@ void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileH
   if (!entry.Files.empty()) FTables.push_back(std::move(entry));
 }
 
+namespace {
+
+// Bytes that differ in a chunk of this size are saved with the whole chunk; saved runs closer
+// than a range's own cost in the journal are joined.
+constexpr std::int64_t CompareChunk = 32;
+constexpr std::int64_t JoinGap = 16;
+
+// Appends the ranges of old (the file's bytes from offset from) that the write changes: bytes
+// the pieces give other values, and bytes no piece covers (the write cuts them away). Bytes a
+// piece rewrites with the value they had need no saving: playback leaves them as they are.
+void AddChangedRanges(const TWriteCapture& capture, std::int64_t from,
+                      const std::vector<std::uint8_t>& old, std::vector<TJournalRange>* ranges) {
+  const std::int64_t to = from + static_cast<std::int64_t>(old.size());
+  std::vector<std::pair<std::int64_t, std::int64_t>> changed;
+  auto mark = [&](std::int64_t a, std::int64_t b) {
+    if (a >= b) return;
+    if (!changed.empty() && a - changed.back().second < JoinGap)
+      changed.back().second = std::max(changed.back().second, b);
+    else
+      changed.emplace_back(a, b);
+  };
+  const auto& pieces = capture.Pieces();
+  auto it = pieces.upper_bound(from);
+  if (it != pieces.begin()) --it;
+  std::int64_t at = from;
+  for (; it != pieces.end() && it->first < to; ++it) {
+    const std::int64_t pieceEnd = it->first + static_cast<std::int64_t>(it->second.size());
+    const std::int64_t a = std::max(at, it->first);
+    const std::int64_t b = std::min(to, pieceEnd);
+    if (b <= a) continue;
+    mark(at, a);  // not covered: cut away
+    for (std::int64_t c = a; c < b; c += CompareChunk) {
+      const std::int64_t n = std::min(CompareChunk, b - c);
+      if (std::memcmp(old.data() + (c - from), it->second.data() + (c - it->first),
+                      static_cast<std::size_t>(n)) != 0)
+        mark(c, c + n);
+    }
+    at = b;
+  }
+  mark(at, to);
+  for (const auto& [a, b] : changed) {
+    TJournalRange range;
+    range.Offset = a;
+    range.Bytes.assign(old.begin() + (a - from), old.begin() + (b - from));
+    ranges->push_back(std::move(range));
+  }
+}
+
+}  // namespace
+
 void TCommitJournal::CollectImages() {
   for (TTableEntry& table : FTables) {
     for (TFileEntry& file : table.Files) {
@@ -407,7 +457,7 @@ void TCommitJournal::CollectImages() {
       TJournalFileImage& image = file.Image;
       image.OriginalSize = capture.OriginalSize();
       image.Ranges.clear();
-      // The old bytes of every range the writes change, within the old length, merged.
+      // The old bytes of every range the writes change, within the old length.
       std::vector<std::pair<std::int64_t, std::int64_t>> spans;
       for (const auto& [offset, bytes] : capture.Pieces()) {
         const std::int64_t end =
@@ -424,12 +474,11 @@ void TCommitJournal::CollectImages() {
         else
           merged.push_back(span);
       }
+      std::vector<std::uint8_t> old;
       for (const auto& [from, to] : merged) {
-        TJournalRange range;
-        range.Offset = from;
-        range.Bytes.resize(static_cast<std::size_t>(to - from));
-        file.Handler->ReadAt(from, range.Bytes.data(), to - from);
-        image.Ranges.push_back(std::move(range));
+        old.resize(static_cast<std::size_t>(to - from));
+        file.Handler->ReadAt(from, old.data(), to - from);
+        AddChangedRanges(capture, from, old, &image.Ranges);
       }
     }
   }
