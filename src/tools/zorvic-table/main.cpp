@@ -115,6 +115,11 @@ std::string JournalNote(const std::string& directory, const std::string& table) 
                "last flush; the next open of the table puts it back";
       return "none";
     case TJournalState::Incomplete:
+      if (ProbeJournal(CurrentFileSystem(), ResolveTableFileName(JournalFileName(directory, table),
+                                                                 CurrentFileSystem())) ==
+          TJournalPresence::Idle)
+        return "present, retired: left by a process that ended with the table open; nothing "
+               "to play back, the next open of the table removes it";
       return "present, incomplete: a write stopped before it changed the table";
     case TJournalState::Valid:
       break;
