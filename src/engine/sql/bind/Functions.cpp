@@ -2,6 +2,8 @@
 #include <chrono>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/sql/SqlTypes.h"
 #include "engine/sql/parse/ExpressionReader.h"
@@ -11,7 +13,7 @@ namespace zorvic::engine::detail {
 namespace {
 
 struct TFunctionName {
-  const char* Keyword;
+  std::string_view Keyword;  // a literal: its data() ends in a NUL
   TOperatorCode Code;
 };
 
@@ -92,27 +94,40 @@ struct TFunctionKeyword {
   bool Clock = false;  // CURRENT_DATE, CURRENT_TIME, CURRENT_TIMESTAMP
 };
 
-TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
-  TFunctionKeyword found;
-  if (lexer.IsKeyword("CURRENT_DATE") || lexer.IsKeyword("CURRENT_TIME") ||
-      lexer.IsKeyword("CURRENT_TIMESTAMP")) {
-    found.Clock = true;
-    return found;
-  }
-  for (const TFunctionName& aggregate : kAggregates) {
-    if (lexer.IsKeyword(aggregate.Keyword)) {
+// Function keywords by their upper-case spelling, made once: a name token is looked up once
+// instead of being compared with every keyword. The first entry of a spelling wins, in the
+// order clock constants, aggregates, functions.
+const std::unordered_map<std::string, TFunctionKeyword>& FunctionKeywords() {
+  static const auto* const table = [] {
+    auto* keywords = new std::unordered_map<std::string, TFunctionKeyword>;
+    TFunctionKeyword clock;
+    clock.Clock = true;
+    for (const char* name : {"CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"})
+      keywords->emplace(name, clock);
+    for (const TFunctionName& aggregate : kAggregates) {
+      TFunctionKeyword found;
       found.Entry = &aggregate;
       found.Aggregate = true;
-      return found;
+      keywords->emplace(std::string(aggregate.Keyword), found);
     }
-  }
-  for (const TFunctionName& function : kFunctions) {
-    if (lexer.IsKeyword(function.Keyword)) {
+    for (const TFunctionName& function : kFunctions) {
+      TFunctionKeyword found;
       found.Entry = &function;
-      return found;
+      keywords->emplace(std::string(function.Keyword), found);
     }
-  }
-  return found;
+    return keywords;
+  }();
+  return *table;
+}
+
+TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
+  if (lexer.Kind() != tkName) return {};
+  std::string upper = lexer.TokenText();
+  for (char& c : upper)
+    c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  const auto& keywords = FunctionKeywords();
+  const auto it = keywords.find(upper);
+  return it == keywords.end() ? TFunctionKeyword{} : it->second;
 }
 
 // CURRENT_DATE, CURRENT_TIME, CURRENT_TIMESTAMP: constants read from the clock now.
@@ -153,7 +168,7 @@ TExpTokenPtr TExpressionReader::Function(ExpressionFlags flags) {
   const TFunctionKeyword found = FindFunctionKeyword(Lexer);
   if (found.Clock) return ClockConstant(*this);
   const TFunctionName& function = *found.Entry;
-  const char* name = function.Keyword;
+  const char* name = function.Keyword.data();
   const TOperatorCode code = function.Code;
   TNesting nesting(*this);
   TExpTokenPtr node = NewNode(ncFunction, code, Lexer.TokenText());

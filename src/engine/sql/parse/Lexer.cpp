@@ -169,9 +169,11 @@ bool TExpressionParser::IsKeyword(std::string_view word) const {
 std::string TExpressionParser::ClauseText() const {
   std::string result;
   if (PreviousTokenEnd_ <= ClauseStart_) return result;
-  result.reserve(PreviousTokenEnd_ - ClauseStart_);
-  for (std::size_t i = ClauseStart_; i < PreviousTokenEnd_; ++i) {
-    if (Text_[i] != '\r' && Text_[i] != '\n') result.push_back(Text_[i]);
+  const std::string_view clause(Text_.data() + ClauseStart_, PreviousTokenEnd_ - ClauseStart_);
+  if (clause.find_first_of("\r\n") == std::string_view::npos) return std::string(clause);
+  result.reserve(clause.size());
+  for (const char c : clause) {
+    if (c != '\r' && c != '\n') result.push_back(c);
   }
   return result;
 }
