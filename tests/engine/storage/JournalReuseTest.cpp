@@ -157,8 +157,19 @@ TEST_F(TJournalReuseTest, AnOpenerNeitherWaitsForNorRemovesTheFileOfATableInUse)
     TUse reader(Dir.Path());
     EXPECT_EQ(reader.Open("A").RecordCount(), 14);
   }
-  // The writer's next write makes its file again when an opener took it away meanwhile.
-  ::unlink(journal.c_str());
+  // That opener took the idle file away: the writer's next write makes it again under the name
+  // (not in the file it held open), so a write stopped dead there leaves its journal to be found.
+  EXPECT_FALSE(FileExists(journal));
+  const std::string before = Image(a);
+  Faults.CrashAfter(1);  // the journal is written, nothing after it
+  EXPECT_NE(CodeOf([&] { Step(a, 2); }), VELDOR_NONE);
+  Faults.ClearFaults();
+  EXPECT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Busy);
+  {
+    TUse reader(Dir.Path());
+    EXPECT_EQ(Image(reader.Open("A")), before);
+  }
+  EXPECT_NE(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Busy);
   Step(a, 2);
   EXPECT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle);
 }

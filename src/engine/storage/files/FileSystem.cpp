@@ -22,6 +22,7 @@ void FillStatus(const struct stat& st, TFileStatus* status) {
   status->Size = static_cast<std::int64_t>(st.st_size);
   status->Device = static_cast<std::uint64_t>(st.st_dev);
   status->Inode = static_cast<std::uint64_t>(st.st_ino);
+  status->Links = static_cast<std::uint64_t>(st.st_nlink);
 }
 
 class TRealFileSystem final : public TFileSystem {

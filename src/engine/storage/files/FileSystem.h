@@ -31,6 +31,8 @@ struct TFileStatus {
   // Which file it is: another file put in its place under the same name differs here.
   std::uint64_t Device = 0;
   std::uint64_t Inode = 0;
+  // Names the file has: 0 for an open file whose name was removed.
+  std::uint64_t Links = 0;
 };
 
 class TFileSystem {

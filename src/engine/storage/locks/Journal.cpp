@@ -323,12 +323,26 @@ std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync) 
 TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path) {
   int fd = fs.Open(path, O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? TJournalPresence::Missing : TJournalPresence::Busy;
+  const TJournalPresence presence = ProbeJournalDescriptor(fs, fd);
+  fs.Close(fd);
+  return presence;
+}
+
+TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd) {
   std::uint8_t header[JournalHeaderSize];
   const std::int64_t got = ReadAll(fs, fd, header, JournalHeaderSize, 0);
-  fs.Close(fd);
   if (got < 0) return TJournalPresence::Busy;
   const bool zero = std::all_of(header, header + got, [](std::uint8_t b) { return b == 0; });
   return zero ? TJournalPresence::Idle : TJournalPresence::Busy;
+}
+
+int CheckKeptJournal(TFileSystem& fs, int& fd) {
+  if (fd < 0) return fd;
+  TFileStatus status;
+  if (fs.StatDescriptor(fd, &status) == 0 && status.Links > 0) return fd;
+  fs.Close(fd);
+  fd = -1;
+  return fd;
 }
 
 bool RemoveIdleJournal(TFileSystem& fs, const std::string& path) {
@@ -369,7 +383,7 @@ void TCommitJournal::Detach() noexcept {
 
 void TCommitJournal::CloseJournals() noexcept {
   for (TTableEntry& table : FTables) {
-    if (table.JournalFd >= 0) FFS.Close(table.JournalFd);
+    if (table.JournalFd >= 0 && !table.JournalFdKept) FFS.Close(table.JournalFd);
     table.JournalFd = -1;
   }
 }
@@ -382,10 +396,11 @@ void TCommitJournal::Discard() noexcept {
 }
 
 void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
-                              const std::string& journalPath, TUndoJournal* undo) {
+                              const std::string& journalPath, TUndoJournal* undo, int* keptFd) {
   TTableEntry entry;
   entry.Name = table;
   entry.Undo = undo;
+  entry.KeptFd = keptFd;
   entry.JournalPathExact = !journalPath.empty();
   entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
   for (TFileHandler* handler : files) {
@@ -517,9 +532,16 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
       table.JournalPathExact ? table.JournalPath : ResolveTableFileName(table.JournalPath, FFS);
   // Written over the journal of the table's last write when its file is still there: only the
   // header and the body count, whatever lies beyond.
-  int fd = FFS.Open(path, O_RDWR | O_CREAT, 0666);
-  if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
+  // The table object's kept descriptor is checked under the table's write lock, which whoever
+  // removes the file holds too.
+  int fd = table.KeptFd ? CheckKeptJournal(FFS, *table.KeptFd) : -1;
+  if (fd < 0) {
+    fd = FFS.Open(path, O_RDWR | O_CREAT, 0666);
+    if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
+    if (table.KeptFd) *table.KeptFd = fd;
+  }
   table.JournalFd = fd;
+  table.JournalFdKept = table.KeptFd != nullptr;
   table.JournalWritten = true;
   table.JournalBytes = static_cast<std::int64_t>(bytes.size());
   std::int32_t rc = WriteAll(FFS, fd, bytes.data(), bytes.size(), 0);
@@ -645,7 +667,7 @@ void TCommitJournal::RetireJournal(TTableEntry& table, bool sync) {
     rc = WriteAll(FFS, fd, zeros, JournalHeaderSize, 0);
   }
   if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
-  FFS.Close(fd);
+  if (!table.JournalFdKept) FFS.Close(fd);
   if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table.JournalPath);
 }
 

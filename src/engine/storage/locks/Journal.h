@@ -144,6 +144,12 @@ std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync);
 // Looks at the exact path (no other spelling): missing, idle or busy. A file that cannot be
 // read counts as busy.
 TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path);
+// The same, through a descriptor of the journal file.
+TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd);
+// A journal descriptor kept between writes: fd itself while it still names a file; when its
+// file was removed meanwhile (by whoever held the table's write lock), it is closed and set to
+// -1. Returns fd.
+int CheckKeptJournal(TFileSystem& fs, int& fd);
 // Removes the file at the exact path when it is idle; the caller holds the table's write lock
 // (or has the table open exclusively). Returns whether a file was removed.
 bool RemoveIdleJournal(TFileSystem& fs, const std::string& path);
@@ -163,8 +169,11 @@ class TCommitJournal {
   // matched case-insensitively.
   // undo: the table's undo journal (an exclusive table, UndoJournal.h). A write of that table
   // alone saves its old bytes there instead, and the undo journal's removal is its commit point.
+  // keptFd: where the table object keeps its journal file open between writes (-1: not yet);
+  // the journal is written through it and it stays open.
   void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
-                const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr);
+                const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr,
+                int* keptFd = nullptr);
   bool HasTables() const { return !FTables.empty(); }
   // Saves the old bytes, writes the tables, retires the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
@@ -191,6 +200,8 @@ class TCommitJournal {
     bool JournalPathExact = false;  // the path is the file's name as it is on disk
     bool JournalWritten = false;
     int JournalFd = -1;  // open from the journal's write until it is retired
+    int* KeptFd = nullptr;
+    bool JournalFdKept = false;  // JournalFd is the table object's, not ours to close
     std::int64_t JournalBytes = 0;
     TUndoJournal* Undo = nullptr;
   };

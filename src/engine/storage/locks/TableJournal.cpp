@@ -90,7 +90,7 @@ void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   TUndoJournal* undo = table.Undo();
   if (undo) undo->SetSync(table.Settings().ForceBufferFlush);
   journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()}, table.JournalPath(),
-                   undo);
+                   undo, &table.KeptJournalFd());
   // A write of the table on its own that fails (a commit's failure is undone by its savepoint):
   // its caches took the change for written, so they go, and an exclusive table returns to its
   // last flush, the change lost and nothing else.
@@ -109,7 +109,11 @@ void StartUndoJournal(TDataTable& table) {
 bool TableJournalPresent(TDataTable& table) {
   const std::string& path = table.JournalPath();
   if (path.empty()) return false;
-  return ProbeJournal(CurrentFileSystem(), path) == TJournalPresence::Busy;
+  TFileSystem& fs = CurrentFileSystem();
+  // A writer keeps its journal open: a look through it spares an open of the name.
+  if (CheckKeptJournal(fs, table.KeptJournalFd()) >= 0)
+    return ProbeJournalDescriptor(fs, table.KeptJournalFd()) == TJournalPresence::Busy;
+  return ProbeJournal(fs, path) == TJournalPresence::Busy;
 }
 
 bool TableJournalPresentAnySpelling(TDataTable& table) {

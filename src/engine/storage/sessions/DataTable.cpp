@@ -277,6 +277,8 @@ void TDataTable::SetUndo(std::unique_ptr<TUndoJournal> undo) {
 
 void TDataTable::CloseFiles() noexcept {
   FUndo.reset();
+  if (FJournalFd >= 0) CurrentFileSystem().Close(FJournalFd);
+  FJournalFd = -1;
   FChangeLost = false;
   try {
     if (FBlob) FBlob->Close();
