@@ -247,6 +247,10 @@ int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& co
   return eval::CompareNonNull(a, b, eval::CollationOf(context), noCase);
 }
 
+bool IsBinaryCollation(const TEvalContext& context) {
+  return eval::CollationOf(context).IsBinary();
+}
+
 int CompareTextValues(std::string_view a, std::string_view b, const TEvalContext& context,
                       bool noCase) {
   return eval::CompareText(eval::CollationOf(context), a, b, noCase);

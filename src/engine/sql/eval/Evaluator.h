@@ -122,6 +122,9 @@ void ConvertValueStrict(TExpToken& value, TDataType type, TSubType subType, std:
 // ignoring case with noCase. For sorting, grouping and de-duplication.
 int CompareValues(const TExpToken& a, const TExpToken& b, const TEvalContext& context,
                   bool noCase = false);
+// Whether the context compares texts by their bytes (language 0, or a collation that is not
+// installed): equal texts are then equal byte strings.
+bool IsBinaryCollation(const TEvalContext& context);
 // What CompareValues gives for two non-NULL text values with these texts.
 int CompareTextValues(std::string_view a, std::string_view b, const TEvalContext& context,
                       bool noCase = false);

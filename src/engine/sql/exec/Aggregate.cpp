@@ -1,5 +1,6 @@
 #include "engine/sql/exec/Aggregate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -231,6 +232,7 @@ TAggregator::TAggregator(TDataQuery& block, const TEvalContext& context)
   KeyLess_ = std::make_unique<TKeyLess>(KeyColumns_.size(), Context_);
   TKeyLess* less = KeyLess_.get();
   Index_ = decltype(Index_)([less](const TRow& a, const TRow& b) { return (*less)(a, b); });
+  HashKeys_ = !KeyColumns_.empty() && IsBinaryCollation(Context_);
 
   if (block.Having) {
     // HAVING names result columns; its aggregates are those of the select list.
@@ -265,9 +267,36 @@ void TAggregator::AddRow() {
         Evaluate(*Fields_[static_cast<std::size_t>(KeyColumns_[i])].Tree, Context_);
     CellFromValue(*value, key[i]);
   }
-  auto found = Index_.find(key);
+  // The key's bytes when every cell is a text or NULL: a length-prefixed text, or a NULL mark.
+  bool hashable = HashKeys_;
+  if (hashable) {
+    HashKey_.clear();
+    for (const TCell& cell : key) {
+      if (cell.Null) {
+        HashKey_.push_back('\0');
+        continue;
+      }
+      if (!IsStringOrMemo(cell.Type, cell.SubType)) {
+        hashable = false;
+        break;
+      }
+      const std::size_t length = std::min(cell.Bytes.size(), cell.Bytes.find('\0'));
+      HashKey_.push_back('\1');
+      HashKey_.append(reinterpret_cast<const char*>(&length), sizeof length);
+      HashKey_.append(cell.Bytes, 0, length);
+    }
+  }
+  std::size_t groupIndex = Groups_.size();
+  if (hashable) {
+    if (const auto hit = Hashed_.find(HashKey_); hit != Hashed_.end()) groupIndex = hit->second;
+  }
+  if (groupIndex == Groups_.size()) {
+    // Not hashed yet: a group of a key that could not be hashed may still hold the row.
+    if (const auto found = Index_.find(key); found != Index_.end()) groupIndex = found->second;
+    if (hashable && groupIndex != Groups_.size()) Hashed_.emplace(HashKey_, groupIndex);
+  }
   TGroup* group;
-  if (found == Index_.end()) {
+  if (groupIndex == Groups_.size()) {
     auto created = std::make_unique<TGroup>();
     created->First.resize(Fields_.size());
     created->Accumulators.resize(Slots_.size());
@@ -277,10 +306,11 @@ void TAggregator::AddRow() {
       CellFromValue(*value, created->First[i]);
     }
     group = created.get();
+    if (hashable) Hashed_.emplace(HashKey_, Groups_.size());
     Index_.emplace(std::move(key), Groups_.size());
     Groups_.push_back(std::move(created));
   } else {
-    group = Groups_[found->second].get();
+    group = Groups_[groupIndex].get();
   }
   ++group->Rows;
   for (std::size_t i = 0; i < Slots_.size(); ++i)

@@ -16,6 +16,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/sql/DataQuery.h"
@@ -56,6 +58,12 @@ class TAggregator {
   std::unique_ptr<TKeyLess> KeyLess_;
   std::vector<std::unique_ptr<TGroup>> Groups_;
   std::map<TRow, std::size_t, std::function<bool(const TRow&, const TRow&)>> Index_;
+  // Under a binary collation two texts are one key exactly when their bytes are equal, so
+  // groups whose keys are all texts (or NULL) are also found by hashing their bytes: one hash
+  // look-up a row instead of a walk down the ordered index, which still gives the group order.
+  bool HashKeys_ = false;
+  std::unordered_map<std::string, std::size_t> Hashed_;
+  std::string HashKey_;
   TExpTokenPtr Having_;
   TExpTokenPtr Value_;
 };

@@ -164,6 +164,12 @@ std::size_t TExpTokenStack::FreeCount() {
 }
 
 void TExpTokenReturn::operator()(TExpToken* root) const noexcept {
+  if (root == nullptr) return;
+  // A leaf (most values of evaluation) goes straight back.
+  if (!root->Left && !root->Right && root->Arguments.empty()) {
+    TExpTokenStack::Instance().Give(root);
+    return;
+  }
   // Depth-first without recursion: release each node's operands onto a work list before the
   // node goes back, so no destructor ever recurses into a subtree.
   std::vector<TExpToken*> work;

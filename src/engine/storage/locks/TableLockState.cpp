@@ -126,9 +126,9 @@ bool TTableLockState::InReadBatch() const {
   return b.Depth > 0 && b.Session == &FTable.Database().Session();
 }
 
-bool TTableLockState::KeepForBatch() {
+bool TTableLockState::KeepForBatch(TClock::time_point now) {
   if (!FOperationRead.Held || !InReadBatch()) return false;
-  if (TClock::now() - FOperationTaken >= kBatchHold) return false;
+  if (now - FOperationTaken >= kBatchHold) return false;
   if (!FKept) {
     gBatch.Kept.push_back(this);
     FKept = true;
@@ -268,17 +268,23 @@ void TTableLockState::DropOperationRead() noexcept {
 void TTableLockState::ReleaseReadLock() {
   // Within an operation the lock stays held until the operation ends; within a read batch a
   // while longer.
-  if (FOperationDepth == 0 && !KeepForBatch()) DropOperationRead();
+  if (FOperationDepth == 0 && !KeepForBatch(TClock::now())) DropOperationRead();
 }
 
 void TTableLockState::EndOperation() {
   if (FOperationDepth > 0) --FOperationDepth;
-  if (FOperationDepth == 0 && !KeepForBatch()) DropOperationRead();
+  // One reading of the clock serves both checks.
+  const bool mayKeep = FOperationDepth == 0 && FOperationRead.Held && InReadBatch();
+  std::vector<TTableLockState*>& kept = gBatch.Kept;
+  if (!mayKeep && kept.empty()) {
+    if (FOperationDepth == 0) DropOperationRead();
+    return;
+  }
+  const TClock::time_point now = TClock::now();
+  if (FOperationDepth == 0 && !KeepForBatch(now)) DropOperationRead();
   // Locks the batch keeps on other tables are given up when too old, whichever table the
   // statement is working on now.
-  std::vector<TTableLockState*>& kept = gBatch.Kept;
   if (kept.empty()) return;
-  const TClock::time_point now = TClock::now();
   for (std::size_t i = kept.size(); i-- > 0;) {
     TTableLockState* state = kept[i];
     if (state->FOperationDepth == 0 && now - state->FOperationTaken >= kBatchHold)

@@ -150,7 +150,7 @@ class TTableLockState : public TTableLocks {
   bool InReadBatch() const;
   // After an operation: keeps the operation read lock for the batch (true) while it is young
   // enough, registering it with the batch.
-  bool KeepForBatch();
+  bool KeepForBatch(std::chrono::steady_clock::time_point now);
   // Leaves the batch's list of kept locks (the lock is released or changes hands).
   void Unkeep() noexcept;
   // Before taking reader slots: a reader that has re-taken them back to back for long makes

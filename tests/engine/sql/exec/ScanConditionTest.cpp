@@ -85,5 +85,27 @@ TEST_F(ScanConditionTest, ATransactionSeesItsOwnChangesAndOthersOnlyItsCommit) {
             Expected(400, [](int i) { return Score(i) == 0 || (!IsNull(i) && Group(i) == 2); }));
 }
 
+// Grouped SELECTs read the table in file order, which here is not key order: the groups still
+// come out in the order of their keys (NULL first), texts and numbers alike, and the table's
+// next plain SELECT is in primary-key order again.
+TEST_F(ScanConditionTest, GroupsComeOutInKeyOrderWhateverOrderTheFileHolds) {
+  Run("Create Table T(N Integer, Grp VarChar(8), Score Integer, Primary Key (N))");
+  std::string script = "Start Transaction;";
+  for (int i = 0; i < 60; ++i) {
+    const int n = (i * 37) % 60 + 1;  // every number once, out of order
+    const std::string grp = n % 11 == 0 ? "NULL" : "'g" + std::to_string(n % 4) + "'";
+    script += "Insert into T values (" + std::to_string(n) + ", " + grp + ", " +
+              std::to_string(n % 3) + ");";
+  }
+  Run(script + "Commit");
+  EXPECT_EQ(Rows("Select Grp, count(*), min(N) from T group by Grp"),
+            "<null>,5,11;g0,14,4;g1,14,1;g2,14,2;g3,13,3");
+  EXPECT_EQ(Rows("Select Score, count(*) from T where Grp = 'g1' group by Score"), "0,4;1,5;2,5");
+  EXPECT_EQ(Rows("Select Score, Grp, count(*) from T where N <= 8 group by Score, Grp"),
+            "0,g2,1;0,g3,1;1,g0,1;1,g1,1;1,g3,1;2,g0,1;2,g1,1;2,g2,1");
+  EXPECT_EQ(Rows("Select count(*), max(N) from T"), "60,60");
+  EXPECT_EQ(Rows("Select N from T where N < 6"), "1;2;3;4;5");
+}
+
 }  // namespace
 }  // namespace zorvic::engine::test
