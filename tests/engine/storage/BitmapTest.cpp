@@ -49,6 +49,27 @@ TEST(BitmapTest, EdgesOfWordsAndBlocks) {
   EXPECT_EQ(b.Count(), 6);
 }
 
+// Clearing touches only the blocks that hold bits; nothing of any block may survive it, the
+// last (partial) block included, and the set is as good as new afterwards.
+TEST(BitmapTest, ClearAllLeavesNothingInAnyBlock) {
+  TRecordsBitmap b(100000);
+  const std::int64_t bits[] = {0, 63, 64, 4095, 4096, 50000, 99999, b.Size() - 1};
+  for (int round = 0; round < 2; ++round) {
+    for (std::int64_t n : bits)
+      b.Set(n);
+    b.SetRange(70000, 70100);
+    ASSERT_EQ(b.Count(), static_cast<std::int64_t>(std::size(bits)) + 101);
+    b.ClearAll();
+    EXPECT_EQ(b.Count(), 0);
+    EXPECT_EQ(b.First(), TRecordsBitmap::kNone);
+    EXPECT_EQ(b.Last(), TRecordsBitmap::kNone);
+    EXPECT_TRUE(b.CheckCounts());
+    for (std::int64_t n : bits)
+      EXPECT_FALSE(b.Test(n)) << n;
+    EXPECT_EQ(b, TRecordsBitmap(b.Size()));
+  }
+}
+
 TEST(BitmapTest, RangesCombinationsAndPool) {
   TRecordsBitmap a, b;
   a.SetRange(10, 5000);

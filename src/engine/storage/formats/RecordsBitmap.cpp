@@ -67,8 +67,16 @@ bool TRecordsBitmap::Assign(std::int64_t n, bool value) {
 }
 
 void TRecordsBitmap::ClearAll() {
-  std::fill(FWords.begin(), FWords.end(), 0);
-  std::fill(FBlockCounts.begin(), FBlockCounts.end(), 0);
+  // Only blocks that count set bits hold any: a sparse set clears in time of its blocks.
+  if (FCount == 0) return;
+  for (std::size_t block = 0; block < FBlockCounts.size(); ++block) {
+    if (FBlockCounts[block] == 0) continue;
+    const std::size_t first = block * kWordsPerBlock;
+    const std::size_t last = std::min(FWords.size(), first + kWordsPerBlock);
+    std::fill(FWords.begin() + static_cast<std::ptrdiff_t>(first),
+              FWords.begin() + static_cast<std::ptrdiff_t>(last), 0);
+    FBlockCounts[block] = 0;
+  }
   FCount = 0;
 }
 
