@@ -194,7 +194,29 @@ bool CompareForOperator(TOperatorCode op, const TExpToken& a, const TExpToken& b
   } else {
     r = CompareNonNull(a, b, collation, false);
   }
+  return OrderHolds(op, r);
+}
+
+bool IsComparisonOperator(TOperatorCode op) {
   switch (op) {
+    case opEqual:
+    case opNotEqual:
+    case opLess:
+    case opLessEqual:
+    case opGreater:
+    case opGreaterEqual:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool OrderHolds(TOperatorCode op, int r) {
+  switch (op) {
+    case opEqual:
+      return r == 0;
+    case opNotEqual:
+      return r != 0;
     case opLess:
       return r < 0;
     case opLessEqual:

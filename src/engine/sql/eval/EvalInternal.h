@@ -86,6 +86,10 @@ int CompareNonNull(const TExpToken& a, const TExpToken& b, const TCollation& col
                    bool noCase);
 // "=" with the dialect's NULL rules.
 bool ValuesEqual(const TExpToken& a, const TExpToken& b, const TCollation& collation);
+// Whether the operator is one of "=", "<>", "<", "<=", ">", ">=".
+bool IsComparisonOperator(TOperatorCode op);
+// Whether a three-way order r (negative, 0, positive) satisfies the comparison operator.
+bool OrderHolds(TOperatorCode op, int r);
 // "<", "<=", ">", ">=", "=" and "<>" with their NULL rules.
 bool CompareForOperator(TOperatorCode op, const TExpToken& a, const TExpToken& b,
                         const TCollation& collation);

@@ -141,20 +141,12 @@ void EvalBinary(const TExpToken& node, const TEvalContext& context, TExpToken& o
   }
   TExpTokenPtr left = EvalNode(*node.Left, context);
   TExpTokenPtr right = EvalNode(*node.Right, context);
-  switch (node.OperatorCode) {
-    case opEqual:
-    case opNotEqual:
-    case opLess:
-    case opLessEqual:
-    case opGreater:
-    case opGreaterEqual:
-      SetBooleanValue(out,
-                      CompareForOperator(node.OperatorCode, *left, *right, CollationOf(context)));
-      return;
-    default:
-      EvalArithmetic(node, *left, *right, out);
-      return;
+  if (IsComparisonOperator(node.OperatorCode)) {
+    SetBooleanValue(out,
+                    CompareForOperator(node.OperatorCode, *left, *right, CollationOf(context)));
+    return;
   }
+  EvalArithmetic(node, *left, *right, out);
 }
 
 void EvalUnary(const TExpToken& node, const TEvalContext& context, TExpToken& out) {

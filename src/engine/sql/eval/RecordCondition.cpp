@@ -11,20 +11,6 @@
 namespace zorvic::engine {
 namespace {
 
-bool IsComparison(TOperatorCode op) {
-  switch (op) {
-    case opEqual:
-    case opNotEqual:
-    case opLess:
-    case opLessEqual:
-    case opGreater:
-    case opGreaterEqual:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // "c < k" is "k > c": the operator seen from the other operand.
 TOperatorCode Mirrored(TOperatorCode op) {
   switch (op) {
@@ -38,25 +24,6 @@ TOperatorCode Mirrored(TOperatorCode op) {
       return opLessEqual;
     default:
       return op;
-  }
-}
-
-bool OrderHolds(TOperatorCode op, int r) {
-  switch (op) {
-    case opEqual:
-      return r == 0;
-    case opNotEqual:
-      return r != 0;
-    case opLess:
-      return r < 0;
-    case opLessEqual:
-      return r <= 0;
-    case opGreater:
-      return r > 0;
-    case opGreaterEqual:
-      return r >= 0;
-    default:
-      return false;
   }
 }
 
@@ -91,7 +58,7 @@ int TRecordCondition::Add(const TExpToken& node, int depth) {
     } else if (node.NodeClass == ncUnary && node.OperatorCode == opNot && node.Left) {
       step.Kind = TKind::Not;
       step.Left = Add(*node.Left, depth + 1);
-    } else if (node.NodeClass == ncBinary && IsComparison(node.OperatorCode)) {
+    } else if (node.NodeClass == ncBinary && eval::IsComparisonOperator(node.OperatorCode)) {
       const int compared = AddComparison(node);
       if (compared >= 0) return compared;
     }
@@ -158,13 +125,13 @@ bool TRecordCondition::Test(int index, const std::uint8_t* record) {
       if (*flag == 0) {
         if (step.Op == opEqual) return false;
         if (step.Op == opNotEqual) return true;
-        return OrderHolds(step.Op, eval::CompareText(*FCollation, std::string_view(),
-                                                     eval::TextOf(*step.Constant), false));
+        return eval::OrderHolds(step.Op, eval::CompareText(*FCollation, std::string_view(),
+                                                           eval::TextOf(*step.Constant), false));
       }
       const auto* text = reinterpret_cast<const char*>(flag + 1);
       const std::string_view value(text, strnlen(text, step.TextLimit));
-      return OrderHolds(step.Op,
-                        eval::CompareText(*FCollation, value, eval::TextOf(*step.Constant), false));
+      return eval::OrderHolds(
+          step.Op, eval::CompareText(*FCollation, value, eval::TextOf(*step.Constant), false));
     }
     case TKind::Value: {
       TExpToken& column = *step.Column;

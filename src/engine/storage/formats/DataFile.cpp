@@ -11,6 +11,21 @@
 
 namespace zorvic::engine {
 
+namespace {
+
+// The operation read lock around one read of the file, released at the end of the scope.
+// Changed: taking it found the table changed (and refreshed): the caller reads nothing.
+struct TReadLockHold {
+  explicit TReadLockHold(TTableLocks& locks) : Locks(locks), Changed(locks.TakeReadLock()) {}
+  ~TReadLockHold() { Locks.ReleaseReadLock(); }
+  TReadLockHold(const TReadLockHold&) = delete;
+  TReadLockHold& operator=(const TReadLockHold&) = delete;
+  TTableLocks& Locks;
+  const bool Changed;
+};
+
+}  // namespace
+
 TDataFile::TDataFile(std::string fileName, std::string tableName, bool inMemory, TFileList& list)
     : TFileHandler(std::move(fileName), inMemory, list),
       FTableName(std::move(tableName)),
@@ -233,12 +248,8 @@ TRecord* TDataFile::GetRecord(std::int32_t recordNo, bool readAhead, bool backwa
   RequireOpen();
   if (recordNo < 1 || recordNo >= FHeader.NextRecordNo) RaiseTable(VELDOR_FILECORRUPT);
   if (TRecord* hit = FCache.Find(recordNo)) return hit;
-  const bool changed = FLocks->TakeReadLock();
-  struct TRelease {
-    TTableLocks* Locks;
-    ~TRelease() { Locks->ReleaseReadLock(); }
-  } release{FLocks};
-  if (changed) return nullptr;
+  const TReadLockHold hold(*FLocks);
+  if (hold.Changed) return nullptr;
   std::int64_t first = recordNo;
   std::int64_t count = 1;
   const std::int64_t limit = std::max<std::int64_t>(1, FCache.Capacity());
@@ -264,14 +275,8 @@ bool TDataFile::Prefetch(std::vector<std::int32_t> recordNos) {
     if (n >= 1 && n < FHeader.NextRecordNo && !FCache.Peek(n)) missing.push_back(n);
   }
   if (missing.empty()) return true;
-  if (FLocks->TakeReadLock()) {
-    FLocks->ReleaseReadLock();
-    return false;
-  }
-  struct TRelease {
-    TTableLocks* Locks;
-    ~TRelease() { Locks->ReleaseReadLock(); }
-  } release{FLocks};
+  const TReadLockHold hold(*FLocks);
+  if (hold.Changed) return false;
   // Records a few slots apart come in one read: one call costs more than the bytes between.
   constexpr std::int32_t kGap = 4;
   std::int64_t read = 0;
@@ -319,14 +324,8 @@ bool TDataFile::ReadRecordsDirect(std::int32_t first, std::int32_t count, std::u
   if (count <= 0) return true;
   if (first < 1 || static_cast<std::int64_t>(first) + count > FHeader.NextRecordNo)
     RaiseTable(VELDOR_FILECORRUPT);
-  if (FLocks->TakeReadLock()) {
-    FLocks->ReleaseReadLock();
-    return false;
-  }
-  struct TRelease {
-    TTableLocks* Locks;
-    ~TRelease() { Locks->ReleaseReadLock(); }
-  } release{FLocks};
+  const TReadLockHold hold(*FLocks);
+  if (hold.Changed) return false;
   const std::int64_t recordSize = FHeader.RecordSize;
   const std::int64_t got = ReadAt(RecordOffset(first), out, recordSize * count, true);
   const std::int64_t whole = std::max<std::int64_t>(0, got / recordSize);
