@@ -1,4 +1,6 @@
 #include "engine/storage/files/DataDirectory.h"
+
+#include "engine/storage/locks/Journal.h"
 #include "engine/storage/sessions/TableRecords.h"
 
 #include <fcntl.h>
@@ -121,6 +123,34 @@ TDataDirectory::~TDataDirectory() {
     DestroyTable(**it);
   }
   FTables.clear();
+  ReleaseJournalFiles(nullptr);
+}
+
+void TDataDirectory::KeepJournalFile(const std::string& path, int fd) noexcept {
+  for (const auto& [kept, keptFd] : FKeptJournals) {
+    if (kept == path) {
+      CurrentFileSystem().Close(fd);  // the file is claimed already
+      return;
+    }
+  }
+  try {
+    FKeptJournals.emplace_back(path, fd);
+  } catch (...) {
+    CurrentFileSystem().Close(fd);
+  }
+}
+
+void TDataDirectory::ReleaseJournalFiles(const std::string* path) noexcept {
+  TFileSystem& fs = CurrentFileSystem();
+  for (auto it = FKeptJournals.begin(); it != FKeptJournals.end();) {
+    if (path && it->first != *path) {
+      ++it;
+      continue;
+    }
+    fs.Close(it->second);
+    RemoveIdleJournal(fs, it->first);
+    it = FKeptJournals.erase(it);
+  }
 }
 
 bool TDataDirectory::TakeBack(TDataTable& table) noexcept {
@@ -287,6 +317,8 @@ void TDataDirectory::CloseParkedTables() noexcept {
     TakeBack(*doomed);
     DestroyTable(*doomed);
   }
+  // Their journal files go along.
+  ReleaseJournalFiles(nullptr);
 }
 
 void TDataDirectory::CloseIdleTables() {
@@ -346,6 +378,12 @@ void TDataDirectory::DeleteFiles(const std::string& name, bool inMemory) {
     if (!list.Exists(file, inMemory)) continue;
     const std::int32_t rc = list.Delete(file, inMemory);
     if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), file);
+  }
+  // The journal file of the table, kept between its writes, goes with it.
+  if (!inMemory) {
+    const std::string journal = ResolveTableFileName(FileName(bare, ".JNL"));
+    ReleaseJournalFiles(&journal);
+    RemoveIdleJournal(CurrentFileSystem(), journal);
   }
 }
 

@@ -100,6 +100,10 @@ class TDataDirectory {
   // Drops every unwritten change of the transaction and ends it.
   void Rollback();
 
+  // Takes over the journal file descriptor of a table object that goes (TableJournal.h): the
+  // database keeps the file, claimed, until it closes or the table is deleted.
+  void KeepJournalFile(const std::string& path, int fd) noexcept;
+
  private:
   // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
   friend class TTransactionSavepoint;
@@ -124,7 +128,10 @@ class TDataDirectory {
   bool FInMemory;
   int FRefCount = 0;
   bool FInTransaction = false;
-  std::vector<std::unique_ptr<TDataTable>> FTables;  // in the order they were opened
+  std::vector<std::unique_ptr<TDataTable>> FTables;        // in the order they were opened
+  std::vector<std::pair<std::string, int>> FKeptJournals;  // path, descriptor
+  // Closes the kept journal descriptors (of one path, or all) and removes the idle files.
+  void ReleaseJournalFiles(const std::string* path) noexcept;
 };
 
 // The trimmed table name compared case-insensitively.

@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <random>
+#include <thread>
 
 namespace zorvic::engine {
 namespace {
@@ -346,8 +348,16 @@ int CheckKeptJournal(TFileSystem& fs, int& fd) {
 }
 
 bool RemoveIdleJournal(TFileSystem& fs, const std::string& path) {
-  if (ProbeJournal(fs, path) != TJournalPresence::Idle) return false;
-  return fs.Unlink(path) == 0;
+  int fd = fs.Open(path, O_RDWR, 0);
+  if (fd < 0) return false;
+  // A table object that keeps the file open holds a shared lock on its first byte.
+  bool removed = false;
+  if (fs.LockRange(fd, true, 0, 1) == 0) {
+    removed = ProbeJournalDescriptor(fs, fd) == TJournalPresence::Idle && fs.Unlink(path) == 0;
+    fs.UnlockRange(fd, 0, 1);
+  }
+  fs.Close(fd);
+  return removed;
 }
 
 // ---- TCommitJournal -----------------------------------------------------------------------
@@ -535,10 +545,23 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
   // The table object's kept descriptor is checked under the table's write lock, which whoever
   // removes the file holds too.
   int fd = table.KeptFd ? CheckKeptJournal(FFS, *table.KeptFd) : -1;
-  if (fd < 0) {
+  for (int attempt = 0; fd < 0; ++attempt) {
     fd = FFS.Open(path, O_RDWR | O_CREAT, 0666);
     if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
-    if (table.KeptFd) *table.KeptFd = fd;
+    if (!table.KeptFd) break;
+    // Its claim on the file while it keeps it: a shared lock on the first byte, which a remover
+    // needs exclusively (RemoveIdleJournal). Once claimed, a file that still has its name keeps
+    // it; one removed just before is let go.
+    TFileStatus status;
+    if (FFS.LockRange(fd, false, 0, 1) == 0 && FFS.StatDescriptor(fd, &status) == 0 &&
+        status.Links > 0) {
+      *table.KeptFd = fd;
+      break;
+    }
+    FFS.Close(fd);
+    fd = -1;
+    if (attempt >= 1000) RaiseTableError(VELDOR_LOCKTIMEOUT, path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   table.JournalFd = fd;
   table.JournalFdKept = table.KeptFd != nullptr;

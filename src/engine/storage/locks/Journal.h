@@ -33,10 +33,13 @@
 // header and CRCs decide what counts, whatever lies past the body), so a run of writes does not
 // make and remove a file each. A retired journal ("idle") is one whose first 48 bytes are zero,
 // or an empty file: nothing to play back. A journal of more than IdleJournalKeepBytes is cut to
-// nothing instead, so that the disk does not keep the old bytes of a large write. Idle files
-// are removed under the table's write lock by whoever closes or opens the table (TableJournal.h);
-// a writer opens its journal by name at each write, under that same lock, so it never writes
-// to a file that was removed.
+// nothing instead, so that the disk does not keep the old bytes of a large write. A table
+// object keeps its journal file open from its first write until the object goes, with a shared
+// lock on the file's first byte; an idle file that nobody keeps is removed (under an exclusive
+// lock on that byte) when its keeper goes or when someone opens a table whose keeper is gone
+// (TableJournal.h). A writer takes its claim right after it opens the name and checks that the
+// file still has its name, and checks it again at every write, so it never writes to a file
+// that was removed.
 //
 // Order of a commit: member journals, then the lead journal; with sync each is synced (and the
 // folder) before a table byte is written; the table files are written and, with sync, synced;
@@ -150,8 +153,9 @@ TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd);
 // file was removed meanwhile (by whoever held the table's write lock), it is closed and set to
 // -1. Returns fd.
 int CheckKeptJournal(TFileSystem& fs, int& fd);
-// Removes the file at the exact path when it is idle; the caller holds the table's write lock
-// (or has the table open exclusively). Returns whether a file was removed.
+// Removes the file at the exact path when it is idle and no table object keeps it (a keeper
+// holds a shared lock on its first byte); the caller holds the table's write lock (or has the
+// table open exclusively). Returns whether a file was removed.
 bool RemoveIdleJournal(TFileSystem& fs, const std::string& path);
 
 // A journaled write of one or more tables of one folder.

@@ -49,9 +49,10 @@ bool TableJournalPresent(TDataTable& table);
 // The same, for a journal of any spelling of the table's name (its folder is listed when the
 // exact name is missing): the check made when a table opens.
 bool TableJournalPresentAnySpelling(TDataTable& table);
-// Removes the table's idle journal file when the table's write lock can be had at once (an
-// exclusive table needs none): called when a table object opens and when it closes, so that
-// the file lives only while the table is in use. Never raises.
+// Removes the table's idle journal file when no table object keeps it and the table's write
+// lock can be had at once (an exclusive table needs none): called when a table object opens,
+// so that the file of a keeper that died goes (a keeper that lives removes its own when it
+// goes). Never raises.
 void RemoveIdleTableJournal(TDataTable& table) noexcept;
 // Plays back (or throws away, when stale or incomplete) the table's journal. The caller holds
 // the table's write lock or has the table open exclusively. Returns true when the table's

@@ -25,6 +25,9 @@ TDataTable::TDataTable(TDataDirectory& database, std::string name, bool inMemory
 
 TDataTable::~TDataTable() {
   Close();
+  // The database keeps the journal file on (its next table object for the name may write again).
+  if (FJournalFd >= 0) FDatabase.KeepJournalFile(FJournalPath, FJournalFd);
+  FJournalFd = -1;
 }
 
 void TDataTable::Raise(TErrorCode code) const {
@@ -261,8 +264,6 @@ void TDataTable::Close() {
   }
   FLocks->ReleaseAll();
   FCursorLocks.ClearAll();
-  // The journal file stays between the writes of an open table, not after it.
-  if (!FReadOnly) RemoveIdleTableJournal(*this);
   CloseFiles();
   if (FTemporary) {
     TFileList& list = TFileList::Instance();
@@ -277,8 +278,7 @@ void TDataTable::SetUndo(std::unique_ptr<TUndoJournal> undo) {
 
 void TDataTable::CloseFiles() noexcept {
   FUndo.reset();
-  if (FJournalFd >= 0) CurrentFileSystem().Close(FJournalFd);
-  FJournalFd = -1;
+  // The journal file stays with the table object, closed or not (TableJournal.h).
   FChangeLost = false;
   try {
     if (FBlob) FBlob->Close();

@@ -117,7 +117,8 @@ class TDataTable {
   // The rollback journal's file name: the data file's name as it is on disk, with ".JNL"
   // (empty for in-memory and temporary tables, which keep no journal).
   const std::string& JournalPath() const { return FJournalPath; }
-  // The journal file kept open between this table object's writes (TableJournal.cpp), or -1.
+  // The journal file this table object keeps open from its first write until it goes, closed
+  // or not (TableJournal.cpp), or -1.
   int& KeptJournalFd() { return FJournalFd; }
   // An exclusive table's undo journal (UndoJournal.h), or null.
   TUndoJournal* Undo() { return FUndo.get(); }
