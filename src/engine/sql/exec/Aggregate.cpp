@@ -260,6 +260,22 @@ TAggregator::TAggregator(TDataQuery& block, const TEvalContext& context)
 
 TAggregator::~TAggregator() = default;
 
+bool TAggregator::OrderFree() const {
+  if (!IsBinaryCollation(Context_)) return false;
+  for (std::size_t i = 0; i < Fields_.size(); ++i) {
+    const bool key =
+        std::find(KeyColumns_.begin(), KeyColumns_.end(), static_cast<int>(i)) != KeyColumns_.end();
+    if (!key && !Fields_[i].BareAggregate) return false;
+  }
+  for (const auto& slot : Slots_) {
+    const bool sums = slot->Code == opSum || slot->Code == opRunSum || slot->Code == opAvg;
+    const bool floats =
+        slot->Type == dtFloat || (slot->Argument && slot->Argument->DataType == dtFloat);
+    if (sums && floats) return false;
+  }
+  return true;
+}
+
 void TAggregator::AddRow() {
   TRow key(KeyColumns_.size());
   for (std::size_t i = 0; i < KeyColumns_.size(); ++i) {

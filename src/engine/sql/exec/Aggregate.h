@@ -37,6 +37,10 @@ class TAggregator {
   void AddRow();
   // The rows of the groups in group order, HAVING applied.
   std::vector<TRow> Finish();
+  // Whether the rows may come in any order with the same result: every item is a group key or
+  // one aggregate, texts compare by their bytes (equal keys and tied MIN and MAX values are
+  // then the same bytes), and no Float is summed (its rounding depends on the order).
+  bool OrderFree() const;
 
  private:
   struct TSlot;

@@ -91,8 +91,9 @@ std::vector<TRow> TBlockExecution::SelectRows(const TExecParams& params, bool fi
     CellFromValue(*count, rows.back().front());
   } else if (Block_.HasGroupBy || Block_.AggregateOnly) {
     TAggregator aggregator(Block_, context);
-    // The groups come out in their own order, so the driving table is read in file order:
-    // one run of records after another instead of one record per index entry.
+    // The groups come out in their own order, so when nothing in them depends on the order of
+    // the rows the driving table is read in file order: one run of records after another
+    // instead of one record per index entry.
     struct TRestoreIndex {
       TDataCursor* Cursor = nullptr;
       int Slot = TDataCursor::kNoIndex;
@@ -105,7 +106,8 @@ std::vector<TRow> TBlockExecution::SelectRows(const TExecParams& params, bool fi
         }
       }
     } restore;
-    if (Plan_.Driver() != nullptr && Plan_.Levels().front().SeekColumn == nullptr) {
+    if (Plan_.Driver() != nullptr && Plan_.Levels().front().SeekColumn == nullptr &&
+        aggregator.OrderFree()) {
       restore.Cursor = Plan_.Driver()->Cursor.get();
       restore.Slot = restore.Cursor->IndexSlot();
       restore.Cursor->SetIndex(TDataCursor::kNoIndex);
