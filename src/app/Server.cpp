@@ -34,6 +34,11 @@ cServer::cServer(int port, TThreadINIFile& serverOptions, TLogSink logSink)
     fSessionsEnded = false;
     WriteLog("Start of log file");
   }
+  // The listener binds on its own thread: the banner says the server has started only once
+  // the port is open (or the listener has failed and said why), so that a client started on
+  // the banner is not refused. Outside the locks above, which a failing listener's log entry
+  // takes.
+  (void)Core->WaitUntilListening(kConsoleListenWaitMs);
   ConsoleWrite(std::string("Zorvic Server ") + kServerVersion + " has started.");
   ConsoleWrite("Please use the Zorvic Management Console to manage user accounts.");
   ConsoleWrite("To configure how Zorvic Server starts, run the Server Configuration utility.");

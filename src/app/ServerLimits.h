@@ -40,6 +40,8 @@ inline constexpr int kShutdownSessionJoinMs = 10000;
 // How long a service start waits for its listener to be set up before it reports the start as
 // failed; binding a port takes microseconds, so only a stalled system reaches it.
 inline constexpr int kServiceListenWaitMs = 10000;
+// How long the console banner waits for the listener to open its port.
+inline constexpr int kConsoleListenWaitMs = 10000;
 
 // A value read from an INI file is cut to this many characters, like the buffer of the
 // classic profile reader the configuration tools were written against.

@@ -48,7 +48,13 @@ class RunScriptTest(unittest.TestCase):
                         lines.append(line.decode(errors="replace").rstrip("\r"))
             self.assertEqual(lines[-len(BANNER):], BANNER, errors.decode(errors="replace"))
             # Serving on the port it was given, from the home it was given.
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            # The banner comes only once the port is open: no retries here.
+            try:
+                sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+            except OSError as e:
+                self.fail("%s after the banner; standard error: %s"
+                          % (e, errors.decode(errors="replace")))
+            with sock:
                 sock.sendall(b"2105\r\n")
                 reply = sock.makefile("rb").readline().decode().rstrip("\r\n")
                 self.assertTrue(reply.startswith("-ERR"), reply)

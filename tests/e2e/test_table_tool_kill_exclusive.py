@@ -51,7 +51,9 @@ class KilledExclusiveLoadTest(unittest.TestCase):
             if os.path.exists(os.path.join(self.dir, "Rows.JNX")):
                 undo_seen += 1
                 info = run(TABLE_TOOL, "info", self.dir, "Rows")
-                self.assertIn(b"Journal: present, undo journal", info.stdout, context)
+                self.assertIn(b"Journal: present, undo journal", info.stdout,
+                              context + "exit status %d: %s" % (info.returncode,
+                                                                 info.stderr.decode()))
             rows = check_loaded_table(self, self.dir, context)
             self.assertTrue(set(rows) <= committed | set(batches), context)
             self.assertTrue(committed <= set(rows), context)
