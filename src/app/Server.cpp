@@ -38,7 +38,7 @@ cServer::cServer(int port, TThreadINIFile& serverOptions, TLogSink logSink)
   // the port is open (or the listener has failed and said why), so that a client started on
   // the banner is not refused. Outside the locks above, which a failing listener's log entry
   // takes.
-  (void)Core->WaitUntilListening(kConsoleListenWaitMs);
+  (void)Core->WaitUntilListening(kListenerStartWaitMs);
   ConsoleWrite(std::string("Zorvic Server ") + kServerVersion + " has started.");
   ConsoleWrite("Please use the Zorvic Management Console to manage user accounts.");
   ConsoleWrite("To configure how Zorvic Server starts, run the Server Configuration utility.");

@@ -37,11 +37,10 @@ inline constexpr int kGoodbyeDrainMs = 2000;
 // were shut down; a thread stuck past this is reported and the process still exits.
 inline constexpr int kShutdownSessionJoinMs = 10000;
 
-// How long a service start waits for its listener to be set up before it reports the start as
-// failed; binding a port takes microseconds, so only a stalled system reaches it.
-inline constexpr int kServiceListenWaitMs = 10000;
-// How long the console banner waits for the listener to open its port.
-inline constexpr int kConsoleListenWaitMs = 10000;
+// How long a start waits for its listener to be set up: the console banner before it is
+// printed, a service start before it reports the start as failed. Binding a port takes
+// microseconds, so only a stalled system reaches it.
+inline constexpr int kListenerStartWaitMs = 10000;
 
 // A value read from an INI file is cut to this many characters, like the buffer of the
 // classic profile reader the configuration tools were written against.

@@ -90,7 +90,7 @@ int Serve(cServer& server, TRunMode mode, int stopFd) {
     NotifyServiceManager("STOPPING=1");
     return 0;
   }
-  if (!server.Core->WaitUntilListening(kServiceListenWaitMs)) {
+  if (!server.Core->WaitUntilListening(kListenerStartWaitMs)) {
     // ListenerFailed has logged the error and said it on standard error. Wait until it has
     // finished, so its entry comes before the closing one; then exit non-zero so that the
     // service manager starts the service again instead of keeping one without a listener.
