@@ -86,6 +86,52 @@ TEST_F(TCursorEditTest, UniqueSecondaryAndModifyViolations) {
   EXPECT_TRUE(CheckTable(c.Table()).empty());
 }
 
+// After an insert or a modify the cursor stands on the record it wrote, in whatever index it
+// reads: its neighbours, its logical number and a re-read all agree with a fresh search, also
+// among duplicates of a non-unique index and after an edit moved the key.
+TEST_F(TCursorEditTest, APostedRecordIsTheCurrentOneAmongItsNeighbours) {
+  TDataCursor& c = UsersWith({"ann", "cat", "eve"});
+  TRec r(c);
+  r.Init().Str("UserName", "dan").Str("FullName", "Full cat");
+  c.InsertRecord(r.Bytes());
+  EXPECT_EQ(c.RecordNumber(), 3);
+  ASSERT_EQ(c.GetCurrent(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetStr("UserName"), "dan");
+  ASSERT_EQ(c.GetNext(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetStr("UserName"), "eve");
+  ASSERT_EQ(c.GetPrior(r.Bytes()), VELDOR_NONE);
+  ASSERT_EQ(c.GetPrior(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetStr("UserName"), "cat");
+
+  // "Full cat" twice in ByFullName: the new one is the current, whichever of the two it is.
+  c.SetIndexByName("ByFullName");
+  r.Init().Str("UserName", "bea").Str("FullName", "Full cat");
+  c.InsertRecord(r.Bytes());
+  const std::int32_t bea = c.CurrentRecordNo();
+  const std::int64_t at = c.RecordNumber();
+  ASSERT_EQ(c.GetCurrent(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetStr("UserName"), "bea");
+  ASSERT_EQ(c.GetPrior(r.Bytes()), VELDOR_NONE);
+  ASSERT_EQ(c.GetNext(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(c.CurrentRecordNo(), bea);
+  EXPECT_EQ(c.RecordNumber(), at);
+  std::vector<std::string> order;
+  c.First();
+  while (c.GetNext(r.Bytes()) == VELDOR_NONE)
+    order.push_back(r.GetStr("UserName"));
+  ASSERT_EQ(order.size(), 5u);
+  EXPECT_EQ(order[static_cast<std::size_t>(at - 1)], "bea");
+
+  // A modify that moves the key to the end of the index: nothing comes after it.
+  c.First();
+  ASSERT_EQ(c.GetNext(r.Bytes()), VELDOR_NONE);
+  r.Str("FullName", "Zed");
+  c.ModifyRecord(r.Bytes());
+  EXPECT_EQ(c.RecordNumber(), 5);
+  EXPECT_EQ(c.GetNext(r.Bytes()), VELDOR_EOF);
+  EXPECT_TRUE(CheckTable(c.Table()).empty());
+}
+
 TEST_F(TCursorEditTest, ValidityChecksAndDefaults) {
   TTableCreation def;
   TFieldDefinition name = Fld("Name", ftString, 10);

@@ -235,6 +235,37 @@ TEST_F(TJournalReuseTest, ARunOfWritesStoppedAtAnyChangeLeavesAPrefixOfIt) {
 
 // The same run with every write flushed, the power lost at every change in turn: what was not
 // synced is gone, and still no step is half there, and none that returned is lost.
+// A flushed write makes the journal's name durable by flushing the folder; the kept file's
+// name needs that once, not at every write: again only when the file was opened anew, and a
+// file first written without a flush gets its folder flush at the first flushed write.
+TEST_F(TJournalReuseTest, TheFolderIsFlushedOncePerJournalFileNotPerFlushedWrite) {
+  Populate();
+  auto folderSyncs = [&] { return Faults.SyncsOf(Dir.Path()) + Faults.SyncsOf(Dir.Path() + "/"); };
+  const std::string journal = Dir.File("A.JNL");
+  {
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    const std::int64_t before = folderSyncs();
+    Step(a, 0);  // not flushed: the journal file is made, its folder left alone
+    ASSERT_TRUE(FileExists(journal));
+    EXPECT_EQ(folderSyncs(), before);
+    TSessionSettings s = use.Session->Settings();
+    s.ForceBufferFlush = true;
+    use.Session->SetSettings(s);
+    Step(a, 1);
+    EXPECT_EQ(folderSyncs(), before + 1);
+    Step(a, 2);
+    Step(a, 3);
+    EXPECT_EQ(folderSyncs(), before + 1);
+    // Removed behind the table's back: the next write makes the file again and flushes its folder.
+    ASSERT_EQ(::unlink(journal.c_str()), 0);
+    Step(a, 4);
+    EXPECT_EQ(folderSyncs(), before + 2);
+  }
+  const std::string image = Inspect("after the flushed writes");
+  EXPECT_NE(image.find("short again"), std::string::npos);
+}
+
 TEST_F(TJournalReuseTest, APowerLossDuringARunOfFlushedWritesKeepsEveryStepThatReturned) {
   Populate();
   const auto start = SaveFiles();

@@ -55,6 +55,18 @@ TEST(SessionSettingsTest, DefaultsAndDatabaseSharing) {
   EXPECT_FALSE(session.HasPassword("Secret"));
 }
 
+// A database finds its kept table objects by name: blanks around it, letter case and either
+// separator make no difference, anything else does.
+TEST(SessionTableNames, SameTableNameIgnoresCaseBlanksAndSeparators) {
+  EXPECT_TRUE(SameTableName("Users", "users"));
+  EXPECT_TRUE(SameTableName("  USERS\t", "Users"));
+  EXPECT_TRUE(SameTableName("a\\b", "A/B"));
+  EXPECT_TRUE(SameTableName("", " "));
+  EXPECT_FALSE(SameTableName("Users", "User"));
+  EXPECT_FALSE(SameTableName("Us ers", "Users"));
+  EXPECT_FALSE(SameTableName("Users\xc4", "Users\xe4"));  // only ASCII letters fold
+}
+
 TEST_F(TSessionTest, TableLifecycle) {
   TDataCursor& c = NewCursor();
   c.CreateTable("People", CounterTable(), false);

@@ -542,7 +542,7 @@ TExpTokenPtr ParsePrimary(TExpressionParser& lexer, ExpressionFlags flags,
 
 TExpTokenPtr ParseClauseCondition(TExpressionParser& lexer, ExpressionFlags flags,
                                   std::string_view context, const TParseHooks& hooks) {
-  const std::string previous = lexer.ParseContext();
+  const std::string previous(lexer.ParseContext());
   lexer.SetParseContext(context);
   TExpTokenPtr tree = ParseCondition(lexer, flags, hooks);
   lexer.SetParseContext(previous);

@@ -1,5 +1,6 @@
 #include "engine/sql/parse/Lexer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/EngineLimits.h"
@@ -39,7 +40,9 @@ TExpressionParser::TExpressionParser() {
 }
 
 void TExpressionParser::SetParseContext(std::string_view context) {
-  ParseContext_.assign(context.substr(0, MaxParseContextLength));
+  // The context may be a view of this very buffer (a type parsed in the current context).
+  ParseContextLength_ = std::min(context.size(), MaxParseContextLength);
+  std::memmove(ParseContext_, context.data(), ParseContextLength_);
 }
 
 void TExpressionParser::Load(std::string_view text) {
@@ -204,14 +207,14 @@ void TExpressionParser::RaiseInsteadFound(std::string_view prefix) const {
   std::string message(prefix);
   message += Token_;
   message += "' in ";
-  message += ParseContext_;
+  message += ParseContext();
   RaiseError(message);
 }
 
 void TExpressionParser::RaiseInContext(std::string_view message) const {
   std::string text(message);
   text += " in ";
-  text += ParseContext_;
+  text += ParseContext();
   RaiseError(text);
 }
 

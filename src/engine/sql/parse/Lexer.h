@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/EngineLimits.h"
 #include "engine/storage/EngineError.h"
 
 namespace zorvic::engine {
@@ -56,7 +57,7 @@ class TExpressionParser {
   std::string ErrorDatabaseName;
 
   // The clause being parsed; expression errors end with " in " + this text.
-  const std::string& ParseContext() const { return ParseContext_; }
+  std::string_view ParseContext() const { return {ParseContext_, ParseContextLength_}; }
   void SetParseContext(std::string_view context);
 
   // Copies the text and resets every position; the token kind becomes tkNone, so the caller
@@ -115,7 +116,9 @@ class TExpressionParser {
   void SkipBlanksAndComments();
   void ReadQuoted(char close, const char* missingMessage);
 
-  std::string ParseContext_;
+  // A fixed buffer: the context changes around every clause a statement parses.
+  char ParseContext_[MaxParseContextLength] = {};
+  std::size_t ParseContextLength_ = 0;
   std::string Text_;
   std::size_t Position_ = 0;
   std::size_t TokenStart_ = 0;

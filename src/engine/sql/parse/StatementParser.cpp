@@ -223,7 +223,7 @@ TDataQuery* TStatementParser::ParseSubSelect(TExpressionParser& lexer) {
     Lexer_.RaiseInContext("Expression nesting is deeper than " +
                           std::to_string(MaxExpressionDepth) + " levels");
   }
-  const std::string outerContext = Lexer_.ParseContext();
+  const std::string outerContext(Lexer_.ParseContext());
   Lexer_.SetParseContext(kStatementContext);
   TDataQuery& block = NewBlock(TQueryRole::InSubSelect, Master_);
   block.Kind = TStatementKind::Select;

@@ -207,8 +207,29 @@ void TDataCursor::AfterPost(std::int32_t recordNo, const std::uint8_t* stored,
   std::memcpy(buffer, stored, size);
   FRecord.assign(stored, stored + size);
   FHaveRecord = true;
-  FPos = PositionOnRecord(recordNo, stored);
+  FPos = PositionAfterPost(recordNo, stored);
   if (FPos.State != TState::OnRecord) FHaveRecord = false;
+}
+
+// The record just written is in every index under its key, and no two entries of a tree share
+// a key (the RowId suffix or the uniqueness check sees to that), so a search for the key
+// would land on it: the cursor stands on it with its leaf entry and rank unknown, and the next
+// step or rank question searches then. A load of many records thus walks each tree once per
+// record, not twice.
+TDataCursor::TPosition TDataCursor::PositionAfterPost(std::int32_t recordNo,
+                                                      const std::uint8_t* record) {
+  TPosition p;
+  p.State = TState::OnRecord;
+  p.RecordNo = recordNo;
+  if (!FIndexMode) return p;
+  p.Key.resize(static_cast<std::size_t>(KeySize()));
+  if (FSlot == SysDeletedSlot)
+    BuildSysDeletedKey(RecStatus(record), RecRowId(record), p.Key.data());
+  else
+    FTable->Index().KeyBuilder(FSlot).Build(record, p.Key.data());
+  p.Rank = 0;
+  p.StepValid = false;
+  return p;
 }
 
 // ---- insert -----------------------------------------------------------------------------

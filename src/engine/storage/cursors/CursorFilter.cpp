@@ -25,8 +25,13 @@ class TScanWindow {
   explicit TScanWindow(TDataFile& data) : FData(data), FRecordSize(data.RecordSize()) {}
 
   const std::uint8_t* Record(std::int32_t recordNo) {
-    if (recordNo < FFirst || recordNo >= FFirst + FCount) Fill(recordNo);
+    const std::uint8_t* bytes = Slot(recordNo);
     CountRecordRead(&FData, recordNo);
+    return bytes;
+  }
+  // The slot's bytes, active or not, not counted as a record read.
+  const std::uint8_t* Slot(std::int32_t recordNo) {
+    if (recordNo < FFirst || recordNo >= FFirst + FCount) Fill(recordNo);
     return FBytes.data() + static_cast<std::size_t>(recordNo - FFirst) * FRecordSize;
   }
 
@@ -189,13 +194,14 @@ bool TDataCursor::FilterPasses(const std::uint8_t* record) {
 // their candidate sets are read.
 void TDataCursor::RebuildFilterBits() {
   const std::int64_t size = FTable->Data().PhysicalRecordCount() + 1;
-  std::unique_ptr<TRecordsBitmap> bits = FBitmapPool.Take(size);
+  TRecordsBitmapStack& pool = FTable->BitmapPool();
+  std::unique_ptr<TRecordsBitmap> bits = pool.Take(size);
   // The records to test: the intersection of the candidates that filters answer from indexes
-  // (index entries exist only for active records), or else every active record (a copy:
-  // reading records may refresh the table object and rebuild its bitmap). Building the table's
-  // bitmap of active records walks a whole index, so it is left alone when an index answers.
-  TRecordsBitmap scan;
-  bool narrowed = false;
+  // (index entries exist only for active records), or else every active record, found by its
+  // status in a read of every slot in file order: the table's bitmap of active records would
+  // walk a whole index first, again after every change by another writer, all under the read
+  // lock that writer waits for.
+  std::unique_ptr<TRecordsBitmap> scan;
   FFilterRecordsTested = 0;
   {
     const bool outer = FBuildingFilterBits;
@@ -207,38 +213,41 @@ void TDataCursor::RebuildFilterBits() {
     } restore{FBuildingFilterBits, outer};
     for (TFilter& f : FFilters) {
       if (!f.Active || !f.Expression) continue;
-      std::unique_ptr<TRecordsBitmap> candidates = FBitmapPool.Take(size);
+      std::unique_ptr<TRecordsBitmap> candidates = pool.Take(size);
       if (f.Expression->Candidates(*this, *candidates)) {
-        if (narrowed) {
-          scan.And(*candidates);
+        if (scan) {
+          scan->And(*candidates);
         } else {
-          std::swap(scan, *candidates);
-          narrowed = true;
+          std::swap(scan, candidates);
         }
       }
-      FBitmapPool.Give(std::move(candidates));
+      pool.Give(std::move(candidates));
     }
   }
-  if (!narrowed) scan = FTable->ActiveRecords();
   TDataFile& data = FTable->Data();
-  std::vector<std::uint8_t> record(data.RecordSize());
-  // Every active record is read in file order in runs straight from the file; candidates an
-  // index picked are read one by one through the cache.
-  TScanWindow window(data);
-  for (std::int64_t n = scan.First(); n != TRecordsBitmap::kNone; n = scan.Next(n)) {
-    const std::int32_t recordNo = static_cast<std::int32_t>(n);
-    const std::uint8_t* bytes = record.data();
-    if (narrowed) {
-      ReadRecordInto(recordNo, record.data());
-    } else {
-      bytes = window.Record(recordNo);
-      FLastRead = recordNo;
+  if (scan) {
+    // Candidates an index picked are read one by one through the cache.
+    std::vector<std::uint8_t> record(data.RecordSize());
+    for (std::int64_t n = scan->First(); n != TRecordsBitmap::kNone; n = scan->Next(n)) {
+      ReadRecordInto(static_cast<std::int32_t>(n), record.data());
+      ++FFilterRecordsTested;
+      if (FilterPasses(record.data())) bits->Set(n);
     }
-    ++FFilterRecordsTested;
-    if (FilterPasses(bytes)) bits->Set(n);
+  } else {
+    // Every slot in runs straight from the file.
+    TScanWindow window(data);
+    const std::int32_t slots = data.PhysicalRecordCount();
+    for (std::int32_t recordNo = 1; recordNo <= slots; ++recordNo) {
+      if (RecStatus(window.Slot(recordNo)) != kRecActive) continue;
+      const std::uint8_t* bytes = window.Record(recordNo);
+      FLastRead = recordNo;
+      ++FFilterRecordsTested;
+      if (FilterPasses(bytes)) bits->Set(recordNo);
+    }
   }
+  if (scan) pool.Give(std::move(scan));
   std::swap(FFilterBits, *bits);
-  FBitmapPool.Give(std::move(bits));
+  pool.Give(std::move(bits));
   FFilterEpoch = FTable->Epoch();
   FFilterBounds = TFilterBounds::Stale;
 }

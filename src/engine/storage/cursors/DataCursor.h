@@ -371,6 +371,7 @@ class TDataCursor {
   TPosition SkipFiltered(TBTree& tree, TPosition pos, bool forward);
   TPosition SearchPosition(const std::uint8_t* key, bool after);
   TPosition PositionOnRecord(std::int32_t recordNo, const std::uint8_t* record);
+  TPosition PositionAfterPost(std::int32_t recordNo, const std::uint8_t* record);
   std::int64_t RangeFirstRank();
   std::int64_t RangeLastRank();
   std::int64_t WalkCount();
@@ -462,7 +463,6 @@ class TDataCursor {
   bool FFiltered = false;
   TRecordsBitmap FFilterBits;
   std::uint64_t FFilterEpoch = 0;
-  TRecordsBitmapStack FBitmapPool;
   std::int64_t FFilterRecordsTested = 0;
   bool FBuildingFilterBits = false;  // inside RebuildFilterBits (no nested operation frame)
   // The lowest and highest key of the current index among the records that pass the filters,

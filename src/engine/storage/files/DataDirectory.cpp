@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/files/ThreadId.h"
@@ -81,12 +82,12 @@ bool FilesInPlace(TDataTable& table) {
   // A read-only attribute set or cleared meanwhile changes how the table must be opened; a file
   // put in place of the one opened (copied over, renamed over) is another table's.
   for (const char* ext : {".DAT", ".IDX"})
-    if (fs.Stat(NormalizeFileName(table.FileName(ext)), &status) != 0 || !status.Exists ||
+    if (fs.Stat(table.PlaceName(ext), &status) != 0 || !status.Exists ||
         (status.ReadOnly && !table.ReadOnly()) || (!status.ReadOnly && table.ReadOnlyAttribute()) ||
         !table.OpenedFileIs(ext, status))
       return false;
   if (table.Blob() && table.Blob()->IsOpen() &&
-      (fs.Stat(NormalizeFileName(table.FileName(".BLB")), &status) != 0 || !status.Exists ||
+      (fs.Stat(table.PlaceName(".BLB"), &status) != 0 || !status.Exists ||
        !table.OpenedFileIs(".BLB", status)))
     return false;
   return true;
@@ -104,8 +105,30 @@ bool TDataDirectory::FilesInPlaceForBatch(TDataTable& table) {
   return true;
 }
 
+namespace {
+// The name as TrimName leaves it, without making a copy.
+std::string_view TrimmedView(const std::string& name) {
+  std::size_t first = 0, last = name.size();
+  while (first < last && static_cast<unsigned char>(name[first]) < 33)
+    ++first;
+  while (last > first && static_cast<unsigned char>(name[last - 1]) < 33)
+    --last;
+  return std::string_view(name).substr(first, last - first);
+}
+char FoldNameChar(char c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<char>(c + 32);
+  return c == '\\' ? '/' : c;
+}
+}  // namespace
+
+// LowerAscii(TrimName(a)) == LowerAscii(TrimName(b)), without a copy of either: every open
+// looks its table up by name among those the database keeps.
 bool SameTableName(const std::string& a, const std::string& b) {
-  return LowerAscii(TrimName(a)) == LowerAscii(TrimName(b));
+  const std::string_view x = TrimmedView(a), y = TrimmedView(b);
+  if (x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i)
+    if (FoldNameChar(x[i]) != FoldNameChar(y[i])) return false;
+  return true;
 }
 
 TDataDirectory::TDataDirectory(TDataSession& session, std::string path, bool inMemory)
@@ -438,7 +461,7 @@ void TDataDirectory::EmptyTable(TDataTable& table) {
   table.Index().Empty();
   if (TBlobFile* blob = table.Blob()) blob->Empty(table.Settings().ForceBufferFlush);
   table.Flush(true, table.Settings().ForceBufferFlush);
-  table.DropCaches();
+  table.NoteEmptied();
 }
 
 void TDataDirectory::BackupIndexFile(const std::string& name, bool inMemory) {

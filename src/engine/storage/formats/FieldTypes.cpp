@@ -203,8 +203,17 @@ struct TLocalNow {
 TLocalNow LocalNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
+  // The broken-down local time of the current second, kept per thread: every header write asks
+  // for it, and the conversion takes the time zone's lock.
+  thread_local time_t cachedSecond = -1;
+  thread_local tm cachedLocal{};
+  if (ts.tv_sec != cachedSecond) {
+    tm fresh{};
+    localtime_r(&ts.tv_sec, &fresh);
+    cachedLocal = fresh;
+    cachedSecond = ts.tv_sec;
+  }
+  const tm& local = cachedLocal;
   const auto day = EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
   const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second counts as :59
   const auto ms =

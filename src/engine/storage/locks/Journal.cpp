@@ -406,11 +406,13 @@ void TCommitJournal::Discard() noexcept {
 }
 
 void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
-                              const std::string& journalPath, TUndoJournal* undo, int* keptFd) {
+                              const std::string& journalPath, TUndoJournal* undo, int* keptFd,
+                              bool* keptFolderSynced) {
   TTableEntry entry;
   entry.Name = table;
   entry.Undo = undo;
   entry.KeptFd = keptFd;
+  entry.KeptFolderSynced = keptFd ? keptFolderSynced : nullptr;
   entry.JournalPathExact = !journalPath.empty();
   entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
   for (TFileHandler* handler : files) {
@@ -545,6 +547,8 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
   // The table object's kept descriptor is checked under the table's write lock, which whoever
   // removes the file holds too.
   int fd = table.KeptFd ? CheckKeptJournal(FFS, *table.KeptFd) : -1;
+  table.FolderDurable = fd >= 0 && table.KeptFolderSynced && *table.KeptFolderSynced;
+  if (fd < 0 && table.KeptFolderSynced) *table.KeptFolderSynced = false;
   for (int attempt = 0; fd < 0; ++attempt) {
     fd = FFS.Open(path, O_RDWR | O_CREAT, 0666);
     if (fd < 0) RaiseTableError(static_cast<TErrorCode>(-MapOSError(errno)), path);
@@ -803,7 +807,14 @@ void TCommitJournal::CommitWrites(bool sync) {
     // Member journals first: without the lead they count for nothing.
     for (std::size_t i = FTables.size(); i-- > 0;)
       WriteJournal(FTables[i], Encode(FTables[i], groupId, i == 0), syncWanted);
-    if (syncWanted) SyncFolder();
+    // The folder is flushed for a journal file whose name may not be on the disk yet (a kept
+    // file flushed with the folder once needs it no more).
+    if (syncWanted && std::any_of(FTables.begin(), FTables.end(),
+                                  [](const TTableEntry& t) { return !t.FolderDurable; })) {
+      SyncFolder();
+      for (TTableEntry& table : FTables)
+        if (table.KeptFolderSynced && table.JournalFdKept) *table.KeptFolderSynced = true;
+    }
     tablesTouched = true;
     ApplyWrites(syncWanted);
     RetireJournals(syncWanted);

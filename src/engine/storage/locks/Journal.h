@@ -174,10 +174,11 @@ class TCommitJournal {
   // undo: the table's undo journal (an exclusive table, UndoJournal.h). A write of that table
   // alone saves its old bytes there instead, and the undo journal's removal is its commit point.
   // keptFd: where the table object keeps its journal file open between writes (-1: not yet);
-  // the journal is written through it and it stays open.
+  // the journal is written through it and it stays open. keptFolderSynced: whether the
+  // folder was flushed since that file was opened (kept with it, updated by a flushed commit).
   void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
                 const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr,
-                int* keptFd = nullptr);
+                int* keptFd = nullptr, bool* keptFolderSynced = nullptr);
   bool HasTables() const { return !FTables.empty(); }
   // Saves the old bytes, writes the tables, retires the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
@@ -206,6 +207,8 @@ class TCommitJournal {
     int JournalFd = -1;  // open from the journal's write until it is retired
     int* KeptFd = nullptr;
     bool JournalFdKept = false;  // JournalFd is the table object's, not ours to close
+    bool* KeptFolderSynced = nullptr;
+    bool FolderDurable = false;  // the journal's name is known to be on the disk already
     std::int64_t JournalBytes = 0;
     TUndoJournal* Undo = nullptr;
   };

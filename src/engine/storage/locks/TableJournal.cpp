@@ -90,7 +90,7 @@ void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   TUndoJournal* undo = table.Undo();
   if (undo) undo->SetSync(table.Settings().ForceBufferFlush);
   journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()}, table.JournalPath(),
-                   undo, &table.KeptJournalFd());
+                   undo, &table.KeptJournalFd(), &table.KeptJournalFolderSynced());
   // A write of the table on its own that fails (a commit's failure is undone by its savepoint):
   // its caches took the change for written, so they go, and an exclusive table returns to its
   // last flush, the change lost and nothing else.

@@ -156,6 +156,12 @@ void TDataTable::NoteOpenedFiles() {
   }
 }
 
+const std::string& TDataTable::PlaceName(const std::string& ext) const {
+  const std::size_t i = ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
+  if (FPlaceNames[i].empty()) FPlaceNames[i] = NormalizeFileName(FileName(ext));
+  return FPlaceNames[i];
+}
+
 bool TDataTable::OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const {
   const std::size_t i = ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
   const TOpenedFile& opened = FOpenedFiles[i];
@@ -393,6 +399,16 @@ bool TDataTable::Refresh() {
     FActiveEpoch = 0;
   }
   return changed;
+}
+
+void TDataTable::NoteEmptied() {
+  FChangeLost = false;
+  if (!IsOpen()) return;
+  FData->TrimCache();
+  FIndex->TrimCaches();
+  if (FBlob) FBlob->TrimCache();
+  ++FEpoch;
+  FActiveEpoch = 0;
 }
 
 void TDataTable::DropCaches() {

@@ -120,6 +120,9 @@ class TDataTable {
   // The journal file this table object keeps open from its first write until it goes, closed
   // or not (TableJournal.cpp), or -1.
   int& KeptJournalFd() { return FJournalFd; }
+  // Whether the folder was flushed to disk since that file was opened: its name is then on
+  // the disk, and a flushed write through it needs no folder flush of its own.
+  bool& KeptJournalFolderSynced() { return FJournalFolderSynced; }
   // An exclusive table's undo journal (UndoJournal.h), or null.
   TUndoJournal* Undo() { return FUndo.get(); }
   void SetUndo(std::unique_ptr<TUndoJournal> undo);
@@ -149,6 +152,9 @@ class TDataTable {
   void NoteFilesChecked(std::uint64_t batch) { FFilesCheckedInBatch = batch; }
   // Whether the file found under the name of the table's file with extension ext (".DAT",
   // ".IDX", ".BLB") is the one the table opened (true when that is not known: in memory).
+  // The normalized name of the table's ".DAT", ".IDX" or ".BLB" file, made once: the check
+  // that the files are still in place runs at every statement.
+  const std::string& PlaceName(const std::string& ext) const;
   bool OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const;
 
   // ---- change detection and writing --------------------------------------------------
@@ -161,6 +167,10 @@ class TDataTable {
   bool ChangeCountsMoved();
   // Drops every cache without writing and re-reads the headers (rollback, a failed change).
   void DropCaches();
+  // After an exclusive table was emptied and flushed: its caches are empty and its headers are
+  // what the files hold (nobody else can write them), so only the cache sizes and the view of
+  // active records are reset.
+  void NoteEmptied();
   // Ends a write: see the top of this header. The headers named changed are marked so.
   void EndWrite(bool force = false);
   // Writes every pending change (trimming the caches when asked, flushing the system's
@@ -184,6 +194,10 @@ class TDataTable {
   void NoteDeleted(std::int32_t recordNo);
   // Records locked on behalf of this object's cursors.
   TRecordsBitmap& CursorLocks() { return FCursorLocks; }
+  // Spare bitmaps for the filters of this object's cursors: a statement's cursor is new, the
+  // table object is kept, so the bitmaps (the size of the table) are not made and zeroed anew
+  // by every statement.
+  TRecordsBitmapStack& BitmapPool() { return FBitmapPool; }
 
   // ---- locks and transactions ----------------------------------------------------------
   TTableLocks& Locks() { return *FLocks; }
@@ -219,6 +233,7 @@ class TDataTable {
   std::string FName;
   std::string FJournalPath;
   int FJournalFd = -1;
+  bool FJournalFolderSynced = false;
   bool FInMemory;
   bool FExclusive = false;
   bool FTemporary = false;
@@ -236,6 +251,7 @@ class TDataTable {
     std::uint64_t Inode = 0;
   };
   std::array<TOpenedFile, 3> FOpenedFiles{};
+  mutable std::array<std::string, 3> FPlaceNames;
   void NoteOpenedFiles();
   std::atomic<bool> FParked{false};  // written under the parking registry's lock
   bool FInTransaction = false;
@@ -250,6 +266,7 @@ class TDataTable {
   std::unique_ptr<TBlobFile> FBlob;
   std::unique_ptr<TTableLockState> FLocks;
   TRecordsBitmap FActive;
+  TRecordsBitmapStack FBitmapPool;
   std::uint64_t FActiveEpoch = 0;  // epoch the active bitmap was built in; 0: not built
   TRecordsBitmap FCursorLocks;
   std::unique_ptr<TUndoJournal> FUndo;
