@@ -172,6 +172,16 @@ TEST(LexerState, KeywordsSymbolsAndClauseText) {
   lexer.Next();  // end
   EXPECT_TRUE(lexer.IsSymbol(tkEnd));
   EXPECT_EQ(lexer.ClauseText(), "AS n from T");
+  // Cut to a limit after CR and LF are taken out, as the whole text cut afterwards would be.
+  EXPECT_EQ(lexer.ClauseText(6), "AS n f");
+  lexer.Load("x\r\n+\r\ny z");
+  lexer.Next();
+  lexer.MarkClauseStart();
+  for (int i = 0; i < 4; ++i)
+    lexer.Next();  // x + y z, then the end
+  EXPECT_EQ(lexer.ClauseText(), "x+y z");
+  EXPECT_EQ(lexer.ClauseText(3), "x+y");
+  EXPECT_EQ(lexer.ClauseText(0), "");
   // A quoted token is not a keyword even when its text is one.
   lexer.Load("'SELECT' [FROM]");
   lexer.Next();

@@ -169,13 +169,16 @@ bool TExpressionParser::IsKeyword(std::string_view word) const {
   return Kind_ == tkName && SameTextIgnoringCase(Token_, word);
 }
 
-std::string TExpressionParser::ClauseText() const {
+std::string TExpressionParser::ClauseText(std::size_t limit) const {
   std::string result;
   if (PreviousTokenEnd_ <= ClauseStart_) return result;
   const std::string_view clause(Text_.data() + ClauseStart_, PreviousTokenEnd_ - ClauseStart_);
-  if (clause.find_first_of("\r\n") == std::string_view::npos) return std::string(clause);
-  result.reserve(clause.size());
+  // A long value (a message body) is not copied whole only to be cut.
+  const std::string_view head = clause.substr(0, limit);
+  if (head.find_first_of("\r\n") == std::string_view::npos) return std::string(head);
+  result.reserve(std::min(clause.size(), limit));
   for (const char c : clause) {
+    if (result.size() >= limit) break;
     if (c != '\r' && c != '\n') result.push_back(c);
   }
   return result;

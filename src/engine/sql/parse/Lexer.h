@@ -84,9 +84,10 @@ class TExpressionParser {
   char PeekChar() const { return Text_[Position_]; }
 
   // Marks the start of the current token as the start of a clause; ClauseText returns the
-  // source from there to the end of the token before the current one, CR and LF removed.
+  // source from there to the end of the token before the current one, CR and LF removed, at
+  // most limit characters of it.
   void MarkClauseStart() { ClauseStart_ = TokenStart_; }
-  std::string ClauseText() const;
+  std::string ClauseText(std::size_t limit = std::string::npos) const;
 
   // The whole source text and the current token's offsets in it.
   const std::string& Text() const { return Text_; }

@@ -94,9 +94,7 @@ TExpTokenPtr TStatementParser::ParsePrimaryIn(ExpressionFlags flags, std::string
 }
 
 std::string TStatementParser::ClauseText() const {
-  std::string text = Lexer_.ClauseText();
-  if (text.size() > MaxClauseTextLength) text.resize(MaxClauseTextLength);
-  return text;
+  return Lexer_.ClauseText(MaxClauseTextLength);
 }
 
 // --- statements ---------------------------------------------------------------------------

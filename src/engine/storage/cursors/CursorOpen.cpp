@@ -97,6 +97,16 @@ void TDataCursor::Close() {
   FreeAllBlobs();
   FFilters.clear();
   FFiltered = false;
+  // The filter's bitmap (the size of the table) goes to the table object's pool for the next
+  // statement's cursor, which would otherwise make and zero one anew.
+  if (FFilterBits.Size() > TRecordsBitmap::kInitialBits) {
+    try {
+      std::unique_ptr<TRecordsBitmap> spare = table.BitmapPool().Take(0);
+      std::swap(*spare, FFilterBits);
+      table.BitmapPool().Give(std::move(spare));
+    } catch (...) {
+    }
+  }
   try {
     UnlockCursorRecord();
     if (FTableReadLock) table.Locks().ReleaseTableReadLock();
