@@ -131,7 +131,19 @@ std::string JournalNote(const std::string& directory, const std::string& table) 
 }
 
 int Info(TTableAccess& table, const std::string& directory) {
-  table.Open(false);
+  try {
+    table.Open(false);
+  } catch (const EVELDOREngineError&) {
+    // A write stopped half-way may leave headers that fit the files only once its journal is
+    // played back (a BLOB header written before the blocks it counts): what the journal means
+    // is still told, then the error.
+    if (!JournalPresent(directory, table.TableName())) throw;
+    Line("Table", table.TableName());
+    Line("File", table.DataFileName());
+    Line("Journal", JournalNote(directory, table.TableName()));
+    std::fflush(stdout);
+    throw;
+  }
   TDataFile& data = table.Data();
   const TTableHeader& h = data.Header();
   Line("Table", table.TableName());
