@@ -222,11 +222,7 @@ TDataCursor::TPosition TDataCursor::PositionAfterPost(std::int32_t recordNo,
   p.State = TState::OnRecord;
   p.RecordNo = recordNo;
   if (!FIndexMode) return p;
-  p.Key.resize(static_cast<std::size_t>(KeySize()));
-  if (FSlot == SysDeletedSlot)
-    BuildSysDeletedKey(RecStatus(record), RecRowId(record), p.Key.data());
-  else
-    FTable->Index().KeyBuilder(FSlot).Build(record, p.Key.data());
+  p.Key = KeyOfRecord(record);
   p.Rank = 0;
   p.StepValid = false;
   return p;

@@ -332,6 +332,15 @@ TDataCursor::TPosition TDataCursor::PriorFrom(const TPosition& from) {
   return SkipFiltered(tree, std::move(p), false);
 }
 
+std::vector<std::uint8_t> TDataCursor::KeyOfRecord(const std::uint8_t* record) {
+  std::vector<std::uint8_t> key(static_cast<std::size_t>(KeySize()));
+  if (FSlot == SysDeletedSlot)
+    BuildSysDeletedKey(RecStatus(record), RecRowId(record), key.data());
+  else
+    FTable->Index().KeyBuilder(FSlot).Build(record, key.data());
+  return key;
+}
+
 TDataCursor::TPosition TDataCursor::PositionOnRecord(std::int32_t recordNo,
                                                      const std::uint8_t* record) {
   TPosition p;
@@ -340,11 +349,7 @@ TDataCursor::TPosition TDataCursor::PositionOnRecord(std::int32_t recordNo,
     p.State = TState::OnRecord;
     return p;
   }
-  std::vector<std::uint8_t> key(static_cast<std::size_t>(KeySize()));
-  if (FSlot == SysDeletedSlot)
-    BuildSysDeletedKey(RecStatus(record), RecRowId(record), key.data());
-  else
-    FTable->Index().KeyBuilder(FSlot).Build(record, key.data());
+  std::vector<std::uint8_t> key = KeyOfRecord(record);
   p = SearchPosition(key.data(), false);
   if (p.State == TState::OnRecord && p.RecordNo == recordNo) return p;
   p.State = TState::Between;

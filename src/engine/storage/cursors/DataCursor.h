@@ -370,6 +370,8 @@ class TDataCursor {
   // Steps from an index position in one direction until a record passes the filters.
   TPosition SkipFiltered(TBTree& tree, TPosition pos, bool forward);
   TPosition SearchPosition(const std::uint8_t* key, bool after);
+  // The record's key in the current index.
+  std::vector<std::uint8_t> KeyOfRecord(const std::uint8_t* record);
   TPosition PositionOnRecord(std::int32_t recordNo, const std::uint8_t* record);
   TPosition PositionAfterPost(std::int32_t recordNo, const std::uint8_t* record);
   std::int64_t RangeFirstRank();

@@ -208,9 +208,7 @@ TLocalNow LocalNow() {
   thread_local time_t cachedSecond = -1;
   thread_local tm cachedLocal{};
   if (ts.tv_sec != cachedSecond) {
-    tm fresh{};
-    localtime_r(&ts.tv_sec, &fresh);
-    cachedLocal = fresh;
+    localtime_r(&ts.tv_sec, &cachedLocal);
     cachedSecond = ts.tv_sec;
   }
   const tm& local = cachedLocal;

@@ -156,15 +156,21 @@ void TDataTable::NoteOpenedFiles() {
   }
 }
 
+namespace {
+// Where the table's file with extension ext stands in its arrays of three.
+std::size_t FileSlot(const std::string& ext) {
+  return ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
+}
+}  // namespace
+
 const std::string& TDataTable::PlaceName(const std::string& ext) const {
-  const std::size_t i = ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
+  const std::size_t i = FileSlot(ext);
   if (FPlaceNames[i].empty()) FPlaceNames[i] = NormalizeFileName(FileName(ext));
   return FPlaceNames[i];
 }
 
 bool TDataTable::OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const {
-  const std::size_t i = ext == ".DAT" ? 0 : ext == ".IDX" ? 1 : 2;
-  const TOpenedFile& opened = FOpenedFiles[i];
+  const TOpenedFile& opened = FOpenedFiles[FileSlot(ext)];
   return !opened.Known || (opened.Device == atPath.Device && opened.Inode == atPath.Inode);
 }
 

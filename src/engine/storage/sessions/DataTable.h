@@ -150,11 +150,11 @@ class TDataTable {
   // (0: none); a take-back within that batch need not look again.
   std::uint64_t FilesCheckedInBatch() const { return FFilesCheckedInBatch; }
   void NoteFilesChecked(std::uint64_t batch) { FFilesCheckedInBatch = batch; }
-  // Whether the file found under the name of the table's file with extension ext (".DAT",
-  // ".IDX", ".BLB") is the one the table opened (true when that is not known: in memory).
   // The normalized name of the table's ".DAT", ".IDX" or ".BLB" file, made once: the check
   // that the files are still in place runs at every statement.
   const std::string& PlaceName(const std::string& ext) const;
+  // Whether the file found under the name of the table's file with extension ext (".DAT",
+  // ".IDX", ".BLB") is the one the table opened (true when that is not known: in memory).
   bool OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const;
 
   // ---- change detection and writing --------------------------------------------------
