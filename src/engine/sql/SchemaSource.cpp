@@ -8,10 +8,14 @@
 namespace zorvic::engine {
 namespace {
 
+// Names compare ignoring the case of ASCII letters (bytes of other characters as they are),
+// without a locale call per character: every column a statement names is looked up here.
+char FoldAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 bool SameName(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
+           return FoldAscii(x) == FoldAscii(y);
          });
 }
 

@@ -116,5 +116,41 @@ TEST_F(TCursorFilterTest, LimitsAndExpressionErrors) {
   TDataCursor::SetFilterCompiler({});
 }
 
+// One record passing in index order (a looked-up key): the cursor stands on it by its key and
+// steps to either end; when changes leave one record passing but bounds spanning two keys, the
+// one that passes is still found.
+TEST_F(TCursorFilterTest, ASingleRecordPassingInIndexOrder) {
+  C->SetIndexByName("ByValue");
+  const std::uint32_t offset = C->FindField("Value")->FieldOffset;
+  C->AddFilter([offset](const std::uint8_t* rec) {
+    const std::int32_t v = GetI32(rec + offset + 1);
+    return v == 17 || v == 40;
+  });
+  EXPECT_EQ(Values(), (std::vector<int>{17}));
+  TRec r(*C);
+  C->First();
+  ASSERT_EQ(C->GetNext(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(C->RecordNumber(), 1);
+  EXPECT_EQ(C->GetNext(r.Bytes()), VELDOR_EOF);
+  EXPECT_EQ(C->GetPrior(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetInt("Value"), 17);
+  EXPECT_EQ(C->GetPrior(r.Bytes()), VELDOR_BOF);
+  C->Last();
+  ASSERT_EQ(C->GetPrior(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetInt("Value"), 17);
+
+  // 17 becomes 16 and stops passing; 40 arrives and passes: one record, bounds over 17..40.
+  r.Int("Value", 16);
+  C->ModifyRecord(r.Bytes());
+  EXPECT_TRUE(Values().empty());
+  r.Init().Int("Value", 40);
+  C->InsertRecord(r.Bytes());
+  EXPECT_EQ(Values(), (std::vector<int>{40}));
+  C->Last();
+  ASSERT_EQ(C->GetPrior(r.Bytes()), VELDOR_NONE);
+  EXPECT_EQ(r.GetInt("Value"), 40);
+  EXPECT_EQ(C->GetPrior(r.Bytes()), VELDOR_BOF);
+}
+
 }  // namespace
 }  // namespace zorvic::engine::testing

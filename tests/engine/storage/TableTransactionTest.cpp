@@ -63,6 +63,52 @@ TEST_F(TTableTransactionTest, RollbackRestoresAndCommitWrites) {
   fresh.CloseDatabase(db);
 }
 
+// A key already present is refused before anything changes, so the transaction's earlier
+// changes stay good: in the primary index (whose insert is its own uniqueness check) and in a
+// unique secondary index, on appended records and on a reused slot.
+TEST_F(TTableTransactionTest, ADuplicateKeyLosesNothingOfTheTransaction) {
+  TTableCreation def = UsersTable();
+  def.Secondary[0].Unique = true;
+  TDataCursor& c = Create("U", def);
+  TRec r(c);
+  auto insert = [&](const char* name, const char* full) {
+    r.Init().Str("UserName", name).Str("FullName", full);
+    c.InsertRecord(r.Bytes());
+  };
+  insert("gone", "Gone Away");
+  TRec key(c);
+  key.Init().Str("UserName", "gone");
+  ASSERT_TRUE(c.FindKey(key.Bytes(), 1));
+  c.DeleteRecord();  // its slot is reused by the next insert
+
+  Database->StartTransaction();
+  insert("ann", "Ann Smith");
+  EXPECT_ENGINE_ERROR(insert("ann", "Another Ann"), VELDOR_KEYVIOL);
+  EXPECT_ENGINE_ERROR(insert("carl", "ANN SMITH"), VELDOR_KEYVIOL);
+  EXPECT_FALSE(c.Table().ChangeLost());
+  insert("bob", "Bob Jones");
+  EXPECT_ENGINE_ERROR(insert("bob", "Bob Again"), VELDOR_KEYVIOL);
+  EXPECT_FALSE(c.Table().ChangeLost());
+  Database->Commit(true, true);
+  EXPECT_EQ(c.RecordCount(), 2);
+  EXPECT_TRUE(CheckTable(c.Table()).empty());
+
+  TDataSession fresh;
+  TDataDirectory& db = fresh.OpenDatabase(Dir.Path());
+  {
+    TDataCursor check(db);
+    check.Open("U");
+    EXPECT_EQ(check.RecordCount(), 2);
+    TRec got(check);
+    key.Init().Str("UserName", "ann");
+    ASSERT_TRUE(check.FindKey(key.Bytes(), 1));
+    check.GetCurrent(got.Bytes());
+    EXPECT_EQ(got.GetStr("FullName"), "Ann Smith");
+    EXPECT_TRUE(CheckTable(check.Table()).empty());
+  }
+  fresh.CloseDatabase(db);
+}
+
 TEST_F(TTableTransactionTest, IntermediateCommitKeepsTheTransaction) {
   TDataCursor& c = Create("T", CounterTable());
   TRec r(c);

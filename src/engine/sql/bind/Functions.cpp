@@ -97,9 +97,16 @@ struct TFunctionKeyword {
 // Function keywords by their upper-case spelling, made once: a name token is looked up once
 // instead of being compared with every keyword. The first entry of a spelling wins, in the
 // order clock constants, aggregates, functions.
-const std::unordered_map<std::string, TFunctionKeyword>& FunctionKeywords() {
+struct TKeywordHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using TKeywordTable =
+    std::unordered_map<std::string, TFunctionKeyword, TKeywordHash, std::equal_to<>>;
+
+const TKeywordTable& FunctionKeywords() {
   static const auto* const table = [] {
-    auto* keywords = new std::unordered_map<std::string, TFunctionKeyword>;
+    auto* keywords = new TKeywordTable;
     TFunctionKeyword clock;
     clock.Clock = true;
     for (const char* name : {"CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"})
@@ -122,11 +129,16 @@ const std::unordered_map<std::string, TFunctionKeyword>& FunctionKeywords() {
 
 TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
   if (lexer.Kind() != tkName) return {};
-  std::string upper = lexer.TokenText();
-  for (char& c : upper)
-    c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  // Every name of an expression is looked up: upper-cased in place, no copy on the heap.
+  const std::string& text = lexer.TokenText();
+  char upper[32];
+  if (text.size() > sizeof upper) return {};  // longer than any keyword
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  }
   const auto& keywords = FunctionKeywords();
-  const auto it = keywords.find(upper);
+  const auto it = keywords.find(std::string_view(upper, text.size()));
   return it == keywords.end() ? TFunctionKeyword{} : it->second;
 }
 

@@ -41,6 +41,7 @@ void TStatementParser::ParseInsert(TDataQuery& block) {
       // "(" SELECT ... ")": every column, from a parenthesised source SELECT.
       sourceInParentheses = true;
     } else {
+      block.UpdateFields.reserve(8);
       for (;;) {
         Lexer_.MarkClauseStart();
         TUpdateField field;

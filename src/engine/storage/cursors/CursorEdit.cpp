@@ -253,21 +253,30 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
     }
     SetRecRowId(work.data(), rowId);
 
-    // Uniqueness in every unique index, and of the RowId when it is given.
+    // A deleted slot that will be reused must have its "Sys Deleted" key.
+    const std::int32_t slot = data.PeekNextSlot(hasPrimary);
+    const bool reuse = slot != data.Header().NextRecordNo;
+
+    // Uniqueness in every unique index, and of the RowId when it is given. An appended record's
+    // number is known before the change; the first unique index then takes its key before the
+    // record is written, and that insert is its uniqueness check (it changes no page when the
+    // key is present), so its tree is not walked twice.
     const std::vector<int> slots = IndexSlots();
     std::vector<std::vector<std::uint8_t>> keys(slots.size());
+    std::size_t early = slots.size();
     for (std::size_t i = 0; i < slots.size(); ++i) {
       const int s = slots[i];
       keys[i].resize(index.Header().KeySize(s));
       index.KeyBuilder(s).Build(work.data(), keys[i].data());
-      if (index.KeyLayout(s).Unique) index.CheckNoDuplicate(s, keys[i].data());
+      if (!index.KeyLayout(s).Unique) continue;
+      if (!reuse && early == slots.size())
+        early = i;
+      else
+        index.CheckNoDuplicate(s, keys[i].data());
     }
     const std::vector<std::uint8_t> activeKey = SysKey(kRecActive, rowId);
     if (FAutoIncSuppressed) index.CheckNoDuplicate(SysDeletedSlot, activeKey.data());
-
-    // A deleted slot that will be reused must have its "Sys Deleted" key.
-    const std::int32_t slot = data.PeekNextSlot(hasPrimary);
-    const bool reuse = slot != data.Header().NextRecordNo;
+    if (!reuse) data.CheckAppendCapacity(slot);
     std::int32_t oldRowId = 0;
     if (reuse && slot >= 1 && slot < data.Header().NextRecordNo) {
       std::vector<std::uint8_t> old(data.RecordSize());
@@ -286,9 +295,28 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
     std::vector<std::uint8_t> stored;
     std::int32_t recordNo = 0;
     FTable->BeginChange();
+    if (early < slots.size()) {
+      try {
+        index.Tree(slots[early]).Insert(keys[early].data(), slot);
+      } catch (const EVELDOREngineError& e) {
+        // A key already present leaves every page as it was: nothing to take back.
+        if (e.ErrorCode == VELDOR_KEYVIOL)
+          FTable->EndChange();
+        else
+          FTable->AbandonChange();
+        throw;
+      } catch (...) {
+        FTable->AbandonChange();
+        throw;
+      }
+    }
     try {
       TRecord* record = data.AllocateRecord(hasPrimary, FAutoIncSuppressed ? rowId : 0);
       recordNo = record->RecordNo();
+      if (early < slots.size() && recordNo != slot) {
+        data.ReleaseRecord(record);
+        Raise(VELDOR_INDEXCORRUPT);
+      }
       std::uint8_t* bytes = record->Bytes();
       std::memcpy(bytes + kRecordHeaderSize, work.data() + kRecordHeaderSize,
                   data.RecordSize() - kRecordHeaderSize);
@@ -302,7 +330,7 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
       stored.assign(bytes, bytes + data.RecordSize());
       data.ReleaseRecord(record);
       for (std::size_t i = 0; i < slots.size(); ++i)
-        index.Tree(slots[i]).Insert(keys[i].data(), recordNo);
+        if (i != early) index.Tree(slots[i]).Insert(keys[i].data(), recordNo);
       TBTree sys = index.Tree(SysDeletedSlot);
       if (reuse && recordNo == slot && oldRowId != 0) {
         const std::vector<std::uint8_t> deletedKey = SysKey(kRecDeleted, oldRowId);

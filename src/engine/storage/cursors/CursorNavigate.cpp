@@ -180,6 +180,19 @@ TDataCursor::TPosition TDataCursor::FirstPosition() {
     if (FFilterBounds == TFilterBounds::Set &&
         (low == nullptr || CompareKeys(FFilterLowKey.data(), low) > 0))
       low = FFilterLowKey.data();
+    // A single record passes (a key looked up) and the bounds hold one key, so that key is
+    // its own (the bounds take in every passing record): the cursor stands on it by its key,
+    // its leaf entry unknown until a step asks, without searching the tree again.
+    if (low == FFilterLowKey.data() && FFilterBits.Count() == 1 &&
+        FFilterLowKey == FFilterHighKey) {
+      p.State = TState::OnRecord;
+      p.RecordNo = static_cast<std::int32_t>(FFilterBits.First());
+      p.Key = FFilterLowKey;
+      p.StepValid = false;
+      p.Rank = 0;
+      if (AboveHigh(p.Key.data())) p.State = TState::EOF_;
+      return p;
+    }
   }
   if (low != nullptr) {
     p = SearchPosition(low, false);
@@ -267,6 +280,12 @@ TDataCursor::TPosition TDataCursor::NextFrom(const TPosition& from) {
   }
   TBTree tree = Tree();
   if (from.State == TState::Between && BelowLow(from.Key.data())) return FirstPosition();
+  // Past the highest key that passes the filters nothing follows.
+  if (from.State == TState::OnRecord && FFiltered && FFilterBounds == TFilterBounds::Set &&
+      CompareKeys(from.Key.data(), FFilterHighKey.data()) >= 0) {
+    p.State = TState::EOF_;
+    return p;
+  }
   if (from.State == TState::OnRecord && from.StepValid) {
     TTreeStep step = from.Step;
     if (!tree.StepNext(step)) {

@@ -60,7 +60,7 @@ void TDataCursor::Open(const std::string& tableName, bool inMemory, bool exclusi
   if (FTable) Close();
   TDataTable& table = FDatabase.OpenTable(tableName, inMemory, exclusive, false);
   try {
-    table.ReloadSettings();
+    table.Settings();  // taken in again only when the session's settings changed
     if (table.Data().Encrypted()) {
       TDataSession& session = FDatabase.Session();
       const std::string secret = table.Data().TablePassword();

@@ -463,7 +463,7 @@ class TDataCursor {
   std::vector<TFilter> FFilters;
   int FNextFilterHandle = 1;
   bool FFiltered = false;
-  TRecordsBitmap FFilterBits;
+  TRecordsBitmap FFilterBits{0};  // grown (or swapped for a pooled one) when a filter is built
   std::uint64_t FFilterEpoch = 0;
   std::int64_t FFilterRecordsTested = 0;
   bool FBuildingFilterBits = false;  // inside RebuildFilterBits (no nested operation frame)

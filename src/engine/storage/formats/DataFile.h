@@ -156,6 +156,8 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   void DeleteRecord(std::int32_t recordNo, bool hasPrimaryIndex);
   // The slot AllocateRecord would take, without taking it.
   std::int32_t PeekNextSlot(bool hasPrimaryIndex) const;
+  // VELDOR_TABLEFULL when a record appended as recordNo would not fit.
+  void CheckAppendCapacity(std::int32_t recordNo) const;
 
   // The next auto-increment value (VELDOR_TABLEFULL when 2,147,483,647 was handed out).
   std::int32_t NextAutoIncValue();
@@ -206,7 +208,6 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   }
   std::int64_t ExpectedFileSize() const { return RecordOffset(FHeader.NextRecordNo); }
   void TrimPastLastSlot();
-  void CheckAppendCapacity(std::int32_t recordNo) const;
 
   std::string FTableName;
   TDataFileSettings FSettings;

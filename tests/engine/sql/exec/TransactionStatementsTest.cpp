@@ -56,6 +56,21 @@ TEST_F(TransactionTest, RollbackRestoresTheFilesByteForByte) {
   EXPECT_EQ(ReadRows(*Database, "T").back()["Id"], "2");
 }
 
+TEST_F(TransactionTest, ADuplicateKeyInsideATransactionLeavesItCommittable) {
+  Run("CREATE TABLE U (Name VARCHAR(20), Note VARCHAR(20), PRIMARY KEY (Name))");
+  Run("START TRANSACTION");
+  Run("INSERT INTO U (Name, Note) VALUES ('ann', 'first')");
+  EXPECT_TRUE(Contains(Error("INSERT INTO U (Name, Note) VALUES ('ann', 'second')"),
+                       "Duplicate key found in the index 'Primary' of the table 'U'"));
+  Run("INSERT INTO U (Name) VALUES ('bob')");
+  Run("COMMIT");
+  const auto rows = ReadRows(*Database, "U");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["Name"], "ann");
+  EXPECT_EQ(rows[0]["Note"], "first");
+  EXPECT_EQ(rows[1]["Name"], "bob");
+}
+
 TEST_F(TransactionTest, CommitKeepsAndScriptsShareTheTransaction) {
   // One script: the transaction outlasts each statement.
   Run("START TRANSACTION; INSERT INTO T (Name) VALUES ('a'); INSERT INTO T (Name) VALUES ('b')");
