@@ -139,5 +139,35 @@ TEST_F(TTableTransactionTest, ExclusiveTablesWriteLazily) {
   EXPECT_TRUE(CheckTable(c.Table()).empty());
 }
 
+// Deleting an index moves the later indexes (and their cached pages) down one slot; pages
+// they change afterwards still reach the file when the table is written.
+TEST_F(TTableTransactionTest, PagesOfIndexesMovedByADeletionAreWritten) {
+  TTableCreation def = CounterTable();
+  def.Secondary.push_back(Idx("ByLabel", {3}, false, icNone));
+  TDataCursor& c = NewCursor();
+  c.CreateTable("X", def, false);
+  c.Open("X", false, true);
+  TRec r(c);
+  auto insert = [&](int from, int to) {
+    for (int i = from; i <= to; ++i) {
+      r.Init().Int("Value", i).Str("Label", "label " + std::to_string(1000 + i));
+      c.InsertRecord(r.Bytes());
+    }
+  };
+  insert(1, 300);
+  c.DeleteIndex("ByValue");
+  insert(301, 600);
+  c.Close();
+  c.Open("X");
+  EXPECT_EQ(c.RecordCount(), 600);
+  EXPECT_TRUE(CheckTable(c.Table()).empty());
+  c.SetIndexByName("ByLabel");
+  TRec key(c);
+  key.Init().Str("Label", "label 1555");
+  ASSERT_TRUE(c.FindKey(key.Bytes(), 1));
+  c.GetCurrent(r.Bytes());
+  EXPECT_EQ(r.GetInt("Value"), 555);
+}
+
 }  // namespace
 }  // namespace zorvic::engine::testing

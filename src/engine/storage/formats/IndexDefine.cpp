@@ -295,6 +295,7 @@ void TIndexFile::DeleteSecondaryIndex(const std::string& name) {
     caches_[s]->ForEach([s](TPage& page) { page.Slot = s; });
   }
   caches_[count] = std::move(freed);
+  usedSlots_ = (std::uint64_t{1} << IndexSlotCount) - 1;  // the caches moved: look at all
   pathDepth_[count] = 0;
   ConfigureCache(count);
   header_.ClearDescriptor(count);

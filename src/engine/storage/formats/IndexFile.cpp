@@ -204,6 +204,7 @@ TPage& TIndexFile::FetchPage(int slot, std::int32_t pageNo) {
   CountIndexPageRead(this, pageNo);
   TPageCache& cache = *caches_[slot];
   if (TPage* page = cache.Find(pageNo)) return *page;
+  NoteSlotUsed(slot);
   if (missHandler_) missHandler_();
   if (pageNo <= 0 || pageNo >= header_.NextPageNo()) RaiseIndexCorrupt(*this);
   std::uint8_t bytes[IndexPageSize];
@@ -223,6 +224,7 @@ TPage& TIndexFile::FetchPage(int slot, std::int32_t pageNo) {
 
 TPage& TIndexFile::NewPage(int slot, std::int32_t pageNo) {
   TPageCache& cache = *caches_[slot];
+  NoteSlotUsed(slot);
   if (cache.Peek(pageNo) != nullptr) RaiseIndexCorrupt(*this);
   TPage* page = cache.Add(pageNo, true);
   page->Reset(slot, pageNo, TPageShape::Of(slot, header_.Descriptor(slot)));
@@ -238,16 +240,17 @@ void TIndexFile::MarkPageModified(TPage& page) {
 }
 
 bool TIndexFile::HasModifiedPages() const {
-  return std::any_of(caches_.begin(), caches_.end(),
-                     [](const auto& cache) { return cache->HasModified(); });
+  bool any = false;
+  ForUsedCaches([&](const TPageCache& cache) { any = any || cache.HasModified(); });
+  return any;
 }
 
 bool TIndexFile::WriteModifiedPages() {
   std::vector<TPage*> pages;
-  for (auto& cache : caches_) {
-    std::vector<TPage*> modified = cache->ModifiedUnits();
+  ForUsedCaches([&](TPageCache& cache) {
+    std::vector<TPage*> modified = cache.ModifiedUnits();
     pages.insert(pages.end(), modified.begin(), modified.end());
-  }
+  });
   if (pages.empty()) return false;
   std::sort(pages.begin(), pages.end(),
             [](const TPage* a, const TPage* b) { return a->PageNo < b->PageNo; });
@@ -276,13 +279,12 @@ bool TIndexFile::WriteModifiedPages() {
 }
 
 void TIndexFile::DropCaches() {
-  for (auto& cache : caches_)
-    cache->Drop();
+  ForUsedCaches([](TPageCache& cache) { cache.Drop(); });
+  usedSlots_ = 0;
 }
 
 void TIndexFile::TrimCaches() {
-  for (auto& cache : caches_)
-    cache->Trim();
+  ForUsedCaches([](TPageCache& cache) { cache.Trim(); });
 }
 
 void TIndexFile::CheckNoDuplicate(int slot, const std::uint8_t* key) {

@@ -206,6 +206,16 @@ class TIndexFile : public TFileHandler, public TIndexPageStore, private TUnitCac
   std::vector<TIndexFieldInfo> fields_;
   const TCollation* collation_ = &TCollation::Binary();
   std::array<std::unique_ptr<TPageCache>, IndexSlotCount> caches_;
+  // The slots whose caches may hold pages (a bit per slot, set when a page enters): the walks
+  // over every cache (flush, drop, trim) skip the many slots a table does not use.
+  static_assert(IndexSlotCount <= 64);
+  std::uint64_t usedSlots_ = 0;
+  template <class F>
+  void ForUsedCaches(F&& f) const {
+    for (std::uint64_t bits = usedSlots_; bits != 0; bits &= bits - 1)
+      f(*caches_[static_cast<std::size_t>(__builtin_ctzll(bits))]);
+  }
+  void NoteSlotUsed(int slot) { usedSlots_ |= std::uint64_t{1} << slot; }
   std::array<int, IndexSlotCount> pathDepth_{};  // deepest descent met per index
   std::array<std::unique_ptr<TSlotKeys>, IndexSlotCount> keys_;
   std::vector<std::uint8_t> ioBuffer_;

@@ -414,7 +414,9 @@ void TDataTable::NoteEmptied() {
   FIndex->TrimCaches();
   if (FBlob) FBlob->TrimCache();
   ++FEpoch;
-  FActiveEpoch = 0;
+  // No record is active now; the inserts that follow keep the set up to date.
+  FActive.ClearAll();
+  FActiveEpoch = FEpoch;
 }
 
 void TDataTable::DropCaches() {
