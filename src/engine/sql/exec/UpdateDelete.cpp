@@ -1,6 +1,7 @@
 #include "engine/sql/exec/UpdateDelete.h"
 
 #include <functional>
+#include <optional>
 
 #include "engine/sql/eval/RecordValues.h"
 #include "engine/sql/exec/DmlTransaction.h"
@@ -53,6 +54,15 @@ bool GoToRecord(TDataCursor& cursor, std::int32_t recordNo, std::uint8_t* buffer
   return cursor.GetCurrent(buffer) == VELDOR_NONE;
 }
 
+// The implicit transaction of an UPDATE or DELETE, left out when it changes nothing: outside
+// a transaction, without FLUSH or COMMIT INTERVAL, a statement with one target record at most
+// makes one change, which the table writes whole or not at all by itself.
+void StartChangeTransaction(std::optional<TImplicitTransaction>& transaction, TDataCursor& cursor,
+                            const TDataQuery& block, std::size_t targets) {
+  if (targets > 1 || cursor.Database().InTransaction() || block.Flush || block.CommitIntervalGiven)
+    transaction.emplace(cursor.Database(), block, cursor.RecordSize());
+}
+
 }  // namespace
 
 std::int32_t ExecuteUpdate(TBlockExecution& target, const TExecParams& params) {
@@ -62,7 +72,8 @@ std::int32_t ExecuteUpdate(TBlockExecution& target, const TExecParams& params) {
   cursor.SetAutoIncSuppressed(block.NoAutoInc);
   const std::vector<TQualifying> records = CollectTargets(target, params, true);
 
-  TImplicitTransaction transaction(cursor.Database(), block, cursor.RecordSize());
+  std::optional<TImplicitTransaction> transaction;
+  StartChangeTransaction(transaction, cursor, block, records.size());
   TProgressReport progress(params.Progress, params.ProgressStep);
   TExpTokenPtr value = NewExpToken();
   std::int32_t rows = 0;
@@ -92,9 +103,9 @@ std::int32_t ExecuteUpdate(TBlockExecution& target, const TExecParams& params) {
       throw;
     }
     ++rows;
-    transaction.RowDone();
+    if (transaction) transaction->RowDone();
   }
-  transaction.Finish();
+  if (transaction) transaction->Finish();
   progress.Finish();
   return rows;
 }
@@ -105,7 +116,8 @@ std::int32_t ExecuteDelete(TBlockExecution& target, const TExecParams& params) {
   TDataCursor& cursor = *run.Cursor;
   const std::vector<TQualifying> records = CollectTargets(target, params, false);
 
-  TImplicitTransaction transaction(cursor.Database(), block, cursor.RecordSize());
+  std::optional<TImplicitTransaction> transaction;
+  StartChangeTransaction(transaction, cursor, block, records.size());
   TProgressReport progress(params.Progress, params.ProgressStep);
   std::int32_t rows = 0;
   for (const TQualifying& record : records) {
@@ -114,9 +126,9 @@ std::int32_t ExecuteDelete(TBlockExecution& target, const TExecParams& params) {
     if (!GoToRecord(cursor, record.RecordNo, run.Record.data())) continue;
     cursor.DeleteRecord();
     ++rows;
-    transaction.RowDone();
+    if (transaction) transaction->RowDone();
   }
-  transaction.Finish();
+  if (transaction) transaction->Finish();
   progress.Finish();
   return rows;
 }

@@ -64,6 +64,31 @@ TEST_F(UpdateDeleteTest, DeleteRemovesEachQualifyingRecordOnce) {
   EXPECT_EQ(Rows("Select COUNT(*) from Users"), "0");
 }
 
+// A change of one record outside a transaction is written at once, memo and all, and leaves
+// no transaction behind; another session sees it.
+TEST_F(UpdateDeleteTest, SingleRecordChangesAreWrittenAtOnce) {
+  Run("Update Users set Notes = 'a note of some length', Age = 31 where UserName = 'alice'");
+  EXPECT_FALSE(Database->InTransaction());
+  EXPECT_EQ(Run("Delete from Users where UserName = 'bob'").RowsAffected, 1);
+  EXPECT_FALSE(Database->InTransaction());
+  EXPECT_EQ(Run("Delete from Users where UserName = 'nobody'").RowsAffected, 0);
+  EXPECT_EQ(Error("Delete from Users where UserName = 'carol' Commit Interval 0"),
+            SqlError("Commit interval must be greater than 0, instead found '0'"));
+
+  TDataSession other;
+  TDataDirectory& db = other.OpenDatabase(Dir.Path());
+  {
+    TSqlExecution execution(db);
+    TQueryStatement statement(Dir.Path() + "/");
+    statement.Prepare("Select UserName, Age, Notes from Users order by 1");
+    execution.Prepare(statement);
+    EXPECT_EQ(ReadCursor(*execution.Execute(statement)).Joined(),
+              "alice,31,a note of some length;carol,41,<null>");
+    execution.Release();
+  }
+  other.CloseDatabase(db);
+}
+
 TEST_F(UpdateDeleteTest, DeleteWithAJoinRemovesEachRecordOnce) {
   Run("Create Table Banned(GroupName VARCHAR(32));"
       "Insert into Banned values ('staff');"
