@@ -86,6 +86,23 @@ TEST(LexerTokens, NumberForms) {
             (std::vector<Tok>{{tkCharConst, "#65"}, {tkCharConst, "#"}, {tkCharConst, "#"}}));
 }
 
+TEST(LexerTokens, LongQuotedTextKeepsEveryCharacter) {
+  // A message body: thousands of characters with doubled quotes here and there, and a
+  // bracketed name holding a lone quote.
+  std::string body, expected;
+  for (int i = 0; i < 3000; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    body += c;
+    expected += c;
+    if (i % 700 == 0) {
+      body += "''";
+      expected += "'";
+    }
+  }
+  EXPECT_EQ(Tokens("'" + body + "' [x'y\"z]"),
+            (std::vector<Tok>{{tkSingleQuoted, expected}, {tkBracketName, "x'y\"z"}}));
+}
+
 TEST(LexerTokens, QuotedTextCollapsesDoubledQuotes) {
   EXPECT_EQ(Tokens("'it''s' \"say \"\"hi\"\"\" [a''b\"\"c] '' \"\""),
             (std::vector<Tok>{{tkSingleQuoted, "it's"},

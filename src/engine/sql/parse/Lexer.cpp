@@ -84,7 +84,13 @@ void TExpressionParser::ReadQuoted(char close, const char* missingMessage) {
   // Position_ is on the opening delimiter. Inside brackets either doubled quote collapses;
   // inside quotes only the doubled closing quote does.
   ++Position_;
+  // The characters up to the next delimiter (or the end) go in one piece: a message body
+  // is a string of thousands of them.
+  const char stops[4] = {close, close == ']' ? '\'' : '\0', close == ']' ? '"' : '\0', '\0'};
   for (;;) {
+    const std::size_t plain = std::strcspn(Text_.c_str() + Position_, stops);
+    Token_.append(Text_, Position_, plain);
+    Position_ += plain;
     const char c = Text_[Position_];
     if (c == 0) {
       RaiseInContext(std::string(missingMessage) + Token_ + "'");
