@@ -218,6 +218,34 @@ TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLoc
   session.CloseDatabase(db);
 }
 
+// A statement (a batch) on a table that another cursor of the session holds open sees what
+// another session committed before it began, though every page it needs is cached.
+TEST(ReadBatchTest, AStatementOnATableHeldOpenSeesWhatWasCommittedBeforeIt) {
+  TTempDir dir;
+  CreateTableIn(dir.Path(), "T", KeyedTable());
+  InsertRows(dir.Path(), "k", 10);
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir.Path());
+  {
+    TDataCursor held(db);
+    held.Open("T");
+    auto find = [&](const std::string& key) {
+      TReadBatch batch(session);
+      TDataCursor c(db);
+      c.Open("T");
+      TRec r(c);
+      r.Init().Str("Key", key);
+      return c.FindKey(r.Bytes(), 1);
+    };
+    EXPECT_TRUE(find("k5"));
+    EXPECT_FALSE(find("new1"));
+    InsertRows(dir.Path(), "new", 3);
+    EXPECT_TRUE(find("new1"));
+    EXPECT_EQ(Walk(held), 13);
+  }
+  session.CloseDatabase(db);
+}
+
 TEST(ReadBatchTest, NoLockOutlivesTheBatchOrTheLastCursor) {
   TTempDir dir;
   LoadRows(dir.Path());

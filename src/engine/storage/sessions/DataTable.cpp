@@ -313,25 +313,30 @@ void TDataTable::CloseFiles() noexcept {
 
 void TDataTable::VerifyOnce() {
   if (FVerified) {
-    if (!FRefreshWanted) return;
+    const bool reclaimed = FRefreshWanted;
     FRefreshWanted = false;
     // Within one run of reads (a statement binds its tables, then opens them again to run)
-    // the table is looked at once: what was committed before the run began is seen.
+    // the table is looked at once: what was committed before the run began is seen, also when
+    // other cursors of the session hold the table open meanwhile (their cached units would
+    // otherwise answer the statement until a cache miss looked). A cursor opened outside a
+    // statement on a table in use keeps to the cursors' change detection, and a table opened
+    // exclusively has no other writer.
     const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
+    if (!reclaimed && (batch == 0 || FExclusive)) return;
     if (batch != 0 && batch == FCheckedInBatch) return;
     FCheckedInBatch = batch;
-    // Kept open while no cursor used it: changes made by others meanwhile are taken in now,
-    // under a read lock, when any ChangeCount on disk moved. Every cached unit goes then, not
-    // only those of the file whose count moved: a memo or record rewritten in place leaves its
-    // own file's header as the only trace, and the caches of the other files may hold units
-    // that refer to it.
+    // Changes made by others are taken in now, under a read lock, when any ChangeCount on disk
+    // moved: the read lock refreshes the files whose count moved. Of a table kept open while
+    // no cursor used it every cached unit goes, not only those of the file whose count moved:
+    // a memo or record rewritten in place leaves its own file's header as the only trace, and
+    // the caches of the other files may hold units that refer to it.
     if (!ChangeCountsMoved()) return;
     FLocks->TakeReadLock();
     struct TRelease {
       TTableLocks& Locks;
       ~TRelease() { Locks.ReleaseReadLock(); }
     } release{*FLocks};
-    DropCaches();
+    if (reclaimed) DropCaches();
     return;
   }
   FLocks->TakeReadLock();
