@@ -319,10 +319,11 @@ void TDataTable::VerifyOnce() {
     // the table is looked at once: what was committed before the run began is seen, also when
     // other cursors of the session hold the table open meanwhile (their cached units would
     // otherwise answer the statement until a cache miss looked). A cursor opened outside a
-    // statement on a table in use keeps to the cursors' change detection, and a table opened
-    // exclusively has no other writer.
+    // statement on a table in use keeps to the cursors' change detection; a table opened
+    // exclusively, or in a transaction (whose lock keeps every other writer out since the
+    // transaction took it in), has no other writer to look for.
     const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
-    if (!reclaimed && (batch == 0 || FExclusive)) return;
+    if (!reclaimed && (batch == 0 || FExclusive || FInTransaction)) return;
     if (batch != 0 && batch == FCheckedInBatch) return;
     FCheckedInBatch = batch;
     // Changes made by others are taken in now, under a read lock, when any ChangeCount on disk
