@@ -7,21 +7,17 @@
 #include <ctime>
 
 #include "engine/sql/eval/EvalInternal.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic::engine {
 
 TStatementClock TStatementClock::Now() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tm local{};
-  localtime_r(&ts.tv_sec, &local);
-  const int second = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second counts as :59
+  // The local time of the current second is converted once per thread (the conversion takes
+  // the time zone's lock); each execution reads the clock.
+  const TLocalDateTime now = LocalDateTimeNow();
   TStatementClock clock;
-  clock.Date = EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday)
-                   .value_or(kDayNumber18991230);
-  clock.Milliseconds =
-      EncodeTime(local.tm_hour, local.tm_min, second, static_cast<int>(ts.tv_nsec / 1'000'000))
-          .value_or(0);
+  clock.Date = now.Day;
+  clock.Milliseconds = now.Ms;
   return clock;
 }
 

@@ -195,12 +195,7 @@ std::optional<TTimeStampParts> SplitTimeStamp(double value) {
   return parts;
 }
 
-namespace {
-struct TLocalNow {
-  std::int32_t Day;
-  std::int32_t Ms;
-};
-TLocalNow LocalNow() {
+TLocalDateTime LocalDateTimeNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   // The broken-down local time of the current second, kept per thread: every header write asks
@@ -216,20 +211,22 @@ TLocalNow LocalNow() {
   const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;  // a leap second counts as :59
   const auto ms =
       EncodeTime(local.tm_hour, local.tm_min, sec, static_cast<int>(ts.tv_nsec / 1'000'000));
-  return {day.value_or(kDayNumber18991230), ms.value_or(0)};
+  TLocalDateTime now;
+  now.Day = day.value_or(kDayNumber18991230);
+  now.Ms = ms.value_or(0);
+  return now;
 }
-}  // namespace
 
 double NowAsDayCount() {
-  const TLocalNow now = LocalNow();
+  const TLocalDateTime now = LocalDateTimeNow();
   return static_cast<double>(now.Day - kDayNumber18991230) +
          static_cast<double>(now.Ms) / static_cast<double>(kMsPerDay);
 }
 std::int32_t TodayDayNumber() {
-  return LocalNow().Day;
+  return LocalDateTimeNow().Day;
 }
 std::int32_t NowMsOfDay() {
-  return LocalNow().Ms;
+  return LocalDateTimeNow().Ms;
 }
 
 // ---- BCD -------------------------------------------------------------------------------

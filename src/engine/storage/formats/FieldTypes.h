@@ -163,6 +163,13 @@ std::optional<TTimeStampParts> SplitTimeStamp(double value);
 double NowAsDayCount();
 std::int32_t TodayDayNumber();
 std::int32_t NowMsOfDay();
+// The local date (day number, 0001-01-01 = 1) and the milliseconds since midnight of one
+// reading of the clock.
+struct TLocalDateTime {
+  std::int32_t Day = 0;
+  std::int32_t Ms = 0;
+};
+TLocalDateTime LocalDateTimeNow();
 
 // ---- BCD -------------------------------------------------------------------------------
 
