@@ -3,21 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "engine/sql/parse/Lexer.h"
 #include "engine/storage/EngineError.h"
 
 namespace zorvic::engine {
 namespace {
-
-// Names compare ignoring the case of ASCII letters (bytes of other characters as they are),
-// without a locale call per character: every column a statement names is looked up here.
-char FoldAscii(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return FoldAscii(x) == FoldAscii(y);
-         });
-}
 
 std::string Upper(std::string_view s) {
   std::string out(s);
@@ -30,14 +20,14 @@ std::string Upper(std::string_view s) {
 
 int TTableSchema::FindField(std::string_view name) const {
   for (std::size_t i = 0; i < Fields.size(); ++i) {
-    if (SameName(Fields[i].Name, name)) return static_cast<int>(i);
+    if (SameTextIgnoringCase(Fields[i].Name, name)) return static_cast<int>(i);
   }
   return -1;
 }
 
 bool TTableSchema::HasIndex(std::string_view name) const {
   return std::any_of(IndexNames.begin(), IndexNames.end(),
-                     [&](const std::string& n) { return SameName(n, name); });
+                     [&](const std::string& n) { return SameTextIgnoringCase(n, name); });
 }
 
 std::string TableFileName(const TTableRef& table, std::string_view databaseFolder) {

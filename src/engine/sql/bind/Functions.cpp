@@ -1,12 +1,11 @@
 // Function and aggregate syntax of the expression grammar.
-#include <chrono>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "engine/sql/SqlTypes.h"
 #include "engine/sql/parse/ExpressionReader.h"
+#include "engine/storage/formats/FieldTypes.h"
 
 namespace zorvic::engine::detail {
 
@@ -49,27 +48,6 @@ constexpr TFunctionName kFunctions[] = {
     {"LASTAUTOINC", opLastAutoInc},
     {"IDENT_CURRENT", opIdentCurrent},
 };
-
-// The local clock, read once per CURRENT_* constant.
-struct TLocalNow {
-  std::int32_t Date = 0;
-  std::int32_t Milliseconds = 0;
-};
-
-TLocalNow LocalNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  const auto sinceEpoch = now.time_since_epoch();
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
-  TLocalNow result;
-  result.Date = DateValueOf(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-  result.Milliseconds = static_cast<std::int32_t>(
-      ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + millis);
-  return result;
-}
 
 }  // namespace
 
@@ -149,13 +127,13 @@ TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
   for (char& c : name)
     c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
   TExpTokenPtr constant = reader.NewNode(ncConstant, opNone, lexer.TokenText());
-  const TLocalNow now = LocalNow();
+  const TLocalDateTime now = LocalDateTimeNow();  // one reading of the clock
   if (name == "CURRENT_DATE") {
-    constant->SetDateConstant(now.Date);
+    constant->SetDateConstant(now.Day);
   } else if (name == "CURRENT_TIME") {
-    constant->SetTimeConstant(now.Milliseconds);
+    constant->SetTimeConstant(now.Ms);
   } else {
-    constant->SetTimeStampConstant(static_cast<double>(now.Date) * 86400000.0 + now.Milliseconds);
+    constant->SetTimeStampConstant(static_cast<double>(now.Day) * 86400000.0 + now.Ms);
   }
   lexer.Next();
   if (lexer.IsSymbol('(')) {
