@@ -49,6 +49,27 @@ TEST(BitmapTest, EdgesOfWordsAndBlocks) {
   EXPECT_EQ(b.Count(), 6);
 }
 
+// Searches that start inside an empty block, or inside a block whose bits all lie behind the
+// start, reach the next (previous) bit of a later (earlier) block and nothing beyond it.
+TEST(BitmapTest, SearchesStartingInsideEmptyBlocks) {
+  TRecordsBitmap b(0);
+  b.Set(4096 * 3 + 700);  // a block in the middle
+  EXPECT_EQ(b.First(), 4096 * 3 + 700);
+  EXPECT_EQ(b.Next(100), 4096 * 3 + 700);  // from inside the empty first block
+  EXPECT_EQ(b.Next(4096 * 2 + 5), 4096 * 3 + 700);
+  EXPECT_EQ(b.Next(4096 * 3 + 700), TRecordsBitmap::kNone);
+  b.Set(4096 * 6 + 10);
+  b.Set(5);
+  EXPECT_EQ(b.Next(4096 * 3 + 700), 4096 * 6 + 10);  // the rest of a block with bits behind
+  EXPECT_EQ(b.Next(6), 4096 * 3 + 700);
+  EXPECT_EQ(b.Prior(4096 * 6 + 5), 4096 * 3 + 700);  // from inside a block with bits ahead
+  EXPECT_EQ(b.Prior(4096 * 5 + 3000), 4096 * 3 + 700);
+  EXPECT_EQ(b.Prior(4096 * 3 + 700), 5);
+  EXPECT_EQ(b.Prior(4096 * 3 - 1), 5);
+  EXPECT_EQ(b.Prior(5), TRecordsBitmap::kNone);
+  EXPECT_EQ(b.Last(), 4096 * 6 + 10);
+}
+
 // Clearing touches only the blocks that hold bits; nothing of any block may survive it, the
 // last (partial) block included, and the set is as good as new afterwards.
 TEST(BitmapTest, ClearAllLeavesNothingInAnyBlock) {

@@ -1,7 +1,8 @@
 // Runs of reads that share one read lock (TReadBatch): a writer in another thread or process
 // never waits long behind a scan that keeps reading; a batch sees what was committed before it
 // began, and what another process commits while it runs once its lock was given up and taken
-// again; a batch keeps no lock once it ends or the table's last cursor closes.
+// again; a batch keeps no lock once it ends or the table's last cursor closes; a table whose
+// units are all cached is looked at once per batch and at each scan start outside batches.
 #include <poll.h>
 #include <algorithm>
 
@@ -242,6 +243,41 @@ TEST(ReadBatchTest, AStatementOnATableHeldOpenSeesWhatWasCommittedBeforeIt) {
     InsertRows(dir.Path(), "new", 3);
     EXPECT_TRUE(find("new1"));
     EXPECT_EQ(Walk(held), 13);
+  }
+  session.CloseDatabase(db);
+}
+
+// A table whose every record and page is cached: a cursor opened before a batch looks at the
+// table once in the batch, and a walk outside any batch once at its start, so neither answers
+// from caches that miss what another session committed before it.
+TEST(ReadBatchTest, AWhollyCachedTableSeesCommitsBeforeABatchOrAScanBegan) {
+  TTempDir dir;
+  CreateTableIn(dir.Path(), "T", KeyedTable());
+  InsertRows(dir.Path(), "k", 10);
+  TDataSession session;
+  TDataDirectory& db = session.OpenDatabase(dir.Path());
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    EXPECT_EQ(Walk(c), 10);
+    TRec r(c);
+    r.Init().Str("Key", "new1");
+    EXPECT_FALSE(c.FindKey(r.Bytes(), 1));
+    InsertRows(dir.Path(), "new", 3);
+    {
+      TReadBatch batch(session);
+      r.Init().Str("Key", "new1");
+      EXPECT_TRUE(c.FindKey(r.Bytes(), 1));
+    }
+    InsertRows(dir.Path(), "more", 2);
+    EXPECT_EQ(Walk(c), 15);
+    // Backward from the end as well.
+    InsertRows(dir.Path(), "last", 1);
+    c.Last();
+    std::int64_t back = 0;
+    while (c.GetPrior(nullptr) == VELDOR_NONE)
+      ++back;
+    EXPECT_EQ(back, 16);
   }
   session.CloseDatabase(db);
 }

@@ -32,6 +32,9 @@ bool TDataCursor::Exclusive() const {
 // ---- change detection ---------------------------------------------------------------------
 
 void TDataCursor::CheckChanges() {
+  // A cursor opened before the read batch began looks at the table once in the batch, as a
+  // statement's open does.
+  FTable->CheckInBatch();
   if (FTable->Settings().StrictChangeDetection && FTable->Locks().TakeReadLock()) {
     Resync();
     return;
@@ -437,6 +440,8 @@ TErrorCode TDataCursor::Finish(const TPosition& pos, std::uint8_t* buffer) {
 // ---- navigation -------------------------------------------------------------------------
 
 void TDataCursor::First() {
+  RequireOpen();
+  FTable->CheckAtScanStart();
   Run([&] {
     TPosition p;
     p.State = TState::BOF;
@@ -446,6 +451,8 @@ void TDataCursor::First() {
 }
 
 void TDataCursor::Last() {
+  RequireOpen();
+  FTable->CheckAtScanStart();
   Run([&] {
     TPosition p;
     p.State = TState::EOF_;

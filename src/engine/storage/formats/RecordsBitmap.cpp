@@ -103,8 +103,10 @@ std::int64_t TRecordsBitmap::Next(std::int64_t n) const {
   while (true) {
     if (word) return static_cast<std::int64_t>(w) * 64 + std::countr_zero(word);
     ++w;
-    // Skip whole empty blocks.
-    while (w < FWords.size() && w % kWordsPerBlock == 0 && FBlockCounts[w / kWordsPerBlock] == 0)
+    // Skip the rest of an empty block, then whole empty blocks.
+    if (w % kWordsPerBlock != 0 && w < FWords.size() && FBlockCounts[w / kWordsPerBlock] == 0)
+      w += kWordsPerBlock - w % kWordsPerBlock;
+    while (w < FWords.size() && FBlockCounts[w / kWordsPerBlock] == 0)
       w += kWordsPerBlock;
     if (w >= FWords.size()) return kNone;
     word = FWords[w];
@@ -120,8 +122,9 @@ std::int64_t TRecordsBitmap::Prior(std::int64_t n) const {
   while (true) {
     if (word) return w * 64 + 63 - std::countl_zero(word);
     --w;
-    while (w >= 0 && w % kWordsPerBlock == kWordsPerBlock - 1 &&
-           FBlockCounts[static_cast<std::size_t>(w / kWordsPerBlock)] == 0)
+    if (w >= 0 && FBlockCounts[static_cast<std::size_t>(w / kWordsPerBlock)] == 0)
+      w -= w % kWordsPerBlock + 1;
+    while (w >= 0 && FBlockCounts[static_cast<std::size_t>(w / kWordsPerBlock)] == 0)
       w -= kWordsPerBlock;
     if (w < 0) return kNone;
     word = FWords[static_cast<std::size_t>(w)];

@@ -2,12 +2,12 @@
 // per index slot) and the block cache (BLOB file).
 //
 // A cache holds units (records, pages, blocks) by unit number: a hash table by unit number
-// (so that lookups, take-overs and inserts cost the same however large the cache), a doubly
-// linked most-recently-used chain (head = most recent) probed for its first few entries before the
-// search, per unit a modified flag and a pin count, a capacity with a growth step, and a pool of
-// spare unit objects. Modified units are also kept on a list of their own as they are marked
-// (MarkModified), so that a write-back, a flush or a commit touches only them, however many clean
-// units the cache holds. When a new unit needs an entry and the cache is full, the
+// (UnitTable.h, so that lookups, take-overs and inserts cost the same however large the cache), a
+// doubly linked most-recently-used chain (head = most recent) probed for its first few entries
+// before the search, per unit a modified flag and a pin count, a capacity with a growth step, and a
+// pool of spare unit objects. Modified units are also kept on a list of their own as they are
+// marked (MarkModified), so that a write-back, a flush or a commit touches only them, however many
+// clean units the cache holds. When a new unit needs an entry and the cache is full, the
 // least-recently-used entry that is neither pinned nor modified is taken over (looked for among the
 // least recent VictimScan entries only); when there is none and the owner allows writing, the owner
 // writes its modified units first and the search is repeated; otherwise (inside a transaction, or
@@ -29,8 +29,9 @@
 #include <memory>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
+
+#include "engine/storage/formats/UnitTable.h"
 
 namespace zorvic::engine {
 
@@ -102,10 +103,7 @@ class TUnitCache {
   };
 
   TUnitCache(TOwner& owner, const TUnitCacheConfig& config) : FOwner(owner) { Configure(config); }
-  ~TUnitCache() {
-    FUnits.clear();
-    FDetached.clear();
-  }
+  ~TUnitCache() { FDetached.clear(); }
   TUnitCache(const TUnitCache&) = delete;
   TUnitCache& operator=(const TUnitCache&) = delete;
 
@@ -133,10 +131,7 @@ class TUnitCache {
   }
 
   // The cached unit or nullptr, without pinning it or touching the chain.
-  TUnit* Peek(std::int64_t unitNo) const {
-    auto it = FUnits.find(unitNo);
-    return it != FUnits.end() ? it->second.get() : nullptr;
-  }
+  TUnit* Peek(std::int64_t unitNo) const { return FUnits.Find(unitNo); }
 
   // An entry for a unit that is not cached: cleared (ClearUnit), at the head of the chain, pinned
   // when asked. Takes a spare, takes over the least-recently-used clean unpinned entry, has the
@@ -201,10 +196,8 @@ class TUnitCache {
 
   // Removes one unit without writing it (it goes back to the pool, or is detached when pinned).
   void Remove(TUnit* unit) {
-    auto it = FUnits.find(unit->UnitNo);
-    if (it == FUnits.end() || it->second.get() != unit) return;
-    std::unique_ptr<TUnit> owned = std::move(it->second);
-    FUnits.erase(it);
+    if (FUnits.Find(unit->UnitNo) != unit) return;
+    std::unique_ptr<TUnit> owned = FUnits.Extract(unit->UnitNo);
     Unlink(owned.get());
     if (owned->OnModifiedList) UnlinkModified(owned.get());
     Release(std::move(owned));
@@ -212,15 +205,13 @@ class TUnitCache {
 
   // Returns every unit to the pool without writing (pinned ones are detached, see the top).
   void Drop() {
-    for (auto& [unitNo, owned] : FUnits) {
+    // A cache that once held a long transaction's units gives the table of their numbers back.
+    FUnits.Clear([this](std::unique_ptr<TUnit> owned) {
       owned->MruPrev = owned->MruNext = nullptr;
       owned->OnModifiedList = false;
       owned->ModPrev = owned->ModNext = nullptr;
       Release(std::move(owned));
-    }
-    FUnits.clear();
-    // A cache that once held a long transaction's units gives the table of their numbers back.
-    if (FUnits.bucket_count() > kKeptBuckets) FUnits.rehash(0);
+    });
     FHead = FTail = nullptr;
     FModHead = nullptr;
     FModCount = 0;
@@ -275,16 +266,15 @@ class TUnitCache {
   template <class F>
   void ForEach(F&& f) const {
     std::vector<TUnit*> units;
-    units.reserve(FUnits.size());
-    for (const auto& [unitNo, u] : FUnits)
-      units.push_back(u.get());
+    units.reserve(FUnits.Size());
+    FUnits.ForEach([&](std::int64_t, TUnit* u) { units.push_back(u); });
     std::sort(units.begin(), units.end(),
               [](const TUnit* a, const TUnit* b) { return a->UnitNo < b->UnitNo; });
     for (TUnit* u : units)
       f(*u);
   }
 
-  std::int64_t Count() const { return static_cast<std::int64_t>(FUnits.size()); }
+  std::int64_t Count() const { return static_cast<std::int64_t>(FUnits.Size()); }
   std::int64_t Capacity() const { return FCapacity; }
   std::int64_t SpareCount() const { return static_cast<std::int64_t>(FSpares.size()); }
   std::int64_t DetachedCount() const { return static_cast<std::int64_t>(FDetached.size()); }
@@ -300,20 +290,21 @@ class TUnitCache {
 
   // Checks the structure; returns an empty text when sound, else what is wrong.
   std::string CheckInvariants() const {
-    for (const auto& [unitNo, u] : FUnits) {
-      if (u->UnitNo != unitNo) return "unit filed under another number";
-    }
+    bool misfiled = false;
+    FUnits.ForEach(
+        [&](std::int64_t unitNo, TUnit* u) { misfiled = misfiled || u->UnitNo != unitNo; });
+    if (misfiled) return "unit filed under another number";
     std::size_t n = 0;
     const TCacheUnit* prev = nullptr;
     for (const TCacheUnit* u = FHead; u; u = u->MruNext) {
       if (u->MruPrev != prev) return "chain back link broken";
-      if (++n > FUnits.size()) return "chain longer than the list";
+      if (++n > FUnits.Size()) return "chain longer than the list";
       if (Peek(u->UnitNo) != u) return "chain holds a unit missing from the list";
       if (u->Detached) return "detached unit in the chain";
       prev = u;
     }
     if (prev != FTail) return "chain tail wrong";
-    if (n != FUnits.size()) return "chain shorter than the list";
+    if (n != FUnits.Size()) return "chain shorter than the list";
     std::int64_t onList = 0;
     for (const TCacheUnit* u = FModHead; u; u = u->ModNext) {
       if (!u->OnModifiedList) return "unit on the modified list without its mark";
@@ -329,10 +320,6 @@ class TUnitCache {
 
  private:
   using TUnitVector = std::vector<std::unique_ptr<TUnit>>;
-  // Hashed by unit number: a lookup costs the same however many units the cache holds (an
-  // ordered tree of a large transaction's pages costs a chain of cache misses per lookup).
-  using TUnitMap = std::unordered_map<std::int64_t, std::unique_ptr<TUnit>>;
-  static constexpr std::size_t kKeptBuckets = 4096;
 
   TUnit* Hit(TUnit* unit) {
     if (FHead != unit) {
@@ -397,29 +384,16 @@ class TUnitCache {
     --FModCount;
   }
 
-  // Takes the victim out of the list and the chain and hands it over. Its entry of the hash
-  // table is kept for the next unit filed, so that a cache that keeps taking over (a scan)
-  // allocates nothing per unit.
+  // Takes the victim out of the table and the chain and hands it over.
   std::unique_ptr<TUnit> TakeOver(TUnit* victim) {
-    auto it = FUnits.find(victim->UnitNo);
-    typename TUnitMap::node_type node = FUnits.extract(it);
-    std::unique_ptr<TUnit> owned = std::move(node.mapped());
-    FSpareNode = std::move(node);
+    std::unique_ptr<TUnit> owned = FUnits.Extract(victim->UnitNo);
     Unlink(victim);
     if (victim->OnModifiedList) UnlinkModified(victim);
     return owned;
   }
 
-  // Files a unit under its number, in the entry kept from the last take-over when there is one.
   void File(std::int64_t unitNo, std::unique_ptr<TUnit> unit) {
-    if (FSpareNode.empty()) {
-      FUnits.emplace(unitNo, std::move(unit));
-      return;
-    }
-    FSpareNode.key() = unitNo;
-    FSpareNode.mapped() = std::move(unit);
-    FUnits.insert(std::move(FSpareNode));
-    FSpareNode = typename TUnitMap::node_type();
+    FUnits.Insert(unitNo, std::move(unit));
   }
 
   std::unique_ptr<TUnit> Fresh() {
@@ -481,10 +455,9 @@ class TUnitCache {
   TOwner& FOwner;
   TUnitCacheConfig FConfig;
   std::int64_t FCapacity = 1;
-  TUnitMap FUnits;                          // by UnitNo
-  typename TUnitMap::node_type FSpareNode;  // an emptied entry, kept for the next unit
-  TUnitVector FSpares;                      // cleared spare objects
-  TUnitVector FDetached;                    // dropped while pinned
+  TUnitTable<TUnit> FUnits;  // by UnitNo
+  TUnitVector FSpares;       // cleared spare objects
+  TUnitVector FDetached;     // dropped while pinned
   TCacheUnit* FHead = nullptr;
   TCacheUnit* FTail = nullptr;
   TCacheUnit* FModHead = nullptr;  // modified units, most recently marked first

@@ -322,22 +322,10 @@ void TDataTable::VerifyOnce() {
     // statement on a table in use keeps to the cursors' change detection; a table opened
     // exclusively, or in a transaction (whose lock keeps every other writer out since the
     // transaction took it in), has no other writer to look for.
-    const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
-    if (!reclaimed && (batch == 0 || FExclusive || FInTransaction)) return;
-    if (batch != 0 && batch == FCheckedInBatch) return;
-    FCheckedInBatch = batch;
-    // Changes made by others are taken in now, under a read lock, when any ChangeCount on disk
-    // moved: the read lock refreshes the files whose count moved. Of a table kept open while
-    // no cursor used it every cached unit goes, not only those of the file whose count moved:
-    // a memo or record rewritten in place leaves its own file's header as the only trace, and
-    // the caches of the other files may hold units that refer to it.
-    if (!ChangeCountsMoved()) return;
-    FLocks->TakeReadLock();
-    struct TRelease {
-      TTableLocks& Locks;
-      ~TRelease() { Locks.ReleaseReadLock(); }
-    } release{*FLocks};
-    if (reclaimed) DropCaches();
+    if (reclaimed)
+      CheckBatchStart(true);
+    else
+      CheckInBatch();
     return;
   }
   FLocks->TakeReadLock();
@@ -349,6 +337,42 @@ void TDataTable::VerifyOnce() {
   if (!FIndexWasMissing) FIndex->VerifyHeader();
   if (FBlob) FBlob->VerifyHeader();
   FVerified = true;
+}
+
+void TDataTable::CheckInBatch() {
+  if (FExclusive || FInTransaction) return;
+  CheckBatchStart(false);
+}
+
+void TDataTable::CheckBatchStart(bool reclaimed) {
+  const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
+  if (!reclaimed && batch == 0) return;
+  if (batch != 0 && batch == FCheckedInBatch) return;
+  FCheckedInBatch = batch;
+  RefreshIfMoved(reclaimed);
+}
+
+void TDataTable::CheckAtScanStart() {
+  if (FExclusive || FInTransaction || FTemporary) return;
+  if (TReadBatch::Current(FDatabase.Session()) != 0)
+    CheckBatchStart(false);
+  else
+    RefreshIfMoved(false);
+}
+
+void TDataTable::RefreshIfMoved(bool dropAll) {
+  // Changes made by others are taken in now, under a read lock, when any ChangeCount on disk
+  // moved: the read lock refreshes the files whose count moved. Of a table kept open while
+  // no cursor used it (dropAll) every cached unit goes, not only those of the file whose count
+  // moved: a memo or record rewritten in place leaves its own file's header as the only trace,
+  // and the caches of the other files may hold units that refer to it.
+  if (!ChangeCountsMoved()) return;
+  FLocks->TakeReadLock();
+  struct TRelease {
+    TTableLocks& Locks;
+    ~TRelease() { Locks.ReleaseReadLock(); }
+  } release{*FLocks};
+  if (dropAll) DropCaches();
 }
 
 // ---- change detection and writing --------------------------------------------------------

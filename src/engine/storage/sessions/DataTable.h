@@ -142,6 +142,16 @@ class TDataTable {
   // The header checks made when the first cursor of the session opens the table; for a table
   // taken back from parking (TableParking.h), the refresh from its headers instead.
   void VerifyOnce();
+  // Once per read batch (TableLocks.h), at its first statement open or cursor operation on the
+  // table: when a ChangeCount on disk moved, the read lock is taken, which refreshes the table,
+  // so that what others committed before the batch began is seen even when every unit the
+  // batch needs is cached. Nothing outside a batch, for exclusive tables, or in a transaction
+  // (whose lock keeps every other writer out).
+  void CheckInBatch();
+  // At the start of a scan (a cursor's First or Last): the same look, and outside a read batch
+  // one at every scan start, so that a scan sees what others committed before it began however
+  // much of the table the caches hold.
+  void CheckAtScanStart();
   // Kept open between statements with no cursor (TableParking.h).
   bool Parked() const { return FParked.load(std::memory_order_acquire); }
   // Taken back from parking: the next VerifyOnce refreshes the table from its headers.
@@ -223,6 +233,12 @@ class TDataTable {
   friend bool ReclaimTable(TDataTable&) noexcept;
   friend bool CloseParkedTablesUsing(const std::string&, bool) noexcept;
   void ApplySettings();
+  // CheckInBatch's look, also for a table taken back from parking (reclaimed: outside a batch
+  // too, and every cached unit goes when a count moved).
+  void CheckBatchStart(bool reclaimed);
+  // Takes the read lock (which refreshes the table) when a ChangeCount on disk moved; dropAll:
+  // every cached unit goes then.
+  void RefreshIfMoved(bool dropAll);
   void OpenIndexAndBlob(bool exclusive, bool temporary);
   void CloseFiles() noexcept;
   void NoteReadOnly(const TFileHandler& file);
