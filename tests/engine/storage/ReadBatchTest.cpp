@@ -193,6 +193,11 @@ TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLoc
     InsertRows(dir.Path(), "during", 7);
   });
   TDataSession session;
+  // A record cache of 16 KB: the walks read records from the file, so the batch takes read
+  // locks (a table whose records are all cached takes none, and a writer never waits for it).
+  TSessionSettings small = session.Settings();
+  small.RecordCacheBytes = 16384;
+  session.SetSettings(small);
   TDataDirectory& db = session.OpenDatabase(dir.Path());
   {
     TDataCursor c(db);

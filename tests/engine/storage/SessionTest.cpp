@@ -24,7 +24,8 @@ TEST(SessionSettingsTest, DefaultsAndDatabaseSharing) {
   EXPECT_EQ(s.LockRetryCount, 15);
   EXPECT_EQ(s.LockWaitTime, 100);
   EXPECT_EQ(s.LockProtocol, TLockProtocol::lpPessimistic);
-  EXPECT_EQ(s.RecordCacheBytes, 16384);
+  EXPECT_EQ(s.RecordCacheBytes, 8 << 20);
+  EXPECT_EQ(s.RecordCacheCount, 65536);
   EXPECT_EQ(s.BlobCacheBytes, 32768);
   ASSERT_FALSE(s.PrivateDir.empty());
   EXPECT_EQ(s.PrivateDir.back(), '/');

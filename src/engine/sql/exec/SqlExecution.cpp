@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/sql/bind/StatementBinder.h"
@@ -35,6 +36,9 @@ struct TSqlExecution::TImpl {
   // few statements (list, then fetch) finds a table of the right columns for each.
   static constexpr std::size_t kMaxSpareResults = 4;
   std::vector<std::unique_ptr<TResultTable>> SpareResults;
+  // The read batch of the last preparation, until the execution that follows it: the two are
+  // one run of reads, so the tables the preparation looked at are not looked at again.
+  std::uint64_t PreparedBatch = 0;
 
   // A spare table for rows of these columns, opened again; null when none fits.
   std::unique_ptr<TResultTable> TakeSpare(const std::vector<TResultColumn>& columns) {
@@ -131,6 +135,7 @@ TDataDirectory& TSqlExecution::Database() const {
 }
 
 void TSqlExecution::Release() {
+  Impl_->PreparedBatch = 0;
   Impl_->RetireResult();
   Impl_->SubSelects.Clear();
   Impl_->Blocks.clear();
@@ -141,6 +146,7 @@ void TSqlExecution::Prepare(TQueryStatement& statement) {
   if (statement.MasterQuery() == nullptr) return;
   // Binding and opening the tables is one run of reads: each table is looked at once.
   TReadBatch readBatch(Impl_->Database.Session());
+  Impl_->PreparedBatch = TReadBatch::Current(Impl_->Database.Session());
   TExecSchemaSource schema(Impl_->Database);
   BindStatement(statement, schema);
   const auto& blocks = statement.QueryBlocks();
@@ -158,8 +164,9 @@ void TSqlExecution::Prepare(TQueryStatement& statement) {
 TDataCursor* TSqlExecution::Execute(TQueryStatement& statement) {
   TImpl& impl = *Impl_;
   const auto started = std::chrono::steady_clock::now();
-  // The statement's reads share their read locks, a bounded time at most (TableLocks.h).
-  TReadBatch readBatch(impl.Database.Session());
+  // The statement's reads share their read locks, a bounded time at most (TableLocks.h); the
+  // first execution after a preparation continues its run.
+  TReadBatch readBatch(impl.Database.Session(), std::exchange(impl.PreparedBatch, 0));
   statement.ResultIsLive = false;
   statement.ResultIsReadOnly = false;
   statement.ResultColumnOrigins.clear();

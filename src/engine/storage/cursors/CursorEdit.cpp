@@ -617,7 +617,16 @@ void TDataCursor::DeleteRecord() {
     TPosition gap = FPos;
     gap.State = TState::Between;
     gap.StepValid = false;
-    Finish(NextFrom(gap), nullptr);
+    // The record is gone and its deletion written or held by the transaction: a failure to
+    // read the record after it leaves the cursor in the gap it left, instead of reporting the
+    // deletion as failed (and, on a change by someone else, running it again).
+    try {
+      Finish(NextFrom(gap), nullptr);
+    } catch (const ETableChanged&) {
+      Finish(gap, nullptr);
+    } catch (const EVELDOREngineError&) {
+      Finish(gap, nullptr);
+    }
     return 0;
   });
 }

@@ -5,6 +5,7 @@
 #include "engine/storage/cursors/CursorOperation.h"
 #include "engine/storage/formats/IndexKey.h"
 #include "engine/storage/formats/Record.h"
+#include "engine/storage/locks/ReadCounters.h"
 
 namespace zorvic::engine {
 
@@ -66,12 +67,46 @@ void TDataCursor::ReadRecordInto(std::int32_t recordNo, std::uint8_t* out, bool 
   // Read ahead only when the records come in file order (record-number mode, or an index
   // whose order follows the slots): a miss in random order would read a run for one record.
   const bool forward = recordNo == FLastRead + 1;
+  FForwardRun = forward ? FForwardRun + 1 : 0;
+  if (forward && !backward && ReadFromWindow(recordNo, out)) {
+    FLastRead = recordNo;
+    return;
+  }
   backward = backward || recordNo == FLastRead - 1;
   TRecord* record = data.GetRecord(recordNo, forward || backward, backward && !forward);
   if (!record) throw ETableChanged{};
   std::memcpy(out, record->Bytes(), data.RecordSize());
   data.ReleaseRecord(record);
   FLastRead = recordNo;
+}
+
+bool TDataCursor::ReadFromWindow(std::int32_t recordNo, std::uint8_t* out) {
+  TDataFile& data = FTable->Data();
+  const std::size_t size = data.RecordSize();
+  const bool current = FWindowCount > 0 && data.Cache().Mutations() == FWindowMutations &&
+                       FTable->Counters() == FWindowSeen;
+  if (!current || recordNo < FWindowFirst || recordNo >= FWindowFirst + FWindowCount) {
+    if (recordNo < 1 || recordNo > data.PhysicalRecordCount() || size == 0) return false;
+    // A short run (the few records a key range leads to) takes what the cache holds; a scan
+    // reads past it.
+    if (FForwardRun < kWindowAfterRun && data.IsCached(recordNo)) return false;
+    // The first run is one read-ahead's worth (8 KB); a scan that keeps going gets longer runs.
+    FWindowRuns = current && recordNo == FWindowFirst + FWindowCount ? FWindowRuns + 1 : 0;
+    const std::size_t runBytes = FWindowRuns == 0 ? 8192 : 65536;
+    const std::int64_t left = static_cast<std::int64_t>(data.PhysicalRecordCount()) - recordNo + 1;
+    const auto count = static_cast<std::int32_t>(std::max<std::int64_t>(
+        1, std::min<std::int64_t>(left, static_cast<std::int64_t>(runBytes / size))));
+    FWindow.resize(static_cast<std::size_t>(count) * size);
+    FWindowCount = 0;
+    if (!data.ReadRecordsDirect(recordNo, count, FWindow.data())) throw ETableChanged{};
+    FWindowFirst = recordNo;
+    FWindowCount = count;
+    FWindowMutations = data.Cache().Mutations();
+    FWindowSeen = FTable->Counters();
+  }
+  CountRecordRead(&data, recordNo);
+  std::memcpy(out, FWindow.data() + static_cast<std::size_t>(recordNo - FWindowFirst) * size, size);
+  return true;
 }
 
 bool TDataCursor::Passes(std::int32_t recordNo) const {
@@ -414,12 +449,14 @@ void TDataCursor::PrefetchLeaf(const TPosition& pos) {
 TErrorCode TDataCursor::Finish(const TPosition& pos, std::uint8_t* buffer) {
   if (pos.State == TState::OnRecord) {
     PrefetchLeaf(pos);
-    std::vector<std::uint8_t> bytes(FTable->Data().RecordSize());
+    std::vector<std::uint8_t> bytes = std::move(FSpareRecord);
+    bytes.resize(FTable->Data().RecordSize());
     ReadRecordInto(pos.RecordNo, bytes.data());
     if (RecStatus(bytes.data()) != kRecActive) Raise(VELDOR_INDEXCORRUPT);
     if (!(FPos.State == TState::OnRecord && FPos.RecordNo == pos.RecordNo)) FreeAllBlobs();
     FPos = pos;
-    FRecord = std::move(bytes);
+    std::swap(FRecord, bytes);
+    FSpareRecord = std::move(bytes);
     FHaveRecord = true;
     if (buffer) std::memcpy(buffer, FRecord.data(), FRecord.size());
     return VELDOR_NONE;

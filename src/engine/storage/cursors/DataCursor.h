@@ -351,6 +351,12 @@ class TDataCursor {
                             const std::uint8_t* buffer);
   // A record's bytes (pinned only for the copy); throws ETableChanged when the table changed.
   void ReadRecordInto(std::int32_t recordNo, std::uint8_t* out, bool backward = false);
+  // The next record of a forward run in file order from the cursor's read window, filled by
+  // runs straight from the file (ReadRecordsDirect) instead of through the record cache: a
+  // scan neither evicts what the cache holds nor walks its entries one by one. A cached record
+  // of a short run (fewer than kWindowAfterRun records in file order) is left to the cache.
+  // False when the record is for the cache.
+  bool ReadFromWindow(std::int32_t recordNo, std::uint8_t* out);
   void PrefetchLeaf(const TPosition& pos);
   bool Passes(std::int32_t recordNo) const;
 
@@ -454,6 +460,17 @@ class TDataCursor {
   bool FHaveRecord = false;
   TChangeCounters FSeen;
   std::int32_t FLastRead = 0;  // the record read last (read-ahead follows file order)
+  // The read window (ReadFromWindow): records [FWindowFirst, FWindowFirst + FWindowCount) as
+  // the table stood at FWindowSeen with the record cache at FWindowMutations.
+  std::vector<std::uint8_t> FWindow;
+  std::int32_t FWindowFirst = 0;
+  std::int32_t FWindowCount = 0;
+  std::int32_t FWindowRuns = 0;  // runs read back to back: later runs are longer
+  std::int32_t FForwardRun = 0;  // records read so far one after the other in file order
+  static constexpr std::int32_t kWindowAfterRun = 64;
+  TChangeCounters FWindowSeen;
+  std::uint64_t FWindowMutations = 0;
+  std::vector<std::uint8_t> FSpareRecord;  // the buffer the next record read goes into
   // Editing.
   bool FEditing = false;
   std::vector<std::uint8_t> FEditCopy;

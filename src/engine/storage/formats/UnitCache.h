@@ -186,6 +186,7 @@ class TUnitCache {
     }
   }
   void MarkModified(TUnit* unit) {
+    ++FMutations;
     unit->Modified = true;
     if (!unit->OnModifiedList && !unit->Detached) LinkModified(unit);
   }
@@ -196,6 +197,7 @@ class TUnitCache {
 
   // Removes one unit without writing it (it goes back to the pool, or is detached when pinned).
   void Remove(TUnit* unit) {
+    ++FMutations;
     if (FUnits.Find(unit->UnitNo) != unit) return;
     std::unique_ptr<TUnit> owned = FUnits.Extract(unit->UnitNo);
     Unlink(owned.get());
@@ -205,6 +207,7 @@ class TUnitCache {
 
   // Returns every unit to the pool without writing (pinned ones are detached, see the top).
   void Drop() {
+    ++FMutations;
     // A cache that once held a long transaction's units gives the table of their numbers back.
     FUnits.Clear([this](std::unique_ptr<TUnit> owned) {
       owned->MruPrev = owned->MruNext = nullptr;
@@ -275,6 +278,10 @@ class TUnitCache {
   }
 
   std::int64_t Count() const { return static_cast<std::int64_t>(FUnits.Size()); }
+  // Goes up whenever a unit's content may have changed from what its file holds or held: a
+  // unit marked modified, removed without writing, or the whole cache dropped. Copies of units
+  // taken while it stays the same are still what the cache would answer.
+  std::uint64_t Mutations() const { return FMutations; }
   std::int64_t Capacity() const { return FCapacity; }
   std::int64_t SpareCount() const { return static_cast<std::int64_t>(FSpares.size()); }
   std::int64_t DetachedCount() const { return static_cast<std::int64_t>(FDetached.size()); }
@@ -462,6 +469,7 @@ class TUnitCache {
   TCacheUnit* FTail = nullptr;
   TCacheUnit* FModHead = nullptr;  // modified units, most recently marked first
   std::int64_t FModCount = 0;
+  std::uint64_t FMutations = 0;
 };
 
 }  // namespace zorvic::engine

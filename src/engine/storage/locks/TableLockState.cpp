@@ -60,12 +60,14 @@ std::atomic<std::uint64_t> gBatchSerial{0};
 
 // ---- read batches ------------------------------------------------------------------------
 
-TReadBatch::TReadBatch(const TDataSession& session) {
+TReadBatch::TReadBatch(const TDataSession& session) : TReadBatch(session, 0) {}
+
+TReadBatch::TReadBatch(const TDataSession& session, std::uint64_t serial) {
   TThreadBatch& b = gBatch;
   if (b.Depth > 0 && b.Session != &session) return;  // another session's batch covers nothing
   if (b.Depth++ == 0) {
     b.Session = &session;
-    b.Serial = gBatchSerial.fetch_add(1, std::memory_order_relaxed) + 1;
+    b.Serial = serial != 0 ? serial : gBatchSerial.fetch_add(1, std::memory_order_relaxed) + 1;
   }
   FActive = true;
 }

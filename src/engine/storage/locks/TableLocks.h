@@ -49,6 +49,10 @@ inline constexpr int ReadBatchHoldMs = 10;
 class TReadBatch {
  public:
   explicit TReadBatch(const TDataSession& session);
+  // A batch that continues an earlier one of the same session (serial: what Current returned
+  // inside it): what the earlier one looked at once is not looked at again. For a statement's
+  // execution right after its preparation, which together are one run. 0: a new batch.
+  TReadBatch(const TDataSession& session, std::uint64_t serial);
   ~TReadBatch();
   TReadBatch(const TReadBatch&) = delete;
   TReadBatch& operator=(const TReadBatch&) = delete;

@@ -47,9 +47,13 @@ struct TSessionSettings {
   // Cache budgets of every table opened in the session. Each index may keep 1024 pages (at
   // IndexCacheBytesPerPage a page): the path from the root and every leaf of an index of some
   // 100,000 short keys stay resident, so that point lookups read no index page from the file.
-  // A cache holds only the pages read, so small tables cost what they did with 2 pages.
-  std::int64_t RecordCacheBytes = 16384;
-  std::int64_t RecordCacheCount = 8192;
+  // The records get the same 8 MB (65,536 records at most): the records of such a table stay
+  // too, and a lookup of a cached record takes no lock and reads nothing. Scans in file order
+  // read past the record cache (TDataCursor::ReadFromWindow), so they neither fill it nor
+  // walk it. A cache holds only the units read, so small tables cost what they did with the
+  // smallest budgets.
+  std::int64_t RecordCacheBytes = 8 << 20;
+  std::int64_t RecordCacheCount = 65536;
   std::int64_t IndexCacheBytes = 8 << 20;
   std::int64_t BlobCacheBytes = 32768;
   std::int64_t BlobCacheCount = 8192;
