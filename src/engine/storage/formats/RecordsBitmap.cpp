@@ -39,6 +39,7 @@ void TRecordsBitmap::Set(std::int64_t n) {
   if (!(w & bit)) {
     w |= bit;
     AddCount(static_cast<std::size_t>(n / 64), 1);
+    NoteWord(static_cast<std::size_t>(n / 64));
   }
 }
 
@@ -78,12 +79,15 @@ void TRecordsBitmap::ClearAll() {
     FBlockCounts[block] = 0;
   }
   FCount = 0;
+  FLowWord = FHighWord = kNoWord;
 }
 
 void TRecordsBitmap::SetRange(std::int64_t first, std::int64_t last) {
   first = std::max<std::int64_t>(first, 0);
   if (last < first) return;
   EnsureSize(last + 1);
+  NoteWord(static_cast<std::size_t>(first / 64));
+  NoteWord(static_cast<std::size_t>(last / 64));
   for (std::int64_t w = first / 64; w <= last / 64; ++w) {
     const int lo = w == first / 64 ? static_cast<int>(first % 64) : 0;
     const int hi = w == last / 64 ? static_cast<int>(last % 64) : 63;
@@ -97,12 +101,16 @@ void TRecordsBitmap::SetRange(std::int64_t first, std::int64_t last) {
 std::int64_t TRecordsBitmap::Next(std::int64_t n) const {
   std::int64_t from = n + 1;
   if (from < 0) from = 0;
+  if (FCount == 0 || FLowWord > FHighWord) return kNone;
+  if (from < static_cast<std::int64_t>(FLowWord) * 64)
+    from = static_cast<std::int64_t>(FLowWord) * 64;
   if (from >= Size()) return kNone;
   std::size_t w = static_cast<std::size_t>(from / 64);
   std::uint64_t word = FWords[w] & (~0ULL << (from % 64));
   while (true) {
     if (word) return static_cast<std::int64_t>(w) * 64 + std::countr_zero(word);
     ++w;
+    if (w > FHighWord) return kNone;
     // Skip the rest of an empty block, then whole empty blocks.
     if (w % kWordsPerBlock != 0 && w < FWords.size() && FBlockCounts[w / kWordsPerBlock] == 0)
       w += kWordsPerBlock - w % kWordsPerBlock;
@@ -115,6 +123,8 @@ std::int64_t TRecordsBitmap::Next(std::int64_t n) const {
 
 std::int64_t TRecordsBitmap::Prior(std::int64_t n) const {
   std::int64_t from = std::min<std::int64_t>(n - 1, Size() - 1);
+  if (FCount == 0 || FLowWord > FHighWord) return kNone;
+  from = std::min<std::int64_t>(from, static_cast<std::int64_t>(FHighWord) * 64 + 63);
   if (from < 0) return kNone;
   std::int64_t w = from / 64;
   const int top = static_cast<int>(from % 64);
@@ -122,6 +132,7 @@ std::int64_t TRecordsBitmap::Prior(std::int64_t n) const {
   while (true) {
     if (word) return w * 64 + 63 - std::countl_zero(word);
     --w;
+    if (w < static_cast<std::int64_t>(FLowWord)) return kNone;
     if (w >= 0 && FBlockCounts[static_cast<std::size_t>(w / kWordsPerBlock)] == 0)
       w -= w % kWordsPerBlock + 1;
     while (w >= 0 && FBlockCounts[static_cast<std::size_t>(w / kWordsPerBlock)] == 0)
@@ -173,6 +184,7 @@ void TRecordsBitmap::And(const TRecordsBitmap& other) {
     FWords[w] &= w < other.FWords.size() ? other.FWords[w] : 0;
   EnsureSize(other.Size());
   RecountAll();
+  NoteAllWords();
 }
 
 void TRecordsBitmap::Or(const TRecordsBitmap& other) {
@@ -180,6 +192,7 @@ void TRecordsBitmap::Or(const TRecordsBitmap& other) {
   for (std::size_t w = 0; w < other.FWords.size(); ++w)
     FWords[w] |= other.FWords[w];
   RecountAll();
+  NoteAllWords();
 }
 
 void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
@@ -188,6 +201,7 @@ void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
     FWords[w] &= ~other.FWords[w];
   EnsureSize(other.Size());
   RecountAll();
+  NoteAllWords();
 }
 
 void TRecordsBitmap::Invert(std::int64_t first, std::int64_t last) {
@@ -202,6 +216,8 @@ void TRecordsBitmap::Invert(std::int64_t first, std::int64_t last) {
   for (std::size_t b = static_cast<std::size_t>(first / 64 / kWordsPerBlock);
        b <= static_cast<std::size_t>(last / 64 / kWordsPerBlock); ++b)
     RecountBlock(b);
+  NoteWord(static_cast<std::size_t>(first / 64));
+  NoteWord(static_cast<std::size_t>(last / 64));
 }
 
 bool TRecordsBitmap::operator==(const TRecordsBitmap& other) const {
@@ -243,6 +259,9 @@ bool TRecordsBitmap::CheckCounts() const {
     if (count != FBlockCounts[b]) return false;
     total += count;
   }
+  // No set bit outside the words the bounds name.
+  for (std::size_t w = 0; w < FWords.size(); ++w)
+    if (FWords[w] != 0 && (w < FLowWord || w > FHighWord || FLowWord == kNoWord)) return false;
   return total == FCount && FBlockCounts.size() * kWordsPerBlock >= FWords.size();
 }
 

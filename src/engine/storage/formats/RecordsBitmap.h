@@ -86,9 +86,23 @@ class TRecordsBitmap {
     FCount += delta;
   }
 
+  // Every set bit lies in the words [FLowWord, FHighWord] (bounds that may be loose; empty
+  // when FLowWord > FHighWord): a search for the few bits of a small set starts and ends there.
+  void NoteWord(std::size_t word) {
+    if (word < FLowWord) FLowWord = word;
+    if (word > FHighWord || FHighWord == kNoWord) FHighWord = word;
+  }
+  void NoteAllWords() {
+    FLowWord = 0;
+    FHighWord = FWords.empty() ? kNoWord : FWords.size() - 1;
+  }
+  static constexpr std::size_t kNoWord = static_cast<std::size_t>(-1);
+
   std::vector<std::uint64_t> FWords;
   std::vector<std::int32_t> FBlockCounts;
   std::int64_t FCount = 0;
+  std::size_t FLowWord = kNoWord;
+  std::size_t FHighWord = kNoWord;
 };
 
 // A pool of bitmaps for the temporary sets of filter evaluation: bitmaps given back are kept
