@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/storage/cursors/CursorOperation.h"
+#include "engine/storage/cursors/RecordRun.h"
 #include "engine/storage/files/FileLayer.h"
 #include "engine/storage/formats/IndexKey.h"
 #include "engine/storage/formats/Record.h"
@@ -31,31 +32,16 @@ class TScanWindow {
   }
   // The slot's bytes, active or not, not counted as a record read.
   const std::uint8_t* Slot(std::int32_t recordNo) {
-    if (recordNo < FFirst || recordNo >= FFirst + FCount) Fill(recordNo);
-    return FBytes.data() + static_cast<std::size_t>(recordNo - FFirst) * FRecordSize;
+    if (!FRun.Holds(recordNo)) FRun.Fill(FData, recordNo, kRunBytes);
+    return FRun.Bytes(recordNo, FRecordSize);
   }
 
  private:
   static constexpr std::size_t kRunBytes = 64 * 1024;
 
-  void Fill(std::int32_t recordNo) {
-    const std::int64_t left = static_cast<std::int64_t>(FData.PhysicalRecordCount()) - recordNo + 1;
-    const std::int64_t perRun =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(kRunBytes / FRecordSize));
-    const std::int32_t count =
-        static_cast<std::int32_t>(std::max<std::int64_t>(1, std::min(perRun, left)));
-    FBytes.resize(static_cast<std::size_t>(count) * FRecordSize);
-    FCount = 0;
-    if (!FData.ReadRecordsDirect(recordNo, count, FBytes.data())) throw ETableChanged{};
-    FFirst = recordNo;
-    FCount = count;
-  }
-
   TDataFile& FData;
   std::size_t FRecordSize;
-  std::vector<std::uint8_t> FBytes;
-  std::int32_t FFirst = 0;
-  std::int32_t FCount = 0;
+  TRecordRun FRun;
 };
 
 }  // namespace

@@ -83,29 +83,21 @@ void TDataCursor::ReadRecordInto(std::int32_t recordNo, std::uint8_t* out, bool 
 bool TDataCursor::ReadFromWindow(std::int32_t recordNo, std::uint8_t* out) {
   TDataFile& data = FTable->Data();
   const std::size_t size = data.RecordSize();
-  const bool current = FWindowCount > 0 && data.Cache().Mutations() == FWindowMutations &&
-                       FTable->Counters() == FWindowSeen;
-  if (!current || recordNo < FWindowFirst || recordNo >= FWindowFirst + FWindowCount) {
+  const bool current =
+      data.Cache().Mutations() == FWindowMutations && FTable->Counters() == FWindowSeen;
+  if (!current || !FWindow.Holds(recordNo)) {
     if (recordNo < 1 || recordNo > data.PhysicalRecordCount() || size == 0) return false;
     // A short run (the few records a key range leads to) takes what the cache holds; a scan
     // reads past it.
     if (FForwardRun < kWindowAfterRun && data.IsCached(recordNo)) return false;
     // The first run is one read-ahead's worth (8 KB); a scan that keeps going gets longer runs.
-    FWindowRuns = current && recordNo == FWindowFirst + FWindowCount ? FWindowRuns + 1 : 0;
-    const std::size_t runBytes = FWindowRuns == 0 ? 8192 : 65536;
-    const std::int64_t left = static_cast<std::int64_t>(data.PhysicalRecordCount()) - recordNo + 1;
-    const auto count = static_cast<std::int32_t>(std::max<std::int64_t>(
-        1, std::min<std::int64_t>(left, static_cast<std::int64_t>(runBytes / size))));
-    FWindow.resize(static_cast<std::size_t>(count) * size);
-    FWindowCount = 0;
-    if (!data.ReadRecordsDirect(recordNo, count, FWindow.data())) throw ETableChanged{};
-    FWindowFirst = recordNo;
-    FWindowCount = count;
+    FWindowRuns = current && recordNo == FWindow.End() ? FWindowRuns + 1 : 0;
+    FWindow.Fill(data, recordNo, FWindowRuns == 0 ? 8192 : 65536);
     FWindowMutations = data.Cache().Mutations();
     FWindowSeen = FTable->Counters();
   }
   CountRecordRead(&data, recordNo);
-  std::memcpy(out, FWindow.data() + static_cast<std::size_t>(recordNo - FWindowFirst) * size, size);
+  std::memcpy(out, FWindow.Bytes(recordNo, size), size);
   return true;
 }
 

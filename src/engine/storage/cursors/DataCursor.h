@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/cursors/RecordRun.h"
 #include "engine/storage/files/DataDirectory.h"
 #include "engine/storage/formats/BlobBuffer.h"
 #include "engine/storage/formats/RecordsBitmap.h"
@@ -460,11 +461,9 @@ class TDataCursor {
   bool FHaveRecord = false;
   TChangeCounters FSeen;
   std::int32_t FLastRead = 0;  // the record read last (read-ahead follows file order)
-  // The read window (ReadFromWindow): records [FWindowFirst, FWindowFirst + FWindowCount) as
-  // the table stood at FWindowSeen with the record cache at FWindowMutations.
-  std::vector<std::uint8_t> FWindow;
-  std::int32_t FWindowFirst = 0;
-  std::int32_t FWindowCount = 0;
+  // The read window (ReadFromWindow): a run of records as the table stood at FWindowSeen with
+  // the record cache at FWindowMutations.
+  TRecordRun FWindow;
   std::int32_t FWindowRuns = 0;  // runs read back to back: later runs are longer
   std::int32_t FForwardRun = 0;  // records read so far one after the other in file order
   static constexpr std::int32_t kWindowAfterRun = 64;
