@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ExprTestUtil.h"
 #include "StmtTestSupport.h"
 #include "engine/EngineLimits.h"
 #include "engine/sql/parse/StatementText.h"
@@ -321,6 +322,42 @@ TEST(StmtParser, InsertUpdateDeleteClauses) {
   auto remove = ParseOnly("Delete from Messages m where m.MessageID > 5 commit interval 10");
   EXPECT_EQ(remove->MasterQuery()->FirstSource()->CorrelationName, "m");
   EXPECT_EQ(remove->MasterQuery()->CommitInterval, 10);
+}
+
+// Lists read alike whether a ',' or ')' follows an operand at once or after a blank: the
+// operand alone is a clause of its own, with the same tree, clause text and errors.
+TEST(StmtParser, OperandsRightBeforeACommaReadAsWithBlanks) {
+  auto values = [](const std::string& text) {
+    auto statement = ParseOnly(text);
+    const TDataQuery& block = *statement->MasterQuery();
+    std::string out;
+    for (const TUpdateField& field : block.UpdateFields)
+      out += (field.Column ? testing::Dump(*field.Column) : field.ColumnName) + "[" +
+             field.ClauseText + "] ";
+    for (const TUpdateValue& value : block.UpdateValues)
+      out += testing::Dump(*value.Value) + "[" + value.ClauseText + "] ";
+    return out + std::to_string(statement->ParameterList.size());
+  };
+  const std::string tight =
+      "Insert into Users (UserName,\"Password\",[GroupName],HasAdminPower,LastLogin,Size) "
+      "values ('a''b',?,'',FALSE,CURRENT_DATE,-5)";
+  const std::string spaced =
+      "Insert into Users ( UserName , \"Password\" , [GroupName] , HasAdminPower , LastLogin , "
+      "Size ) values ( 'a''b' , ? , '' , FALSE , CURRENT_DATE , -5 )";
+  EXPECT_EQ(values(tight), values(spaced));
+  EXPECT_EQ(values("Insert into T (a) values (1.5,2,#65,NULL,x,t.y,'s'||'t',3*4,1=1)"),
+            values("Insert into T (a) values (1.5 ,2 ,#65 ,NULL ,x ,t.y ,'s'||'t' ,3*4 ,1=1 )"));
+  EXPECT_EQ(values("Insert into T (a) values (upper('x'),(1),NOT TRUE)"),
+            values("Insert into T (a) values (upper('x') ,(1) ,NOT TRUE )"));
+  // NOT before the comma still starts a negation that lacks its operand.
+  EXPECT_EQ(ParseError("Insert into T (a) values (NOT,1)"),
+            ParseError("Insert into T (a) values (NOT ,1)"));
+  EXPECT_NE(ParseError("Insert into T (a) values (NOT,1)"), "");
+  EXPECT_EQ(ParseError("Insert into T (NOT) values (1)"),
+            ParseError("Insert into T (NOT ) values (1)"));
+  EXPECT_EQ(ParseError("Insert into T (a) values (#300,1)"),
+            ParseError("Insert into T (a) values (#300 ,1)"));
+  EXPECT_NE(ParseError("Insert into T (a) values (#300,1)"), "");
 }
 
 TEST(StmtParser, NestingIsBoundedNotAStackOverflow) {

@@ -88,4 +88,36 @@ TEST(UnitTableTest, NumbersSpacedByTheTableSizeAllStayFindable) {
   ExpectSameAs(table, model);
 }
 
+TEST(UnitTableTest, RunsOfConsecutiveNumbersSideBySideStayFindable) {
+  // Consecutive numbers sit next to each other in the slots (records appended one after the
+  // other): runs of them that meet or overlap in the slots, numbers taken out of the middle of
+  // a run, and negative numbers, all against a model.
+  std::mt19937_64 rng(11);
+  TUnitTable<TUnit> table;
+  std::map<std::int64_t, TUnit*> model;
+  for (int step = 0; step < 40000; ++step) {
+    const std::int64_t run = static_cast<std::int64_t>(rng() % 24) - 4;
+    const std::int64_t no = run * 1000 + static_cast<std::int64_t>(rng() % 40);
+    if (model.count(no)) {
+      if (rng() % 2 == 0) {
+        ASSERT_EQ(table.Extract(no).get(), model[no]);
+        model.erase(no);
+      }
+    } else {
+      ASSERT_EQ(table.Find(no), nullptr) << no;
+      auto unit = std::make_unique<TUnit>(no);
+      model[no] = unit.get();
+      table.Insert(no, std::move(unit));
+    }
+    if (step % 499 == 0) ExpectSameAs(table, model);
+  }
+  ExpectSameAs(table, model);
+  for (auto it = model.begin(); it != model.end();) {
+    ASSERT_EQ(table.Extract(it->first).get(), it->second);
+    it = model.erase(it);
+    if (model.size() % 97 == 0) ExpectSameAs(table, model);
+  }
+  EXPECT_EQ(table.Size(), 0u);
+}
+
 }  // namespace

@@ -32,6 +32,7 @@ void TStatementBinder::BindTargetColumns(TDataQuery& block, bool allowAll) {
   TSourceTable& target = *block.FirstSource();
   const TTableSchema& schema = *target.Schema;
   std::vector<TUpdateField> bound;
+  bound.reserve(block.UpdateFields.size() == 1 ? schema.Fields.size() : block.UpdateFields.size());
   for (TUpdateField& field : block.UpdateFields) {
     if (allowAll && field.ColumnName == "*" && !field.Column) {
       // No column list: every column of the table in field order.
@@ -44,7 +45,6 @@ void TStatementBinder::BindTargetColumns(TDataQuery& block, bool allowAll) {
       }
       continue;
     }
-    const std::string name = field.ColumnName.empty() ? field.ClauseText : field.ColumnName;
     int index = -1;
     if (!field.ColumnName.empty() && field.ColumnName != "*" &&
         (field.CorrelationName.empty() ||
@@ -52,6 +52,7 @@ void TStatementBinder::BindTargetColumns(TDataQuery& block, bool allowAll) {
       index = schema.FindField(field.ColumnName);
     }
     if (index < 0) {
+      const std::string& name = field.ColumnName.empty() ? field.ClauseText : field.ColumnName;
       Raise("Invalid column name '" + name + "' or table correlation name '" +
             field.CorrelationName + "' specified in table columns");
     }

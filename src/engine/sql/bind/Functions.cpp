@@ -1,4 +1,6 @@
 // Function and aggregate syntax of the expression grammar.
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -79,8 +81,28 @@ struct TKeywordHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
 };
-using TKeywordTable =
+using TKeywordMap =
     std::unordered_map<std::string, TFunctionKeyword, TKeywordHash, std::equal_to<>>;
+
+// The keywords, and which (length, first letter) pairs they have: most names of a statement
+// (its columns) match no pair and are turned away without hashing.
+struct TKeywordTable {
+  static constexpr std::size_t kMaxLength = 32;
+  TKeywordMap Map;
+  std::array<std::array<std::uint64_t, 4>, kMaxLength + 1> Shapes{};
+
+  void Add(const std::string& upper, const TFunctionKeyword& found) {
+    if (upper.empty() || upper.size() > kMaxLength) return;
+    Map.emplace(upper, found);
+    const auto first = static_cast<unsigned char>(upper[0]);
+    Shapes[upper.size()][first / 64] |= std::uint64_t{1} << (first % 64);
+  }
+  bool MayHold(std::string_view upper) const {
+    if (upper.empty() || upper.size() > kMaxLength) return false;
+    const auto first = static_cast<unsigned char>(upper[0]);
+    return (Shapes[upper.size()][first / 64] >> (first % 64)) & 1U;
+  }
+};
 
 const TKeywordTable& FunctionKeywords() {
   static const auto* const table = [] {
@@ -88,17 +110,17 @@ const TKeywordTable& FunctionKeywords() {
     TFunctionKeyword clock;
     clock.Clock = true;
     for (const char* name : {"CURRENT_DATE", "CURRENT_TIME", "CURRENT_TIMESTAMP"})
-      keywords->emplace(name, clock);
+      keywords->Add(name, clock);
     for (const TFunctionName& aggregate : kAggregates) {
       TFunctionKeyword found;
       found.Entry = &aggregate;
       found.Aggregate = true;
-      keywords->emplace(std::string(aggregate.Keyword), found);
+      keywords->Add(std::string(aggregate.Keyword), found);
     }
     for (const TFunctionName& function : kFunctions) {
       TFunctionKeyword found;
       found.Entry = &function;
-      keywords->emplace(std::string(function.Keyword), found);
+      keywords->Add(std::string(function.Keyword), found);
     }
     return keywords;
   }();
@@ -109,15 +131,17 @@ TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
   if (lexer.Kind() != tkName) return {};
   // Every name of an expression is looked up: upper-cased in place, no copy on the heap.
   const std::string& text = lexer.TokenText();
-  char upper[32];
-  if (text.size() > sizeof upper) return {};  // longer than any keyword
+  char upper[TKeywordTable::kMaxLength];
+  if (text.empty() || text.size() > sizeof upper) return {};  // longer than any keyword
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     upper[i] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
   }
-  const auto& keywords = FunctionKeywords();
-  const auto it = keywords.find(std::string_view(upper, text.size()));
-  return it == keywords.end() ? TFunctionKeyword{} : it->second;
+  const std::string_view name(upper, text.size());
+  const TKeywordTable& keywords = FunctionKeywords();
+  if (!keywords.MayHold(name)) return {};
+  const auto it = keywords.Map.find(name);
+  return it == keywords.Map.end() ? TFunctionKeyword{} : it->second;
 }
 
 // CURRENT_DATE, CURRENT_TIME, CURRENT_TIMESTAMP: constants read from the clock now.

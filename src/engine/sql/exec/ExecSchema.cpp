@@ -50,6 +50,7 @@ std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef
   cursor.Open(table.Name, opened.Use->InMemory());
   auto schema = std::make_shared<TTableSchema>();
   schema->Name = table.Name;
+  schema->Fields.reserve(cursor.Fields().size());
   for (const TFieldDesc& desc : cursor.Fields()) {
     TSchemaField field;
     field.Name = desc.Name();

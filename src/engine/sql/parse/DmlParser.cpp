@@ -1,5 +1,7 @@
 #include "engine/sql/parse/StatementParser.h"
 
+#include <algorithm>
+
 namespace zorvic::engine::detail {
 namespace {
 
@@ -65,6 +67,7 @@ void TStatementParser::ParseInsert(TDataQuery& block) {
   if (!sourceInParentheses && IsKeyword("VALUES")) {
     Next();
     ExpectSymbol('(', "Left parentheses expected after VALUES keyword, instead found '");
+    block.UpdateValues.reserve(std::max<std::size_t>(block.UpdateFields.size(), 8));
     for (;;) {
       Lexer_.MarkClauseStart();
       TUpdateValue value;

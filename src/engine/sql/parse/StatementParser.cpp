@@ -79,9 +79,22 @@ std::int32_t TStatementParser::ExpectInteger(std::string_view prefix) {
   return value;
 }
 
+// Whether the current token is an operand that a ',' or ')' follows at once (a column of a list,
+// a value of VALUES): every operator level of a condition would find no operator after it and
+// hand the operand up as it is, so it is read as the primary it is. NOT, signs and "(" start
+// something else, and a blank after the operand leaves it to the full grammar.
+bool TStatementParser::LoneOperand() const {
+  const TokenKind kind = Lexer_.Kind();
+  if (kind < tkName || kind > tkReal) return false;
+  const char next = Lexer_.PeekChar();
+  if (next != ',' && next != ')') return false;
+  return kind != tkName || !Lexer_.IsKeyword("NOT");
+}
+
 TExpTokenPtr TStatementParser::ParseClause(ExpressionFlags flags, std::string_view context) {
   Lexer_.SetParseContext(context);
-  TExpTokenPtr tree = ParseCondition(Lexer_, flags, Hooks());
+  TExpTokenPtr tree =
+      LoneOperand() ? ParsePrimary(Lexer_, flags, Hooks()) : ParseCondition(Lexer_, flags, Hooks());
   Lexer_.SetParseContext(kStatementContext);
   return tree;
 }

@@ -63,6 +63,8 @@ class TStatementParser : public TSubSelectParser {
   TExpTokenPtr ParseClause(ExpressionFlags flags, std::string_view context);
   TExpTokenPtr ParsePrimaryIn(ExpressionFlags flags, std::string_view context);
   std::string ClauseText() const;
+  // An operand followed at once by ',' or ')': a clause of nothing else.
+  bool LoneOperand() const;
 
   // [MEMORY] name [\ name]; missing names raise prefix + token (secondPrefix after "\").
   TSourceTable ParseTableReference(std::string_view prefix, std::string_view secondPrefix);

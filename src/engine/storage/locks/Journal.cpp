@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace zorvic::engine {
 namespace {
@@ -153,7 +155,20 @@ void TWriteCapture::Write(std::int64_t offset, const void* data, std::int64_t co
     Cut(offset);
     return;
   }
-  const std::int64_t end = offset + count;
+  Clear(offset, offset + count);
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  FPieces[offset].assign(bytes, bytes + count);
+  FSize = std::max(FSize, offset + count);
+}
+
+void TWriteCapture::Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes) {
+  const std::int64_t end = offset + static_cast<std::int64_t>(bytes.size());
+  Clear(offset, end);
+  FPieces[offset] = std::move(bytes);
+  FSize = std::max(FSize, end);
+}
+
+void TWriteCapture::Clear(std::int64_t offset, std::int64_t end) {
   // Pieces overlapping [offset, end) lose that part.
   auto it = FPieces.lower_bound(offset);
   if (it != FPieces.begin()) {
@@ -177,9 +192,6 @@ void TWriteCapture::Write(std::int64_t offset, const void* data, std::int64_t co
     }
     it = FPieces.erase(it);
   }
-  const auto* bytes = static_cast<const std::uint8_t*>(data);
-  FPieces[offset].assign(bytes, bytes + count);
-  FSize = std::max(FSize, end);
 }
 
 std::int64_t TWriteCapture::Read(TAbstractFile& file, std::int32_t handle, std::int64_t offset,
@@ -437,9 +449,35 @@ constexpr std::int64_t JoinGap = 16;
 // Appends the ranges of old (the file's bytes from offset from) that the write changes: bytes
 // the pieces give other values, and bytes no piece covers (the write cuts them away). Bytes a
 // piece rewrites with the value they had need no saving: playback leaves them as they are.
-void AddChangedRanges(const TWriteCapture& capture, std::int64_t from,
-                      const std::vector<std::uint8_t>& old, std::vector<TJournalRange>* ranges) {
-  const std::int64_t to = from + static_cast<std::int64_t>(old.size());
+// The old bytes of one span, read into a buffer of the thread's that is kept from commit to
+// commit (a single write's commit reads a few spans of some kilobytes each; a new buffer per
+// span cost an allocation, its zeroing and, for sizes past a kilobyte, a sweep of the
+// allocator's small free chunks). A span of a large commit is read into a buffer of its own.
+class TOldBytes {
+ public:
+  explicit TOldBytes(std::size_t size) : FSize(size) {
+    if (size <= kKept) {
+      thread_local std::vector<std::uint8_t> kept;
+      if (kept.size() < kKept) kept.resize(kKept);
+      FData = kept.data();
+    } else {
+      FOwn.reset(new std::uint8_t[size]);
+      FData = FOwn.get();
+    }
+  }
+  std::uint8_t* Data() const { return FData; }
+  std::size_t Size() const { return FSize; }
+
+ private:
+  static constexpr std::size_t kKept = 16 * 1024;
+  std::size_t FSize;
+  std::uint8_t* FData = nullptr;
+  std::unique_ptr<std::uint8_t[]> FOwn;
+};
+
+void AddChangedRanges(const TWriteCapture& capture, std::int64_t from, const TOldBytes& old,
+                      std::vector<TJournalRange>* ranges) {
+  const std::int64_t to = from + static_cast<std::int64_t>(old.Size());
   std::vector<std::pair<std::int64_t, std::int64_t>> changed;
   auto mark = [&](std::int64_t a, std::int64_t b) {
     if (a >= b) return;
@@ -460,7 +498,7 @@ void AddChangedRanges(const TWriteCapture& capture, std::int64_t from,
     mark(at, a);  // not covered: cut away
     for (std::int64_t c = a; c < b; c += CompareChunk) {
       const std::int64_t n = std::min(CompareChunk, b - c);
-      if (std::memcmp(old.data() + (c - from), it->second.data() + (c - it->first),
+      if (std::memcmp(old.Data() + (c - from), it->second.data() + (c - it->first),
                       static_cast<std::size_t>(n)) != 0)
         mark(c, c + n);
     }
@@ -470,7 +508,7 @@ void AddChangedRanges(const TWriteCapture& capture, std::int64_t from,
   for (const auto& [a, b] : changed) {
     TJournalRange range;
     range.Offset = a;
-    range.Bytes.assign(old.begin() + (a - from), old.begin() + (b - from));
+    range.Bytes.assign(old.Data() + (a - from), old.Data() + (b - from));
     ranges->push_back(std::move(range));
   }
 }
@@ -501,10 +539,9 @@ void TCommitJournal::CollectImages() {
         else
           merged.push_back(span);
       }
-      std::vector<std::uint8_t> old;
       for (const auto& [from, to] : merged) {
-        old.resize(static_cast<std::size_t>(to - from));
-        file.Handler->ReadAt(from, old.data(), to - from);
+        TOldBytes old(static_cast<std::size_t>(to - from));
+        file.Handler->ReadAt(from, old.Data(), to - from);
         AddChangedRanges(capture, from, old, &image.Ranges);
       }
     }

@@ -73,6 +73,8 @@ class TWriteCapture {
 
   // A write of count bytes at offset; count 0 cuts the file at offset.
   void Write(std::int64_t offset, const void* data, std::int64_t count);
+  // A write of the bytes of a buffer taken over (not empty).
+  void Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes);
   // Reads through the held-back writes: the bytes the file would hold; the count read.
   std::int64_t Read(TAbstractFile& file, std::int32_t handle, std::int64_t offset, void* buffer,
                     std::int64_t count);
@@ -87,6 +89,8 @@ class TWriteCapture {
 
  private:
   void Cut(std::int64_t size);
+  // Takes [offset, end) out of the pieces that overlap it.
+  void Clear(std::int64_t offset, std::int64_t end);
 
   std::int64_t FOriginalSize;
   std::int64_t FSize;     // the length the file will have
