@@ -100,8 +100,16 @@ bool TDataDirectory::FilesInPlaceForBatch(TDataTable& table) {
   // files are looked at once: the run sees the files as they were when it began.
   const std::uint64_t batch = TReadBatch::Current(FSession);
   if (batch != 0 && table.FilesCheckedInBatch() == batch) return true;
+  // In a watched folder where no name or attribute has changed since the files were last
+  // found under their names, they still are. The generation is taken before the files are
+  // looked at: a change while they are makes the next one differ.
+  const std::uint64_t generation = table.FolderLook().Names;
+  if (generation != 0 && table.FilesCheckedInGeneration() == generation) {
+    table.NoteFilesChecked(batch, generation);
+    return true;
+  }
   if (!FilesInPlace(table)) return false;
-  table.NoteFilesChecked(batch);
+  table.NoteFilesChecked(batch, generation);
   return true;
 }
 

@@ -144,6 +144,10 @@ void TDataTable::Open(bool exclusive, bool temporary) {
 }
 
 void TDataTable::NoteOpenedFiles() {
+  // The names and counts are looked at anew for the files just opened.
+  FFilesCheckedInGeneration = 0;
+  FCountsCheckedInGeneration = 0;
+  FFolderLookBatch = 0;
   TFileHandler* files[3] = {FData.get(), FIndex.get(), FBlob.get()};
   for (std::size_t i = 0; i < FOpenedFiles.size(); ++i) {
     TFileStatus status;
@@ -167,6 +171,17 @@ const std::string& TDataTable::PlaceName(const std::string& ext) const {
   const std::size_t i = FileSlot(ext);
   if (FPlaceNames[i].empty()) FPlaceNames[i] = NormalizeFileName(FileName(ext));
   return FPlaceNames[i];
+}
+
+const std::string& TDataTable::PlaceFolder() const {
+  if (!FPlaceFolderKnown) {
+    const std::string& name = PlaceName(".DAT");
+    const std::size_t slash = name.find_last_of('/');
+    FPlaceFolder =
+        slash == std::string::npos ? std::string() : name.substr(0, slash == 0 ? 1 : slash);
+    FPlaceFolderKnown = true;
+  }
+  return FPlaceFolder;
 }
 
 bool TDataTable::OpenedFileIs(const std::string& ext, const TFileStatus& atPath) const {
@@ -366,13 +381,34 @@ void TDataTable::RefreshIfMoved(bool dropAll) {
   // no cursor used it (dropAll) every cached unit goes, not only those of the file whose count
   // moved: a memo or record rewritten in place leaves its own file's header as the only trace,
   // and the caches of the other files may hold units that refer to it.
-  if (!ChangeCountsMoved()) return;
-  FLocks->TakeReadLock();
-  struct TRelease {
-    TTableLocks& Locks;
-    ~TRelease() { Locks.ReleaseReadLock(); }
-  } release{*FLocks};
-  if (dropAll) DropCaches();
+  //
+  // In a watched folder where no file was written since the counts were last found to be the
+  // table's own, they still are: no count is read.
+  const std::uint64_t content = FolderLook().Content;
+  if (content != 0 && content == FCountsCheckedInGeneration && IsOpen()) return;
+  if (!ChangeCountsMoved()) {
+    if (IsOpen()) FCountsCheckedInGeneration = content;
+    return;
+  }
+  {
+    FLocks->TakeReadLock();
+    struct TRelease {
+      TTableLocks& Locks;
+      ~TRelease() { Locks.ReleaseReadLock(); }
+    } release{*FLocks};
+    if (dropAll) DropCaches();
+  }
+  // The read lock took in what moved: the table holds the counts on disk again.
+  if (IsOpen()) FCountsCheckedInGeneration = content;
+}
+
+TFolderGenerations TDataTable::FolderLook() {
+  if (FInMemory || &CurrentFileSystem() != &RealFileSystem()) return {};
+  const std::uint64_t batch = TReadBatch::Current(FDatabase.Session());
+  if (batch != 0 && batch == FFolderLookBatch) return FFolderLook;
+  const TFolderGenerations look = FolderGenerations(PlaceFolder());
+  if (batch != 0) NoteFolderLook(batch, look);
+  return look;
 }
 
 // ---- change detection and writing --------------------------------------------------------

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/files/FolderWatch.h"
 #include "engine/storage/formats/BlobFile.h"
 #include "engine/storage/formats/DataFile.h"
 #include "engine/storage/formats/IndexFile.h"
@@ -159,7 +160,24 @@ class TDataTable {
   // The read batch in which the files of the table kept open were last found under their names
   // (0: none); a take-back within that batch need not look again.
   std::uint64_t FilesCheckedInBatch() const { return FFilesCheckedInBatch; }
-  void NoteFilesChecked(std::uint64_t batch) { FFilesCheckedInBatch = batch; }
+  // The Names generation of the table's folder (FolderWatch.h) when its files were last found
+  // under their names since the table opened them (0: not since, or the folder is not watched).
+  std::uint64_t FilesCheckedInGeneration() const { return FFilesCheckedInGeneration; }
+  void NoteFilesChecked(std::uint64_t batch, std::uint64_t generation) {
+    FFilesCheckedInBatch = batch;
+    FFilesCheckedInGeneration = generation;
+  }
+  // A look at the table's folder (taken when the table is taken back in a read batch): the
+  // batch's check of the ChangeCounts uses it instead of a look of its own.
+  void NoteFolderLook(std::uint64_t batch, const TFolderGenerations& look) {
+    FFolderLookBatch = batch;
+    FFolderLook = look;
+  }
+  // The generations of the table's folder now, or as the current batch's look saw them; zeros
+  // when the folder is not watched (in memory, another file system, a relative name).
+  TFolderGenerations FolderLook();
+  // The folder of the table's files ("" for a name without one), made once.
+  const std::string& PlaceFolder() const;
   // The normalized name of the table's ".DAT", ".IDX" or ".BLB" file, made once: the check
   // that the files are still in place runs at every statement.
   const std::string& PlaceName(const std::string& ext) const;
@@ -260,6 +278,12 @@ class TDataTable {
   bool FRefreshWanted = false;
   std::uint64_t FCheckedInBatch = 0;  // the read batch whose start VerifyOnce last checked
   std::uint64_t FFilesCheckedInBatch = 0;
+  std::uint64_t FFilesCheckedInGeneration = 0;
+  // The Content generation of the folder when the ChangeCounts on disk were last known to be
+  // the ones the table holds (0: not known).
+  std::uint64_t FCountsCheckedInGeneration = 0;
+  std::uint64_t FFolderLookBatch = 0;
+  TFolderGenerations FFolderLook;
   // The files opened (data, index, BLOB), as the descriptors saw them at the open.
   struct TOpenedFile {
     bool Known = false;
@@ -268,6 +292,8 @@ class TDataTable {
   };
   std::array<TOpenedFile, 3> FOpenedFiles{};
   mutable std::array<std::string, 3> FPlaceNames;
+  mutable std::string FPlaceFolder;
+  mutable bool FPlaceFolderKnown = false;
   void NoteOpenedFiles();
   std::atomic<bool> FParked{false};  // written under the parking registry's lock
   bool FInTransaction = false;
