@@ -478,7 +478,14 @@ class TOldBytes {
 void AddChangedRanges(const TWriteCapture& capture, std::int64_t from, const TOldBytes& old,
                       std::vector<TJournalRange>* ranges) {
   const std::int64_t to = from + static_cast<std::int64_t>(old.Size());
-  std::vector<std::pair<std::int64_t, std::int64_t>> changed;
+  thread_local std::vector<std::pair<std::int64_t, std::int64_t>> changed;
+  changed.clear();
+  struct TTrim {
+    ~TTrim() {
+      if (changed.capacity() > 1024)
+        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(changed);
+    }
+  } trim;
   auto mark = [&](std::int64_t a, std::int64_t b) {
     if (a >= b) return;
     if (!changed.empty() && a - changed.back().second < JoinGap)
@@ -515,6 +522,10 @@ void AddChangedRanges(const TWriteCapture& capture, std::int64_t from, const TOl
 
 }  // namespace
 
+namespace {
+constexpr std::size_t kKeptSpans = 1024;
+}  // namespace
+
 void TCommitJournal::CollectImages() {
   for (TTableEntry& table : FTables) {
     for (TFileEntry& file : table.Files) {
@@ -522,8 +533,12 @@ void TCommitJournal::CollectImages() {
       TJournalFileImage& image = file.Image;
       image.OriginalSize = capture.OriginalSize();
       image.Ranges.clear();
-      // The old bytes of every range the writes change, within the old length.
-      std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+      // The old bytes of every range the writes change, within the old length (in vectors of
+      // the thread's, kept from commit to commit).
+      thread_local std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+      thread_local std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+      spans.clear();
+      merged.clear();
       for (const auto& [offset, bytes] : capture.Pieces()) {
         const std::int64_t end =
             std::min(offset + static_cast<std::int64_t>(bytes.size()), image.OriginalSize);
@@ -532,7 +547,6 @@ void TCommitJournal::CollectImages() {
       if (capture.MinSize() < image.OriginalSize)
         spans.emplace_back(capture.MinSize(), image.OriginalSize);
       std::sort(spans.begin(), spans.end());
-      std::vector<std::pair<std::int64_t, std::int64_t>> merged;
       for (const auto& span : spans) {
         if (!merged.empty() && span.first <= merged.back().second)
           merged.back().second = std::max(merged.back().second, span.second);
@@ -544,6 +558,11 @@ void TCommitJournal::CollectImages() {
         file.Handler->ReadAt(from, old.Data(), to - from);
         AddChangedRanges(capture, from, old, &image.Ranges);
       }
+      // A large commit's lists are not kept.
+      if (spans.capacity() > kKeptSpans)
+        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(spans);
+      if (merged.capacity() > kKeptSpans)
+        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(merged);
     }
   }
 }
