@@ -1,6 +1,7 @@
 """zorvic-cli send end to end: recipients, priority, body from an argument or standard input,
 attachments from files, refusals on standard error; zorvic-cli listen prints the pushes."""
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -30,6 +31,7 @@ class ComposeCliTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def test_send_with_attachments_and_stdin_body(self):
         listener = start_listening(self.server, "cb")
