@@ -1,5 +1,6 @@
 // The file layer through its C++ API: sharing rules, in-memory files, truncation, read-only files,
 // the name resolver, temporary names and whole-file copies.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -237,6 +238,25 @@ TEST(FileLayer, MissingPhysicalFileNamesTheFile) {
   EXPECT_EQ(e.ErrorCode, VELDOR_OSENOENT);
   EXPECT_EQ(e.ErrorTable, dir.File("NOPE.DAT"));
   EXPECT_FALSE(h.IsOpen());
+}
+
+TEST(FileLayer, ReadsLeaveTheAccessTimeOfAFileAlone) {
+  // An access time older than the last write would be brought up to date by the next read of
+  // a file opened the usual way; the layer's reads leave it.
+  TTempDir dir;
+  TFileList list;
+  const std::string name = dir.File("AT.DAT");
+  MakeFile(list, name, false, "content");
+  TFileHandler h(name, false, list);
+  h.Open(false);
+  h.WriteAt(0, "C", 1);
+  const struct timespec times[2] = {{1000000, 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, name.c_str(), times, 0), 0);
+  EXPECT_EQ(ReadAll(h), "Content");
+  struct stat st {};
+  ASSERT_EQ(::stat(name.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000);
+  h.Close();
 }
 
 TEST(FileLayer, ReadOnlyAttributeOpensReadOnly) {
