@@ -24,14 +24,20 @@ void Touch(const std::string& path) {
   std::ofstream(path) << "x";
 }
 
+// A new folder of that name in dir.
+std::string NewFolder(const zorvic::engine::testing::TTempDir& dir, const std::string& name) {
+  const std::string folder = dir.File(name);
+  std::filesystem::create_directory(folder);
+  return folder;
+}
+
 std::uint64_t Names(const std::string& folder) {
   return FolderGenerations(folder).Names;
 }
 
 TEST(FolderWatchTest, NamesMoveWithNamesAndAttributesContentAlsoWithWrites) {
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("watched");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "watched");
   const std::string file = folder + "/T.DAT";
   Touch(file);
 
@@ -60,8 +66,7 @@ TEST(FolderWatchTest, NamesMoveWithNamesAndAttributesContentAlsoWithWrites) {
   ::close(fd);
 
   // Another folder's changes are its own.
-  const std::string other = dir.File("other");
-  std::filesystem::create_directory(other);
+  const std::string other = NewFolder(dir, "other");
   Touch(other + "/U.DAT");
   now = FolderGenerations(folder);
   EXPECT_EQ(now.Names, g.Names);
@@ -93,8 +98,7 @@ TEST(FolderWatchTest, ManyWritesBetweenTwoLooksAreOneChange) {
   // The queue of a folder written thousands of times between two looks is read in one piece
   // (the kernel joins repeated events), or overflows: either way the content has changed.
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("busy");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "busy");
   const TFolderGenerations before = FolderGenerations(folder);
   for (int f = 0; f < 50; ++f) {
     const std::string name = folder + "/F" + std::to_string(f);
@@ -112,8 +116,7 @@ TEST(FolderWatchTest, ManyWritesBetweenTwoLooksAreOneChange) {
 
 TEST(FolderWatchTest, AFolderWrittenAtEveryLookStopsTellingItsContentForAWhile) {
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("written");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "written");
   const std::string file = folder + "/T.DAT";
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT, 0644);
   ASSERT_GE(fd, 0);
@@ -153,8 +156,7 @@ TEST(FolderWatchTest, AFolderWrittenAtEveryLookStopsTellingItsContentForAWhile) 
 
 TEST(FolderWatchTest, AFolderWatchedUnderOneSpellingIsNotWatchedUnderAnother) {
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("db");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "db");
   const TFolderGenerations g = FolderGenerations(folder);
   ASSERT_NE(g.Names, 0u);
   // The other spelling is looked at by its callers themselves; the first keeps its watch.
@@ -166,8 +168,7 @@ TEST(FolderWatchTest, AFolderWatchedUnderOneSpellingIsNotWatchedUnderAnother) {
 
 TEST(FolderWatchTest, AFolderMovedAwayOrRemovedIsWatchedAnew) {
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("db");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "db");
   const std::uint64_t first = Names(folder);
   ASSERT_NE(first, 0u);
 
@@ -201,8 +202,7 @@ TEST(FolderWatchTest, RelativeOrMissingFoldersAreNotWatched) {
 
 TEST(FolderWatchTest, AForkedChildWatchesWithItsOwnQueue) {
   zorvic::engine::testing::TTempDir dir;
-  const std::string folder = dir.File("shared");
-  std::filesystem::create_directory(folder);
+  const std::string folder = NewFolder(dir, "shared");
   const std::uint64_t before = Names(folder);
   ASSERT_NE(before, 0u);
   const pid_t child = ::fork();

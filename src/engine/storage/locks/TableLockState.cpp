@@ -325,6 +325,8 @@ void TTableLockState::RestoreTableRead() {
 
 bool TTableLockState::TakeWriteLock() {
   if (FWriteHeld || LockFree()) return false;
+  // What the table holds may differ from the files until the write is out (or given up).
+  FTable.ForgetCountsChecked();
   // Our own reader slots lie inside the writer range; read locks a batch of this thread keeps
   // on other table objects could be in the way too.
   DropOperationRead();
@@ -401,6 +403,7 @@ bool TTableLockState::TakeChangeWriteLock() {
 
 void TTableLockState::ReleaseWriteLock() {
   if (!FWriteHeld || FWriteKept) return;
+  FTable.ForgetCountsChecked();  // a look taken while the write was under way is not kept
   if (FWriteCacheOnly) {
     FWriteHeld = FWriteCacheOnly = false;
     return;
@@ -424,6 +427,7 @@ void TTableLockState::ReleaseWriteLock() {
 
 void TTableLockState::TakeTransactionLock() {
   if (FTransactionHeld || FTable.ReadOnlyAttribute()) return;
+  FTable.ForgetCountsChecked();
   if (FTable.Exclusive()) {
     FTransactionHeld = true;
     return;
@@ -459,6 +463,7 @@ void TTableLockState::TakeTransactionLock() {
 void TTableLockState::ReleaseTransactionLock() {
   if (!FTransactionHeld) return;
   FTransactionHeld = false;
+  FTable.ForgetCountsChecked();
   if (FTable.Exclusive()) return;
   bool ok = true;
   if (FWriteHeld && !FWriteTookByte)

@@ -326,6 +326,17 @@ void TDataTable::CloseFiles() noexcept {
   ++FEpoch;
 }
 
+namespace {
+// A read lock of the table for a scope.
+struct TReadLockScope {
+  explicit TReadLockScope(TTableLocks& locks) : Locks(locks) { Locks.TakeReadLock(); }
+  ~TReadLockScope() { Locks.ReleaseReadLock(); }
+  TReadLockScope(const TReadLockScope&) = delete;
+  TReadLockScope& operator=(const TReadLockScope&) = delete;
+  TTableLocks& Locks;
+};
+}  // namespace
+
 void TDataTable::VerifyOnce() {
   if (FVerified) {
     const bool reclaimed = FRefreshWanted;
@@ -343,11 +354,7 @@ void TDataTable::VerifyOnce() {
       CheckInBatch();
     return;
   }
-  FLocks->TakeReadLock();
-  struct TRelease {
-    TTableLocks& Locks;
-    ~TRelease() { Locks.ReleaseReadLock(); }
-  } release{*FLocks};
+  const TReadLockScope lock(*FLocks);
   FData->Verify();
   if (!FIndexWasMissing) FIndex->VerifyHeader();
   if (FBlob) FBlob->VerifyHeader();
@@ -391,11 +398,7 @@ void TDataTable::RefreshIfMoved(bool dropAll) {
     return;
   }
   {
-    FLocks->TakeReadLock();
-    struct TRelease {
-      TTableLocks& Locks;
-      ~TRelease() { Locks.ReleaseReadLock(); }
-    } release{*FLocks};
+    const TReadLockScope lock(*FLocks);
     if (dropAll) DropCaches();
   }
   // The read lock took in what moved: the table holds the counts on disk again.

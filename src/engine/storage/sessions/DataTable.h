@@ -173,6 +173,9 @@ class TDataTable {
     FFolderLookBatch = batch;
     FFolderLook = look;
   }
+  // A write or transaction starts: the counts are read at the next check, whatever the folder
+  // says (a change given up may leave the table's own counts apart from the files').
+  void ForgetCountsChecked() { FCountsCheckedInGeneration = 0; }
   // The generations of the table's folder now, or as the current batch's look saw them; zeros
   // when the folder is not watched (in memory, another file system, a relative name).
   TFolderGenerations FolderLook();
