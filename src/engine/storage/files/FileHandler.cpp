@@ -150,12 +150,13 @@ std::int64_t TFileHandler::ReadAt(std::int64_t offset, void* buffer, std::int64_
   return n;
 }
 
-void TFileHandler::WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>&& bytes) {
+void TFileHandler::WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>& bytes) {
   RequireOpen();
   if (bytes.empty()) return;  // nothing to write (a write of 0 bytes would cut the file)
   if (FCapture) {
     if (offset < 0) RaiseFileError(VELDOR_WRITEERR);
     FCapture->Write(offset, std::move(bytes));
+    bytes.clear();  // taken: empty, whatever the move left
     return;
   }
   WriteAt(offset, bytes.data(), static_cast<std::int64_t>(bytes.size()));

@@ -356,9 +356,10 @@ class TFileHandler {
   std::int64_t ReadAt(std::int64_t offset, void* buffer, std::int64_t count,
                       bool allowShort = false);
   void WriteAt(std::int64_t offset, const void* buffer, std::int64_t count);
-  // WriteAt of a whole buffer that the caller gives up: a capture keeps it as it is instead of
-  // a copy (a commit's runs of records, megabytes for a large transaction).
-  void WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>&& bytes);
+  // WriteAt of a whole buffer: a capture takes the buffer itself (leaving it empty) instead of
+  // a copy (a commit's runs of records, megabytes for a large transaction); a direct write
+  // leaves it to the caller.
+  void WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>& bytes);
   // Sets the end of the file (a write of 0 bytes at size).
   void Truncate(std::int64_t size);
   void Seek(std::int64_t offset);

@@ -458,12 +458,8 @@ void TDataFile::FlushRecords() {
       std::memcpy(dest, modified[i + k]->Bytes(), recordSize);
       if (Encrypted()) Scramble(dest, recordSize, DataSeed);
     }
-    // A held-back write keeps the run itself; a direct one reuses it for the next run.
-    if (Capture())
-      WriteBytesAt(RecordOffset(modified[i]->RecordNo()), std::move(run));
-    else
-      WriteAt(RecordOffset(modified[i]->RecordNo()), run.data(),
-              static_cast<std::int64_t>(run.size()));
+    // A held-back write keeps the run itself; after a direct one it serves the next run.
+    WriteBytesAt(RecordOffset(modified[i]->RecordNo()), run);
     for (std::size_t k = i; k <= j; ++k)
       FCache.MarkClean(modified[k]);
     i = j + 1;

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -446,9 +447,6 @@ namespace {
 constexpr std::int64_t CompareChunk = 32;
 constexpr std::int64_t JoinGap = 16;
 
-// Appends the ranges of old (the file's bytes from offset from) that the write changes: bytes
-// the pieces give other values, and bytes no piece covers (the write cuts them away). Bytes a
-// piece rewrites with the value they had need no saving: playback leaves them as they are.
 // The old bytes of one span, read into a buffer of the thread's that is kept from commit to
 // commit (a single write's commit reads a few spans of some kilobytes each; a new buffer per
 // span cost an allocation, its zeroing and, for sizes past a kilobyte, a sweep of the
@@ -475,17 +473,38 @@ class TOldBytes {
   std::unique_ptr<std::uint8_t[]> FOwn;
 };
 
+using TSpans = std::vector<std::pair<std::int64_t, std::int64_t>>;
+enum TSpanList { slSpans, slMerged, slChanged };
+
+// One of the span lists of a commit, in a vector the thread keeps from commit to commit:
+// cleared for each use, and dropped after a large commit grew it past kKeptSpans entries.
+class TKeptSpans {
+ public:
+  explicit TKeptSpans(TSpanList which) : FList(Lists()[which]) { FList.clear(); }
+  ~TKeptSpans() {
+    if (FList.capacity() > kKeptSpans) TSpans().swap(FList);
+  }
+  TKeptSpans(const TKeptSpans&) = delete;
+  TKeptSpans& operator=(const TKeptSpans&) = delete;
+  TSpans& List() { return FList; }
+
+ private:
+  static constexpr std::size_t kKeptSpans = 1024;
+  static std::array<TSpans, 3>& Lists() {
+    thread_local std::array<TSpans, 3> lists;
+    return lists;
+  }
+  TSpans& FList;
+};
+
+// Appends the ranges of old (the file's bytes from offset from) that the write changes: bytes
+// the pieces give other values, and bytes no piece covers (the write cuts them away). Bytes a
+// piece rewrites with the value they had need no saving: playback leaves them as they are.
 void AddChangedRanges(const TWriteCapture& capture, std::int64_t from, const TOldBytes& old,
                       std::vector<TJournalRange>* ranges) {
   const std::int64_t to = from + static_cast<std::int64_t>(old.Size());
-  thread_local std::vector<std::pair<std::int64_t, std::int64_t>> changed;
-  changed.clear();
-  struct TTrim {
-    ~TTrim() {
-      if (changed.capacity() > 1024)
-        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(changed);
-    }
-  } trim;
+  TKeptSpans kept(slChanged);
+  TSpans& changed = kept.List();
   auto mark = [&](std::int64_t a, std::int64_t b) {
     if (a >= b) return;
     if (!changed.empty() && a - changed.back().second < JoinGap)
@@ -522,10 +541,6 @@ void AddChangedRanges(const TWriteCapture& capture, std::int64_t from, const TOl
 
 }  // namespace
 
-namespace {
-constexpr std::size_t kKeptSpans = 1024;
-}  // namespace
-
 void TCommitJournal::CollectImages() {
   for (TTableEntry& table : FTables) {
     for (TFileEntry& file : table.Files) {
@@ -533,12 +548,10 @@ void TCommitJournal::CollectImages() {
       TJournalFileImage& image = file.Image;
       image.OriginalSize = capture.OriginalSize();
       image.Ranges.clear();
-      // The old bytes of every range the writes change, within the old length (in vectors of
-      // the thread's, kept from commit to commit).
-      thread_local std::vector<std::pair<std::int64_t, std::int64_t>> spans;
-      thread_local std::vector<std::pair<std::int64_t, std::int64_t>> merged;
-      spans.clear();
-      merged.clear();
+      // The old bytes of every range the writes change, within the old length.
+      TKeptSpans keptSpans(slSpans), keptMerged(slMerged);
+      TSpans& spans = keptSpans.List();
+      TSpans& merged = keptMerged.List();
       for (const auto& [offset, bytes] : capture.Pieces()) {
         const std::int64_t end =
             std::min(offset + static_cast<std::int64_t>(bytes.size()), image.OriginalSize);
@@ -558,11 +571,6 @@ void TCommitJournal::CollectImages() {
         file.Handler->ReadAt(from, old.Data(), to - from);
         AddChangedRanges(capture, from, old, &image.Ranges);
       }
-      // A large commit's lists are not kept.
-      if (spans.capacity() > kKeptSpans)
-        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(spans);
-      if (merged.capacity() > kKeptSpans)
-        std::vector<std::pair<std::int64_t, std::int64_t>>().swap(merged);
     }
   }
 }
