@@ -316,7 +316,9 @@ void Main() {
       session.CloseDatabase(db);
     });
     std::vector<double> waits;
-    for (std::int64_t i = 0; i < 300; ++i) {
+    // At least 300 inserts, and on until the reader has finished a few scans: inserts land
+    // during builds, not only during the first one.
+    for (std::int64_t i = 0; i < 300 || (scans.load() < 4 && i < 100000); ++i) {
       const TClock t = Time([&] { round.Engine->Run(UserInsert(rows + 1 + i)); });
       waits.push_back(t.Wall * 1000);
     }

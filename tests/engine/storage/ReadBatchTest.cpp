@@ -2,7 +2,8 @@
 // never waits long behind a scan that keeps reading; a batch sees what was committed before it
 // began, and what another process commits while it runs once its lock was given up and taken
 // again; a batch keeps no lock once it ends or the table's last cursor closes; a table whose
-// units are all cached is looked at once per batch and at each scan start outside batches.
+// units are all cached is looked at once per batch and at each scan start outside batches; a
+// filter that tests every slot of a large table lets a waiting writer in between its runs.
 #include <poll.h>
 #include <algorithm>
 
@@ -176,6 +177,53 @@ TEST(ReadBatchTest, WriterInAnotherThreadOrProcessNeverWaitsLongBehindAScanningB
   done = true;
   reader.join();
   EXPECT_EQ(CountRows(dir.Path()), kRows + 40);
+}
+
+// A filter's test of every slot is one operation: on a large table it holds the read lock
+// far longer than a batch may. Between its runs of slots it lets a waiting writer in, and
+// tests the slots after that as the writer left them; the cursor's next operation tests them
+// all again.
+TEST(ReadBatchTest, AWriterGetsInDuringALongFilterBuildWhoseRestSeesItsRow) {
+  TTempDir dir;
+  CreateTableIn(dir.Path(), "T", KeyedTable());
+  constexpr int kMany = 8000;  // several of the scan's 64 KB runs
+  InsertRows(dir.Path(), "base", kMany);
+  std::atomic<int> calls{0};
+  std::atomic<int> callsWhenWritten{0};
+  std::atomic<bool> building{true};
+  int firstBuild = 0;
+  std::int64_t counted = 0;
+  std::thread reader([&] {
+    TDataSession session;
+    TSessionSettings small = session.Settings();
+    small.RecordCacheBytes = 16384;
+    session.SetSettings(small);
+    TDataDirectory& db = session.OpenDatabase(dir.Path());
+    {
+      TDataCursor c(db);
+      c.Open("T");
+      // Slow enough that a run of slots outlasts the batch's hold several times over.
+      c.AddFilter([&](const std::uint8_t*) {
+        const int n = ++calls;
+        if (building && n % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return true;
+      });
+      firstBuild = calls;
+      building = false;
+      counted = c.RecordCount();
+    }
+    session.CloseDatabase(db);
+  });
+  while (calls < 1)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  InsertRows(dir.Path(), "writer", 1);
+  callsWhenWritten = calls.load();
+  reader.join();
+  // The writer finished while the first build still had slots to test, and the build's rest
+  // (the slots the table has now) took in its row.
+  EXPECT_LT(callsWhenWritten.load(), kMany);
+  EXPECT_EQ(firstBuild, kMany + 1);
+  EXPECT_EQ(counted, kMany + 1);
 }
 
 TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLockIsRetaken) {

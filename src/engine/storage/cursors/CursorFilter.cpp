@@ -35,6 +35,10 @@ class TScanWindow {
     if (!FRun.Holds(recordNo)) FRun.Fill(FData, recordNo, kRunBytes);
     return FRun.Bytes(recordNo, FRecordSize);
   }
+  // Whether the next Slot(recordNo) reads from the file.
+  bool Reads(std::int32_t recordNo) const { return !FRun.Holds(recordNo); }
+  // The run read so far is stale (the table changed).
+  void Forget() { FRun = TRecordRun{}; }
 
  private:
   static constexpr std::size_t kRunBytes = 64 * 1024;
@@ -222,8 +226,17 @@ void TDataCursor::RebuildFilterBits() {
   } else {
     // Every slot in runs straight from the file.
     TScanWindow window(data);
-    const std::int32_t slots = data.PhysicalRecordCount();
+    std::int32_t slots = data.PhysicalRecordCount();
     for (std::int32_t recordNo = 1; recordNo <= slots; ++recordNo) {
+      // Between runs a long scan lets a waiting writer in. After a change the slots from here
+      // on are read as the writer left them, those before keep what they were tested as: as a
+      // scan record by record would have seen them. The cursor still holds the counts of
+      // before, so its next operation builds the set anew.
+      if (recordNo > 1 && window.Reads(recordNo) && FTable->Locks().YieldReadLock()) {
+        window.Forget();
+        slots = data.PhysicalRecordCount();
+        if (recordNo > slots) break;
+      }
       if (RecStatus(window.Slot(recordNo)) != kRecActive) continue;
       const std::uint8_t* bytes = window.Record(recordNo);
       FLastRead = recordNo;

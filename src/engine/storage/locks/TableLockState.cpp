@@ -294,6 +294,19 @@ void TTableLockState::EndOperation() {
   }
 }
 
+bool TTableLockState::YieldReadLock() {
+  if (FOperationDepth == 0 || !FOperationRead.Held || FTableRead.Held || FWriteHeld ||
+      FTransactionHeld)
+    return false;
+  if (TClock::now() - FOperationTaken < kBatchHold || !WriterWaiting()) return false;
+  DropOperationRead();
+  // The writer tries again every LockPauseMs: one of its attempts falls into this pause.
+  PauseMs(LockPauseMs + 2);
+  const bool changed = TakeRead(FOperationRead);
+  FOperationTaken = TClock::now();
+  return changed;
+}
+
 bool TTableLockState::TakeTableReadLock() {
   if (LockFree() || FTableRead.Held || FWriteHeld || FTransactionHeld) return false;
   if (FOperationRead.Held) {

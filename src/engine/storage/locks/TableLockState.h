@@ -97,6 +97,7 @@ class TTableLockState : public TTableLocks {
   bool InTransaction() const override;
   void BeginOperation() override { ++FOperationDepth; }
   void EndOperation() override;
+  bool YieldReadLock() override;
   bool TakeTableReadLock() override;
   void ReleaseTableReadLock() override;
   bool LockRecord(std::int32_t recordNo) override;

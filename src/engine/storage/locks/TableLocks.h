@@ -26,8 +26,10 @@
 // too old and taken again (with its refresh) by the next read that needs it; the batch's end
 // releases every lock it kept. A reader that keeps re-taking read locks back to back for longer
 // than that looks for a writer waiting on the table (its transaction byte held) and, when there
-// is one, pauses long enough for the writer's next attempt to get in. So a writer never waits
-// much longer than ReadBatchHoldMs plus one pause behind any reader, batch or not.
+// is one, pauses long enough for the writer's next attempt to get in. A single operation that
+// reads for long (a filter testing every slot) does the same between its runs of reads
+// (YieldReadLock). So a writer never waits much longer than ReadBatchHoldMs plus one pause
+// and one run of reads behind any reader, batch or not.
 //
 // Thread safety: as the table object; one thread at a time. A batch belongs to the thread that
 // opened it and covers the tables of one session.
@@ -91,6 +93,11 @@ class TTableLocks {
   // One cursor operation (see above).
   virtual void BeginOperation() {}
   virtual void EndOperation() {}
+  // Inside an operation that has held its operation read lock for longer than ReadBatchHoldMs
+  // (a read of every slot of a large table): when a writer waits for the table, gives the lock
+  // up for one pause and takes it again. Returns changed, as TakeReadLock; what the caller
+  // read before is then as it was before the writer's change.
+  virtual bool YieldReadLock() { return false; }
   // The table read lock held across many operations (SELECT ... WITH LOCKS).
   virtual bool TakeTableReadLock() { return false; }
   virtual void ReleaseTableReadLock() {}
