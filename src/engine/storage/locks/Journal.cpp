@@ -304,12 +304,13 @@ std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
       if (errno == ENOENT && image.OriginalSize == 0) continue;
       return MapOSError(errno);
     }
+    // Cut back first and then the ranges back to front, so the header with its ChangeCount is
+    // the last range put back: a file left half restored (playback interrupted) keeps the
+    // count its writer moved, and the next to take the table's locks finds the journal.
     std::int32_t rc = 0;
-    for (const TJournalRange& range : image.Ranges) {
-      rc = WriteAll(fs, fd, range.Bytes.data(), range.Bytes.size(), range.Offset);
-      if (rc < 0) break;
-    }
-    if (rc == 0 && fs.Truncate(fd, image.OriginalSize) != 0) rc = MapOSError(errno);
+    if (fs.Truncate(fd, image.OriginalSize) != 0) rc = MapOSError(errno);
+    for (auto range = image.Ranges.rbegin(); rc == 0 && range != image.Ranges.rend(); ++range)
+      rc = WriteAll(fs, fd, range->Bytes.data(), range->Bytes.size(), range->Offset);
     if (rc == 0 && sync && fs.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
     fs.Close(fd);
     if (rc < 0) return rc;
@@ -731,10 +732,14 @@ void TCommitJournal::PutBack() noexcept {
     for (TFileEntry& file : table.Files) {
       if (!file.Written) continue;
       try {
-        for (const TJournalRange& range : file.Image.Ranges)
-          file.Handler->WriteAt(range.Offset, range.Bytes.data(),
-                                static_cast<std::int64_t>(range.Bytes.size()));
+        // Back to front, so the header with its ChangeCount is the last range put back: a file
+        // left half put back keeps its moved count, and whoever takes the table's locks next
+        // looks for the journal and plays it back.
         file.Handler->Truncate(file.Image.OriginalSize);
+        const std::vector<TJournalRange>& ranges = file.Image.Ranges;
+        for (auto range = ranges.rbegin(); range != ranges.rend(); ++range)
+          file.Handler->WriteAt(range->Offset, range->Bytes.data(),
+                                static_cast<std::int64_t>(range->Bytes.size()));
         file.Written = false;
       } catch (...) {
       }

@@ -379,6 +379,10 @@ bool TTableLockState::TakeWriteLock() {
   // Inside a transaction the transaction byte has kept every other writer out since it began.
   if (FTable.InTransaction() && FTransactionHeld) return false;
   try {
+    // As for a read lock (TakeRead): counts that did not move since this table object last
+    // looked mean that no writer touched the files since, so there is neither a journal to
+    // play back nor anything to refresh.
+    if (!FTransactionHeld && !FTable.ChangeCountsMoved()) return false;
     // A journal found now belongs to a writer that is gone: it is played back first.
     if (!FTransactionHeld && TableJournalPresent(FTable) && RecoverTableJournal(FTable))
       FTable.DropCaches();
