@@ -295,7 +295,9 @@ void TTableLockState::EndOperation() {
 }
 
 bool TTableLockState::YieldReadLock() {
-  if (FOperationDepth == 0 || !FOperationRead.Held || FTableRead.Held || FWriteHeld ||
+  // Only the one operation under way: an enclosing one of the same table relies on the lock
+  // for its whole length.
+  if (FOperationDepth != 1 || !FOperationRead.Held || FTableRead.Held || FWriteHeld ||
       FTransactionHeld)
     return false;
   if (TClock::now() - FOperationTaken < kBatchHold || !WriterWaiting()) return false;

@@ -93,10 +93,10 @@ class TTableLocks {
   // One cursor operation (see above).
   virtual void BeginOperation() {}
   virtual void EndOperation() {}
-  // Inside an operation that has held its operation read lock for longer than ReadBatchHoldMs
-  // (a read of every slot of a large table): when a writer waits for the table, gives the lock
-  // up for one pause and takes it again. Returns changed, as TakeReadLock; what the caller
-  // read before is then as it was before the writer's change.
+  // Inside an operation (not nested in another of the table) that has held its operation read
+  // lock for longer than ReadBatchHoldMs (a read of every slot of a large table): when a writer
+  // waits for the table, gives the lock up for one pause and takes it again. Returns changed, as
+  // TakeReadLock; what the caller read before is then as it was before the writer's change.
   virtual bool YieldReadLock() { return false; }
   // The table read lock held across many operations (SELECT ... WITH LOCKS).
   virtual bool TakeTableReadLock() { return false; }
