@@ -110,12 +110,23 @@ void TBTree::CheckSibling(const TPage& page, const TPage& of) const {
   }
 }
 
+namespace {
+// The keys the next step of a binary search over [lo, hi) with midpoint mid may compare,
+// fetched while this step's compare waits for its own: on a page not in the processor's
+// caches the search then waits for one miss per step instead of two.
+inline void PrefetchNextMidpoints(const TPage& page, int lo, int mid, int hi) {
+  __builtin_prefetch(page.Key((lo + mid) / 2));
+  __builtin_prefetch(page.Key((mid + 1 + hi) / 2));
+}
+}  // namespace
+
 int TBTree::NodePosition(const TPage& page, const std::uint8_t* key) const {
   // The last entry whose key is <= key, or the first entry when all are greater.
   int lo = 0;
   int hi = page.Count();
   while (lo < hi) {
     int mid = (lo + hi) / 2;
+    PrefetchNextMidpoints(page, lo, mid, hi);
     if (compare_(page.Key(mid), key) <= 0) {
       lo = mid + 1;
     } else {
@@ -130,6 +141,7 @@ int TBTree::LeafPosition(const TPage& page, const std::uint8_t* key, bool after)
   int hi = page.Count();
   while (lo < hi) {
     int mid = (lo + hi) / 2;
+    PrefetchNextMidpoints(page, lo, mid, hi);
     int r = compare_(page.Key(mid), key);
     if (r < 0 || (after && r == 0)) {
       lo = mid + 1;
