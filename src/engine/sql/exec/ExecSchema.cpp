@@ -31,6 +31,7 @@ TExecSchemaSource::TExecSchemaSource(TDataDirectory& database) : Database_(datab
 TExecSchemaSource::~TExecSchemaSource() {
   // The last opened first: a cursor ends before the database it was opened in.
   for (auto it = Opened_.rbegin(); it != Opened_.rend(); ++it) {
+    if (!it->Cursor) continue;  // handed over
     try {
       it->Cursor->Close();
     } catch (...) {
@@ -43,6 +44,7 @@ TExecSchemaSource::~TExecSchemaSource() {
 
 std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef& table) {
   TOpenedTable opened;
+  opened.Ref = table;
   opened.Use = std::make_unique<TDatabaseUse>(Database_, table);
   // Opening raises the engine's own errors: a missing table, damaged headers, rights.
   opened.Cursor = std::make_unique<TDataCursor>(opened.Use->Database());
@@ -67,6 +69,19 @@ std::shared_ptr<const TTableSchema> TExecSchemaSource::LoadTable(const TTableRef
     schema->IndexNames.push_back(header.Descriptor(slot).IndexName);
   Opened_.push_back(std::move(opened));
   return schema;
+}
+
+bool TExecSchemaSource::TakeOpened(const TTableRef& table, std::unique_ptr<TDatabaseUse>* use,
+                                   std::unique_ptr<TDataCursor>* cursor) {
+  for (TOpenedTable& opened : Opened_) {
+    if (!opened.Cursor || opened.Ref.Name != table.Name || opened.Ref.Folder != table.Folder ||
+        opened.Ref.InMemory != table.InMemory || !opened.Cursor->IsOpen())
+      continue;
+    *use = std::move(opened.Use);
+    *cursor = std::move(opened.Cursor);
+    return true;
+  }
+  return false;
 }
 
 bool TExecSchemaSource::TableExists(const TTableRef& table) {

@@ -6,7 +6,8 @@
 // long as it is needed; TExecSchemaSource answers the binder from the tables themselves: it
 // opens a cursor on each table once and reads its fields and index names. It keeps those
 // cursors open until it ends, so the execution that opens the same tables next finds them in
-// use and takes them as they are, instead of looking at their files a second time.
+// use and takes them as they are, instead of looking at their files a second time; or it
+// hands them over to the execution (TakeOpened), which then opens nothing.
 //
 // Thread safety: both belong to one execution and one thread.
 #pragma once
@@ -51,9 +52,16 @@ class TExecSchemaSource : public TSchemaSource {
   std::shared_ptr<const TTableSchema> LoadTable(const TTableRef& table) override;
   bool TableExists(const TTableRef& table) override;
 
+  // Hands the cursor opened for a table read for the binder, with its database, to the
+  // execution that opens the same table reference next: it is as a cursor freshly opened on
+  // the table. False when none is left for that reference.
+  bool TakeOpened(const TTableRef& table, std::unique_ptr<TDatabaseUse>* use,
+                  std::unique_ptr<TDataCursor>* cursor);
+
  private:
   // A table read for the binder: its database (when not the statement's own) and its cursor.
   struct TOpenedTable {
+    TTableRef Ref;
     std::unique_ptr<TDatabaseUse> Use;
     std::unique_ptr<TDataCursor> Cursor;
   };

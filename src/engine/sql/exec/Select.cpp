@@ -41,9 +41,9 @@ TBlockExecution::TBlockExecution(TDataDirectory& database, TDataQuery& block,
 
 TBlockExecution::~TBlockExecution() = default;
 
-void TBlockExecution::Open() {
-  OpenTableRuns(Database_, Block_.SourceTables, Runs_);
-  OpenTableRuns(Database_, Block_.AutoIncTables, AutoIncRuns_);
+void TBlockExecution::Open(TExecSchemaSource* opened) {
+  OpenTableRuns(Database_, Block_.SourceTables, Runs_, opened);
+  OpenTableRuns(Database_, Block_.AutoIncTables, AutoIncRuns_, opened);
 }
 
 TEvalContext TBlockExecution::Context(const TExecParams& params) {

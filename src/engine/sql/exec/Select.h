@@ -39,8 +39,9 @@ class TBlockExecution {
   TBlockExecution(const TBlockExecution&) = delete;
   TBlockExecution& operator=(const TBlockExecution&) = delete;
 
-  // Opens the source tables (and those of LASTAUTOINC and IDENT_CURRENT).
-  void Open();
+  // Opens the source tables (and those of LASTAUTOINC and IDENT_CURRENT), taking over the
+  // cursors the binding opened when given its schema source.
+  void Open(TExecSchemaSource* opened = nullptr);
 
   TDataQuery& Block() const { return Block_; }
   std::vector<std::unique_ptr<TTableRun>>& Runs() { return Runs_; }
