@@ -6,6 +6,7 @@
 // writing, then end the write (the table's flush). A failure after the first change forgets
 // the unwritten change (AbandonChange), so no half-made change stays in the caches or reaches
 // the files.
+#include <array>
 #include <cstring>
 
 #include "engine/EngineLimits.h"
@@ -66,16 +67,21 @@ class TRecordLockGuard {
 
 // Room in the index file for inserting one key into each of the given indexes. Far from the
 // file's limits nothing needs to be looked at; near them the free lists are counted too.
-void EnsureIndexRoom(TIndexFile& index, const std::vector<int>& slots) {
-  const std::int64_t worst = static_cast<std::int64_t>(index.Header().NextPageNo()) +
-                             static_cast<std::int64_t>(slots.size()) * kPagesPerKeyInsert;
+// With sysDeleted, "Sys Deleted" takes a key too.
+void EnsureIndexRoom(TIndexFile& index, const std::vector<int>& slots, bool sysDeleted) {
+  const std::int64_t keys = static_cast<std::int64_t>(slots.size()) + (sysDeleted ? 1 : 0);
+  const std::int64_t worst =
+      static_cast<std::int64_t>(index.Header().NextPageNo()) + keys * kPagesPerKeyInsert;
   if (worst <= MaxIndexPageCount && worst * IndexPageSize <= MaxIndexFileBytes) return;
   for (const int s : slots)
     EnsureIndexPagesAvailable(index, s, kPagesPerKeyInsert);
+  if (sysDeleted) EnsureIndexPagesAvailable(index, SysDeletedSlot, kPagesPerKeyInsert);
 }
 
-std::vector<std::uint8_t> SysKey(std::uint8_t status, std::int32_t rowId) {
-  std::vector<std::uint8_t> key(SysDeletedKeySize);
+using TSysKey = std::array<std::uint8_t, SysDeletedKeySize>;
+
+TSysKey SysKey(std::uint8_t status, std::int32_t rowId) {
+  TSysKey key;
   BuildSysDeletedKey(status, rowId, key.data());
   return key;
 }
@@ -262,19 +268,23 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
     // record is written, and that insert is its uniqueness check (it changes no page when the
     // key is present), so its tree is not walked twice.
     const std::vector<int> slots = IndexSlots();
-    std::vector<std::vector<std::uint8_t>> keys(slots.size());
+    // The keys side by side in one buffer.
+    std::array<std::size_t, IndexSlotCount + 1> keyAt{};
+    for (std::size_t i = 0; i < slots.size(); ++i)
+      keyAt[i + 1] = keyAt[i] + index.Header().KeySize(slots[i]);
+    std::vector<std::uint8_t> keyBytes(keyAt[slots.size()]);
+    auto key = [&](std::size_t i) { return keyBytes.data() + keyAt[i]; };
     std::size_t early = slots.size();
     for (std::size_t i = 0; i < slots.size(); ++i) {
       const int s = slots[i];
-      keys[i].resize(index.Header().KeySize(s));
-      index.KeyBuilder(s).Build(work.data(), keys[i].data());
+      index.KeyBuilder(s).Build(work.data(), key(i));
       if (!index.KeyLayout(s).Unique) continue;
       if (!reuse && early == slots.size())
         early = i;
       else
-        index.CheckNoDuplicate(s, keys[i].data());
+        index.CheckNoDuplicate(s, key(i));
     }
-    const std::vector<std::uint8_t> activeKey = SysKey(kRecActive, rowId);
+    const TSysKey activeKey = SysKey(kRecActive, rowId);
     if (FAutoIncSuppressed) index.CheckNoDuplicate(SysDeletedSlot, activeKey.data());
     if (!reuse) data.CheckAppendCapacity(slot);
     std::int32_t oldRowId = 0;
@@ -283,13 +293,11 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
       ReadRecordInto(slot, old.data());
       if (RecStatus(old.data()) == kRecDeleted) {
         oldRowId = RecRowId(old.data());
-        const std::vector<std::uint8_t> deletedKey = SysKey(kRecDeleted, oldRowId);
+        const TSysKey deletedKey = SysKey(kRecDeleted, oldRowId);
         if (!index.Tree(SysDeletedSlot).Contains(deletedKey.data())) Raise(VELDOR_INDEXCORRUPT);
       }
     }
-    std::vector<int> grown = slots;
-    grown.push_back(SysDeletedSlot);
-    EnsureIndexRoom(index, grown);
+    EnsureIndexRoom(index, slots, true);
 
     TRecordLockGuard slotLock(FTable->Locks(), slot, !reuse);
     std::vector<std::uint8_t> stored;
@@ -297,7 +305,7 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
     FTable->BeginChange();
     if (early < slots.size()) {
       try {
-        index.Tree(slots[early]).Insert(keys[early].data(), slot);
+        index.Tree(slots[early]).Insert(key(early), slot);
       } catch (const EVELDOREngineError& e) {
         // A key already present leaves every page as it was: nothing to take back.
         if (e.ErrorCode == VELDOR_KEYVIOL)
@@ -330,10 +338,10 @@ void TDataCursor::InsertRecord(std::uint8_t* buffer) {
       stored.assign(bytes, bytes + data.RecordSize());
       data.ReleaseRecord(record);
       for (std::size_t i = 0; i < slots.size(); ++i)
-        if (i != early) index.Tree(slots[i]).Insert(keys[i].data(), recordNo);
+        if (i != early) index.Tree(slots[i]).Insert(key(i), recordNo);
       TBTree sys = index.Tree(SysDeletedSlot);
       if (reuse && recordNo == slot && oldRowId != 0) {
-        const std::vector<std::uint8_t> deletedKey = SysKey(kRecDeleted, oldRowId);
+        const TSysKey deletedKey = SysKey(kRecDeleted, oldRowId);
         sys.Delete(deletedKey.data());
       }
       sys.Insert(activeKey.data(), recordNo);
@@ -486,8 +494,8 @@ void TDataCursor::ModifyRecord(std::uint8_t* buffer) {
       if (!tree.Contains(c.Old.data())) Raise(VELDOR_INDEXCORRUPT);
       changes.push_back(std::move(c));
     }
-    const std::vector<std::uint8_t> oldSys = SysKey(kRecActive, oldRowId);
-    const std::vector<std::uint8_t> newSys = SysKey(kRecActive, rowId);
+    const TSysKey oldSys = SysKey(kRecActive, oldRowId);
+    const TSysKey newSys = SysKey(kRecActive, rowId);
     if (rowId != oldRowId) {
       index.CheckNoDuplicate(SysDeletedSlot, newSys.data());
       if (!index.Tree(SysDeletedSlot).Contains(oldSys.data())) Raise(VELDOR_INDEXCORRUPT);
@@ -496,8 +504,7 @@ void TDataCursor::ModifyRecord(std::uint8_t* buffer) {
       std::vector<int> grown;
       for (const TKeyChange& c : changes)
         grown.push_back(c.Slot);
-      if (rowId != oldRowId) grown.push_back(SysDeletedSlot);
-      EnsureIndexRoom(index, grown);
+      EnsureIndexRoom(index, grown, rowId != oldRowId);
     }
 
     std::vector<std::uint8_t> final(data.RecordSize());
@@ -584,11 +591,11 @@ void TDataCursor::DeleteRecord() {
       index.KeyBuilder(slots[i]).Build(stored.data(), keys[i].data());
       if (!index.Tree(slots[i]).Contains(keys[i].data())) Raise(VELDOR_INDEXCORRUPT);
     }
-    const std::vector<std::uint8_t> activeKey = SysKey(kRecActive, rowId);
-    const std::vector<std::uint8_t> deletedKey = SysKey(kRecDeleted, rowId);
+    const TSysKey activeKey = SysKey(kRecActive, rowId);
+    const TSysKey deletedKey = SysKey(kRecDeleted, rowId);
     if (!index.Tree(SysDeletedSlot).Contains(activeKey.data())) Raise(VELDOR_INDEXCORRUPT);
     if (index.Tree(SysDeletedSlot).Contains(deletedKey.data())) Raise(VELDOR_INDEXCORRUPT);
-    EnsureIndexRoom(index, {SysDeletedSlot});
+    EnsureIndexRoom(index, {}, true);
     std::vector<std::int32_t> chains;
     for (const TFieldDesc& f : data.Fields())
       if (f.IsBlob()) chains.push_back(ReadBlobField(f, stored.data()));
