@@ -181,3 +181,24 @@ TEST(IndexPage, DamagedBytesAreRefused) {
 }
 
 }  // namespace
+
+// A page's shape read from the header's descriptor bytes is the one its unpacked descriptor
+// gives, for every slot and every flag.
+TEST(IndexPage, ShapeFromTheHeaderBytesIsTheDescriptorsShape) {
+  TIndexHeader header;
+  header.InitNew();
+  std::mt19937 rng(7);
+  for (int round = 0; round < 64; ++round) {
+    for (int slot = 0; slot < IndexSlotCount; ++slot) {
+      TIndexDescriptor d = header.Descriptor(slot);
+      d.KeySize = static_cast<std::uint16_t>(1 + rng() % MaxKeySize);
+      d.Compression = static_cast<std::uint8_t>(rng() % 4);
+      d.Unique = rng() % 2 != 0;
+      d.NoSubtreeCounts = rng() % 2 != 0;
+      d.Descending = rng() % 2 != 0;
+      header.SetDescriptor(slot, d);
+      EXPECT_EQ(TPageShape::Of(slot, header), TPageShape::Of(slot, header.Descriptor(slot)))
+          << "slot " << slot;
+    }
+  }
+}

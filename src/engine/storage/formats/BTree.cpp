@@ -91,7 +91,7 @@ TPage& TPinnedPages::Hold(TPage& page) {
 
 TBTree::TBTree(TIndexPageStore& store, int slot, const TKeyCompare& compare)
     : store_(store), slot_(slot), compare_(compare) {
-  shape_ = TPageShape::Of(slot, store.Header().Descriptor(slot));
+  shape_ = TPageShape::Of(slot, store.Header());
 }
 
 std::string TBTree::DisplayName() const {

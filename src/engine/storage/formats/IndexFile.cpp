@@ -213,7 +213,7 @@ TPage& TIndexFile::FetchPage(int slot, std::int32_t pageNo) {
   if (ReadAt(offset, bytes, IndexPageSize, true) != IndexPageSize) RaiseIndexCorrupt(*this);
   if (encrypted_) Scramble(bytes, IndexPageSize, DataSeed);
   TPage* page = cache.Add(pageNo, true);
-  page->Reset(slot, pageNo, TPageShape::Of(slot, header_.Descriptor(slot)));
+  page->Reset(slot, pageNo, TPageShape::Of(slot, header_));
   if (!page->Unpack(bytes, header_.NextPageNo())) {
     page->PinCount = 0;
     cache.Remove(page);
@@ -227,7 +227,7 @@ TPage& TIndexFile::NewPage(int slot, std::int32_t pageNo) {
   NoteSlotUsed(slot);
   if (cache.Peek(pageNo) != nullptr) RaiseIndexCorrupt(*this);
   TPage* page = cache.Add(pageNo, true);
-  page->Reset(slot, pageNo, TPageShape::Of(slot, header_.Descriptor(slot)));
+  page->Reset(slot, pageNo, TPageShape::Of(slot, header_));
   return *page;
 }
 

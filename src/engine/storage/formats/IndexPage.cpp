@@ -26,6 +26,17 @@ TPageShape TPageShape::Of(int slot, const TIndexDescriptor& d) {
   return s;
 }
 
+TPageShape TPageShape::Of(int slot, const TIndexHeader& header) {
+  const std::uint8_t* p = header.DescriptorBytes(slot);
+  TPageShape s;
+  s.KeySize = GetU16(p + idxdesc::kKeySize);
+  s.Compression = p[idxdesc::kCompression];
+  s.Unique = p[idxdesc::kUnique] != 0 || slot == PrimaryIndexSlot || slot == SysDeletedSlot;
+  s.NoCounts = p[idxdesc::kNoSubtreeCounts] != 0 || slot == SysTextSlot;
+  s.Descending = p[idxdesc::kDescending] != 0;
+  return s;
+}
+
 void TPage::Reset(int slot, std::int32_t pageNo, const TPageShape& shape) {
   PageNo = pageNo;
   Slot = slot;

@@ -41,6 +41,8 @@ struct TPageShape {
   bool Descending = false;
 
   static TPageShape Of(int slot, const TIndexDescriptor& d);
+  // The same from the header's descriptor bytes, without unpacking the whole descriptor.
+  static TPageShape Of(int slot, const TIndexHeader& header);
   // Entries an uncompressed page may hold.
   int MaxNodeEntries() const { return IndexPageEntryBytes / (KeySize + (NoCounts ? 4 : 8)); }
   int MaxLeafEntries() const { return IndexPageEntryBytes / (KeySize + 4); }
