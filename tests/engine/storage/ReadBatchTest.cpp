@@ -44,6 +44,14 @@ void LoadRows(const std::string& dir) {
   InsertRows(dir, "base", kRows);
 }
 
+// A record cache of 16 KB: reads go to the file, so they take read locks (a table whose
+// records are all cached takes none, and a writer never waits for it).
+void UseSmallRecordCache(TDataSession& session) {
+  TSessionSettings small = session.Settings();
+  small.RecordCacheBytes = 16384;
+  session.SetSettings(small);
+}
+
 std::int64_t Walk(TDataCursor& c) {
   std::int64_t n = 0;
   c.First();
@@ -195,9 +203,7 @@ TEST(ReadBatchTest, AWriterGetsInDuringALongFilterBuildWhoseRestSeesItsRow) {
   std::int64_t counted = 0;
   std::thread reader([&] {
     TDataSession session;
-    TSessionSettings small = session.Settings();
-    small.RecordCacheBytes = 16384;
-    session.SetSettings(small);
+    UseSmallRecordCache(session);
     TDataDirectory& db = session.OpenDatabase(dir.Path());
     {
       TDataCursor c(db);
@@ -241,11 +247,7 @@ TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLoc
     InsertRows(dir.Path(), "during", 7);
   });
   TDataSession session;
-  // A record cache of 16 KB: the walks read records from the file, so the batch takes read
-  // locks (a table whose records are all cached takes none, and a writer never waits for it).
-  TSessionSettings small = session.Settings();
-  small.RecordCacheBytes = 16384;
-  session.SetSettings(small);
+  UseSmallRecordCache(session);
   TDataDirectory& db = session.OpenDatabase(dir.Path());
   {
     TDataCursor c(db);
