@@ -115,8 +115,8 @@ namespace {
 // fetched while this step's compare waits for its own: on a page not in the processor's
 // caches the search then waits for one miss per step instead of two.
 inline void PrefetchNextMidpoints(const TPage& page, int lo, int mid, int hi) {
-  __builtin_prefetch(page.Key((lo + mid) / 2));
-  __builtin_prefetch(page.Key((mid + 1 + hi) / 2));
+  if (lo < mid) __builtin_prefetch(page.Key((lo + mid) / 2));
+  if (mid + 1 < hi) __builtin_prefetch(page.Key((mid + 1 + hi) / 2));
 }
 }  // namespace
 
