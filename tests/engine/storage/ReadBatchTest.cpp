@@ -191,45 +191,86 @@ TEST(ReadBatchTest, WriterInAnotherThreadOrProcessNeverWaitsLongBehindAScanningB
 // far longer than a batch may. Between its runs of slots it lets a waiting writer in, and
 // tests the slots after that as the writer left them; the cursor's next operation tests them
 // all again.
+constexpr int kManyRows = 8000;  // several of the scan's 64 KB runs
+
+struct TSlowBuild {
+  int CallsWhenWritten = 0;  // the slot test at which the writer was seen done (0: never)
+  int FirstBuild = 0;        // slots the first build tested
+  std::int64_t Counted = 0;  // the count of the cursor's next operation
+};
+
+// Builds a filter over every slot of T on this thread, slow enough that a run of slots
+// outlasts the batch's hold several times over; startWriter is called at the first slot,
+// writerDone asked at each one.
+TSlowBuild SlowBuildBeside(const std::string& dir, const std::function<void()>& startWriter,
+                           const std::function<bool()>& writerDone) {
+  TSlowBuild out;
+  int calls = 0;
+  bool building = true;
+  TDataSession session;
+  UseSmallRecordCache(session);
+  TDataDirectory& db = session.OpenDatabase(dir);
+  {
+    TDataCursor c(db);
+    c.Open("T");
+    c.AddFilter([&](const std::uint8_t*) {
+      if (++calls == 1) startWriter();
+      if (building && out.CallsWhenWritten == 0 && writerDone()) out.CallsWhenWritten = calls;
+      if (building && calls % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return true;
+    });
+    out.FirstBuild = calls;
+    building = false;
+    out.Counted = c.RecordCount();
+  }
+  session.CloseDatabase(db);
+  return out;
+}
+
+// The writer finished while the first build still had slots to test, and the build's rest
+// (the slots the table has now) took in its row.
+void ExpectWriterGotInDuringTheBuild(const TSlowBuild& build) {
+  EXPECT_GT(build.CallsWhenWritten, 0);
+  EXPECT_LT(build.CallsWhenWritten, kManyRows);
+  EXPECT_EQ(build.FirstBuild, kManyRows + 1);
+  EXPECT_EQ(build.Counted, kManyRows + 1);
+}
+
 TEST(ReadBatchTest, AWriterGetsInDuringALongFilterBuildWhoseRestSeesItsRow) {
   TTempDir dir;
   CreateTableIn(dir.Path(), "T", KeyedTable());
-  constexpr int kMany = 8000;  // several of the scan's 64 KB runs
-  InsertRows(dir.Path(), "base", kMany);
-  std::atomic<int> calls{0};
-  std::atomic<int> callsWhenWritten{0};
-  std::atomic<bool> building{true};
-  int firstBuild = 0;
-  std::int64_t counted = 0;
-  std::thread reader([&] {
-    TDataSession session;
-    UseSmallRecordCache(session);
-    TDataDirectory& db = session.OpenDatabase(dir.Path());
-    {
-      TDataCursor c(db);
-      c.Open("T");
-      // Slow enough that a run of slots outlasts the batch's hold several times over.
-      c.AddFilter([&](const std::uint8_t*) {
-        const int n = ++calls;
-        if (building && n % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return true;
-      });
-      firstBuild = calls;
-      building = false;
-      counted = c.RecordCount();
-    }
-    session.CloseDatabase(db);
+  InsertRows(dir.Path(), "base", kManyRows);
+  std::atomic<bool> done{false};
+  std::thread writer;
+  const TSlowBuild build = SlowBuildBeside(
+      dir.Path(),
+      [&] {
+        writer = std::thread([&] {
+          InsertRows(dir.Path(), "writer", 1);
+          done = true;
+        });
+      },
+      [&] { return done.load(); });
+  writer.join();
+  ExpectWriterGotInDuringTheBuild(build);
+}
+
+TEST(ReadBatchTest, AWriterProcessGetsInDuringALongFilterBuildWhoseRestSeesItsRow) {
+  TTempDir dir;
+  CreateTableIn(dir.Path(), "T", KeyedTable());
+  InsertRows(dir.Path(), "base", kManyRows);
+  // Forked while no file is open here.
+  TSignal go;
+  TSignal done;
+  const pid_t writer = ForkChild([&] {
+    go.Await();
+    InsertRows(dir.Path(), "writer", 1);
+    done.Send();
   });
-  while (calls < 1)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  InsertRows(dir.Path(), "writer", 1);
-  callsWhenWritten = calls.load();
-  reader.join();
-  // The writer finished while the first build still had slots to test, and the build's rest
-  // (the slots the table has now) took in its row.
-  EXPECT_LT(callsWhenWritten.load(), kMany);
-  EXPECT_EQ(firstBuild, kMany + 1);
-  EXPECT_EQ(counted, kMany + 1);
+  const TSlowBuild build = SlowBuildBeside(
+      dir.Path(), [&] { go.Send(); }, [&] { return done.Arrived(); });
+  EXPECT_EQ(WaitChild(writer), 0);
+  ExpectWriterGotInDuringTheBuild(build);
 }
 
 TEST(ReadBatchTest, BatchSeesCommitsBeforeItAndAnotherProcessesCommitAfterItsLockIsRetaken) {
