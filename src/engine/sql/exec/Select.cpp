@@ -41,7 +41,7 @@ TBlockExecution::TBlockExecution(TDataDirectory& database, TDataQuery& block,
 
 TBlockExecution::~TBlockExecution() = default;
 
-void TBlockExecution::Open(TExecSchemaSource* opened) {
+void TBlockExecution::Open(TExecSchemaSource& opened) {
   OpenTableRuns(Database_, Block_.SourceTables, Runs_, opened);
   OpenTableRuns(Database_, Block_.AutoIncTables, AutoIncRuns_, opened);
 }

@@ -40,8 +40,8 @@ class TBlockExecution {
   TBlockExecution& operator=(const TBlockExecution&) = delete;
 
   // Opens the source tables (and those of LASTAUTOINC and IDENT_CURRENT), taking over the
-  // cursors the binding opened when given its schema source.
-  void Open(TExecSchemaSource* opened = nullptr);
+  // cursors the binding's schema source opened on them.
+  void Open(TExecSchemaSource& opened);
 
   TDataQuery& Block() const { return Block_; }
   std::vector<std::unique_ptr<TTableRun>>& Runs() { return Runs_; }

@@ -129,11 +129,11 @@ std::int64_t TBlockValues::LastAutoInc(void* sourceTable) {
 
 void OpenTableRuns(TDataDirectory& statementDatabase,
                    const std::vector<std::unique_ptr<TSourceTable>>& tables,
-                   std::vector<std::unique_ptr<TTableRun>>& runs, TExecSchemaSource* opened) {
+                   std::vector<std::unique_ptr<TTableRun>>& runs, TExecSchemaSource& opened) {
   for (const auto& table : tables) {
     auto run = std::make_unique<TTableRun>();
     run->Source = table.get();
-    if (!opened || !opened->TakeOpened(table->Ref(), &run->Database, &run->Cursor)) {
+    if (!opened.TakeOpened(table->Ref(), &run->Database, &run->Cursor)) {
       run->Database = std::make_unique<TDatabaseUse>(statementDatabase, table->Ref());
       run->Cursor = std::make_unique<TDataCursor>(run->Database->Database());
       run->Cursor->Open(table->TableName, run->Database->InMemory());

@@ -73,11 +73,10 @@ class TBlockValues : public TValueFetcher {
 };
 
 // Opens a run for each table (cursor in the table's database; the record buffer sized),
-// taking over what the binding's schema source opened for it when given one.
+// taking over the cursor the binding's schema source opened on it when one is left.
 void OpenTableRuns(TDataDirectory& statementDatabase,
                    const std::vector<std::unique_ptr<TSourceTable>>& tables,
-                   std::vector<std::unique_ptr<TTableRun>>& runs,
-                   TExecSchemaSource* opened = nullptr);
+                   std::vector<std::unique_ptr<TTableRun>>& runs, TExecSchemaSource& opened);
 
 // Installs a single-table condition (a tree of the block, not owned) as a filter of the run's
 // cursor: prepared for repeated evaluation with the block's collation and clock.

@@ -156,7 +156,7 @@ void TSqlExecution::Prepare(TQueryStatement& statement) {
     TDataQuery& block = *blocks[i];
     if (!HasTables(block.Kind)) continue;
     auto execution = std::make_unique<TBlockExecution>(Impl_->Database, block, Impl_->SubSelects);
-    execution->Open(&schema);
+    execution->Open(schema);
     Impl_->Blocks[i] = std::move(execution);
   }
 }

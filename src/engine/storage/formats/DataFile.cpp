@@ -11,21 +11,6 @@
 
 namespace zorvic::engine {
 
-namespace {
-
-// The operation read lock around one read of the file, released at the end of the scope.
-// Changed: taking it found the table changed (and refreshed): the caller reads nothing.
-struct TReadLockHold {
-  explicit TReadLockHold(TTableLocks& locks) : Locks(locks), Changed(locks.TakeReadLock()) {}
-  ~TReadLockHold() { Locks.ReleaseReadLock(); }
-  TReadLockHold(const TReadLockHold&) = delete;
-  TReadLockHold& operator=(const TReadLockHold&) = delete;
-  TTableLocks& Locks;
-  const bool Changed;
-};
-
-}  // namespace
-
 TDataFile::TDataFile(std::string fileName, std::string tableName, bool inMemory, TFileList& list)
     : TFileHandler(std::move(fileName), inMemory, list),
       FTableName(std::move(tableName)),

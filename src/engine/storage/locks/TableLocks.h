@@ -113,6 +113,17 @@ class TTableLocks {
   virtual void ReleaseTransactionLock() {}
 };
 
+// The operation read lock for a scope, released at its end. Changed: taking it found the table
+// changed (and refreshed), as TakeReadLock returned it.
+struct TReadLockHold {
+  explicit TReadLockHold(TTableLocks& locks) : Locks(locks), Changed(locks.TakeReadLock()) {}
+  ~TReadLockHold() { Locks.ReleaseReadLock(); }
+  TReadLockHold(const TReadLockHold&) = delete;
+  TReadLockHold& operator=(const TReadLockHold&) = delete;
+  TTableLocks& Locks;
+  const bool Changed;
+};
+
 // The process-wide grant-everything instance.
 inline TTableLocks& NoTableLocks() {
   static TTableLocks locks;

@@ -326,17 +326,6 @@ void TDataTable::CloseFiles() noexcept {
   ++FEpoch;
 }
 
-namespace {
-// A read lock of the table for a scope.
-struct TReadLockScope {
-  explicit TReadLockScope(TTableLocks& locks) : Locks(locks) { Locks.TakeReadLock(); }
-  ~TReadLockScope() { Locks.ReleaseReadLock(); }
-  TReadLockScope(const TReadLockScope&) = delete;
-  TReadLockScope& operator=(const TReadLockScope&) = delete;
-  TTableLocks& Locks;
-};
-}  // namespace
-
 void TDataTable::VerifyOnce() {
   if (FVerified) {
     const bool reclaimed = FRefreshWanted;
@@ -354,7 +343,7 @@ void TDataTable::VerifyOnce() {
       CheckInBatch();
     return;
   }
-  const TReadLockScope lock(*FLocks);
+  const TReadLockHold lock(*FLocks);
   FData->Verify();
   if (!FIndexWasMissing) FIndex->VerifyHeader();
   if (FBlob) FBlob->VerifyHeader();
@@ -398,7 +387,7 @@ void TDataTable::RefreshIfMoved(bool dropAll) {
     return;
   }
   {
-    const TReadLockScope lock(*FLocks);
+    const TReadLockHold lock(*FLocks);
     if (dropAll) DropCaches();
   }
   // The read lock took in what moved: the table holds the counts on disk again.
