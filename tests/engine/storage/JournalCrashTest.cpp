@@ -228,6 +228,24 @@ class TJournalRecoveryTest : public TJournalCrashTest {
     Faults.ClearFaults();
     return use;
   }
+  // A reader takes over the journals and stops dead at its n-th change; true when it did
+  // stop (false: it was done before its n-th change).
+  bool ReadStoppingAfter(std::int64_t n) {
+    Faults.CrashAfter(n);
+    {
+      TUse reader(Dir.Path());
+      try {
+        TDataCursor& a = reader.Open("A");
+        TDataCursor& b = reader.Open("B");
+        Image(a);
+        Image(b);
+      } catch (const EVELDOREngineError&) {
+      }
+    }
+    const bool crashed = Faults.Crashed();
+    Faults.ClearFaults();
+    return crashed;
+  }
   std::pair<std::string, std::string> Before;
 };
 
@@ -254,20 +272,7 @@ TEST_F(TJournalRecoveryTest, RecoveryStoppedAtAnyPointCanBeRepeated) {
   for (std::int64_t n = 0;; ++n) {
     StopCommitAfter(3);
     ASSERT_TRUE(FileExists(Dir.File("A.JNL")) || FileExists(Dir.File("B.JNL")));
-    // A reader takes over the journal and stops dead at its n-th change.
-    Faults.CrashAfter(n);
-    {
-      TUse reader(Dir.Path());
-      try {
-        TDataCursor& a = reader.Open("A");
-        TDataCursor& b = reader.Open("B");
-        Image(a);
-        Image(b);
-      } catch (const EVELDOREngineError&) {
-      }
-    }
-    const bool crashed = Faults.Crashed();
-    Faults.ClearFaults();
+    const bool crashed = ReadStoppingAfter(n);
     EXPECT_EQ(Inspect("recovery stopped after " + std::to_string(n)), Before) << n;
     if (!crashed) break;
     ++stops;
@@ -308,18 +313,7 @@ TEST_F(TJournalRecoveryTest, AWriterThatKeptTheTableOpenPlaysBackWhatAStoppedRec
     Image(a);
     // Everything of the commit written but its journals not retired: it never happened.
     StopCommitAfter(total - 2);
-    // A reader takes the journals over and stops dead at its n-th change.
-    Faults.CrashAfter(n);
-    {
-      TUse reader(Dir.Path());
-      try {
-        reader.Open("A");
-        reader.Open("B");
-      } catch (const EVELDOREngineError&) {
-      }
-    }
-    const bool crashed = Faults.Crashed();
-    Faults.ClearFaults();
+    const bool crashed = ReadStoppingAfter(n);
     insert(a);
     kept.reset();
     EXPECT_EQ(Inspect("playback stopped after " + std::to_string(n)), expected) << n;
