@@ -1,5 +1,6 @@
 #include "engine/sql/QueryStatement.h"
 
+#include "engine/sql/StatementTemplates.h"
 #include "engine/sql/bind/StatementBinder.h"
 #include "engine/sql/parse/StatementParser.h"
 
@@ -49,6 +50,7 @@ void TQueryStatement::ClearStatement() {
   // none of them dereferences another while being destroyed.
   Blocks_.clear();
   StatementSource_.clear();
+  ParseNotes_.Clear();
 }
 
 TDataQuery& TQueryStatement::NewBlock() {
@@ -68,8 +70,12 @@ void TQueryStatement::Prepare(std::string_view text) {
   Lexer_.SetParseContext("SQL statement");
   Loaded_ = true;
   Lexer_.Load(text);
+  // A text that differs from one parsed before only in its literals takes a copy of that
+  // parse (StatementTemplates.h).
+  if (detail::TStatementTemplates::Take(*this)) return;
   Lexer_.Next();
   ParseCurrent();
+  if (AtEnd()) detail::TStatementTemplates::Note(*this);
 }
 
 bool TQueryStatement::AtEnd() const {
@@ -84,6 +90,7 @@ void TQueryStatement::ParseNext() {
 void TQueryStatement::ParseCurrent() {
   if (Lexer_.Kind() == tkEnd) return;
   const std::size_t start = Lexer_.TokenStart();
+  SourceStart_ = start;
   try {
     detail::TStatementParser parser(*this);
     parser.ParseStatement(NewBlock());

@@ -22,9 +22,14 @@
 #include "engine/sql/DataQuery.h"
 #include "engine/sql/SchemaSource.h"
 #include "engine/sql/parse/ExpToken.h"
+#include "engine/sql/parse/ExpressionParser.h"
 #include "engine/sql/parse/Lexer.h"
 
 namespace zorvic::engine {
+
+namespace detail {
+class TStatementTemplates;
+}
 
 // What a column of a SELECT result keeps of the table column it names: a plain column
 // reference (no expression, no aggregate) of a NOT NULL column is required, unless the block
@@ -87,10 +92,13 @@ class TQueryStatement {
 
   TExpressionParser& Lexer() { return Lexer_; }
 
-  // Used by the parser: a new block owned by the statement.
+  // Used by the parser: a new block owned by the statement, and what the parse noticed.
   TDataQuery& NewBlock();
+  TParseNotes& ParseNotes() { return ParseNotes_; }
 
  private:
+  friend class detail::TStatementTemplates;
+
   void ClearStatement();
   void ParseCurrent();
 
@@ -98,6 +106,8 @@ class TQueryStatement {
   TExpressionParser Lexer_;
   std::vector<std::unique_ptr<TDataQuery>> Blocks_;
   std::string StatementSource_;
+  std::size_t SourceStart_ = 0;  // where StatementSource_ starts in the text
+  TParseNotes ParseNotes_;
   bool Loaded_ = false;  // a text is loaded and has not failed to parse
 };
 

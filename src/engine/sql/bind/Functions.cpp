@@ -152,6 +152,7 @@ TFunctionKeyword FindFunctionKeyword(const TExpressionParser& lexer) {
     c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
   TExpTokenPtr constant = reader.NewNode(ncConstant, opNone, lexer.TokenText());
   const TLocalDateTime now = LocalDateTimeNow();  // one reading of the clock
+  if (reader.Hooks.Notes != nullptr) reader.Hooks.Notes->ClockRead = true;
   if (name == "CURRENT_DATE") {
     constant->SetDateConstant(now.Day);
   } else if (name == "CURRENT_TIME") {

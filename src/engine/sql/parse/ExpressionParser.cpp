@@ -39,12 +39,10 @@ std::optional<double> ReadRealNumber(std::string_view text) {
   return value;
 }
 
-// A number constant from the current integer or real token, negated when the sign was "-".
-[[gnu::noinline]] void SetNumberConstant(TExpressionReader& reader, TExpToken& node,
-                                         bool negative) {
-  TExpressionParser& lexer = reader.Lexer;
-  const std::string& text = lexer.TokenText();
-  if (lexer.Kind() == tkInteger) {
+// Sets a number constant from an integer or real token's text, negated when the sign was
+// "-"; false when the text is no number the engine takes.
+bool SetNumberValue(TExpToken& node, TokenKind kind, const std::string& text, bool negative) {
+  if (kind == tkInteger) {
     if (const auto whole = ReadWholeNumber(text, negative)) {
       if (*whole >= std::numeric_limits<std::int32_t>::min() &&
           *whole <= std::numeric_limits<std::int32_t>::max()) {
@@ -52,14 +50,29 @@ std::optional<double> ReadRealNumber(std::string_view text) {
       } else {
         node.SetLargeIntConstant(*whole);
       }
-      return;
+      return true;
     }
   }
   if (const auto real = ReadRealNumber(text)) {
     node.SetFloatConstant(negative ? -*real : *real);
-    return;
+    return true;
   }
+  return false;
+}
+
+// A number constant from the current integer or real token, negated when the sign was "-".
+[[gnu::noinline]] void SetNumberConstant(TExpressionReader& reader, TExpToken& node,
+                                         bool negative) {
+  TExpressionParser& lexer = reader.Lexer;
+  const std::string& text = lexer.TokenText();
+  if (SetNumberValue(node, lexer.Kind(), text, negative)) return;
   reader.RaiseInContext("Constant '" + text + "' is not a valid number ");
+}
+
+// Notes a literal the parser made a constant of; the lexer is still on its token.
+void NoteLiteral(const TParseHooks& hooks, const TExpToken& node, const TExpressionParser& lexer) {
+  if (hooks.Notes == nullptr) return;
+  hooks.Notes->Literals.push_back({&node, lexer.TokenStart(), lexer.Position(), lexer.Kind()});
 }
 
 }  // namespace
@@ -446,6 +459,7 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
   const std::string text = Lexer.TokenText();
 
   if (kind == tkSingleQuoted || kind == tkDoubleQuoted) {
+    const TLiteralMark mark{nullptr, Lexer.TokenStart(), Lexer.Position(), kind};
     Lexer.Next();
     if (Lexer.IsSymbol('.')) return CorrelatedColumn(text, flags);
     TExpTokenPtr constant = NewNode(ncConstant, opNone, text);
@@ -454,6 +468,9 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
       constant->SetNullValue();  // the empty string is the NULL constant
     } else {
       constant->SetStringConstant(text);
+      if (kind == tkSingleQuoted && Hooks.Notes != nullptr) {
+        Hooks.Notes->Literals.push_back({constant.get(), mark.Start, mark.End, kind});
+      }
     }
     return constant;
   }
@@ -484,6 +501,7 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
   if (kind == tkInteger || kind == tkReal) {
     TExpTokenPtr constant = NewNode(ncConstant, opNone, text);
     SetNumberConstant(*this, *constant, false);
+    NoteLiteral(Hooks, *constant, Lexer);
     Lexer.Next();
     return constant;
   }
@@ -563,6 +581,19 @@ TExpTokenPtr ParseExpressionText(TExpressionParser& lexer, std::string_view text
     lexer.RaiseInContext("Unknown or unexpected symbol '" + lexer.TokenText() + "' found");
   }
   return tree;
+}
+
+bool SetLiteralConstant(TExpToken& node, TokenKind kind, const std::string& text) {
+  if (kind == tkSingleQuoted) {
+    if (text.empty()) return false;
+    node.Text = text;
+    node.SetStringConstant(text);
+    return true;
+  }
+  if (kind != tkInteger && kind != tkReal) return false;
+  if (!SetNumberValue(node, kind, text, false)) return false;
+  node.Text = text;
+  return true;
 }
 
 }  // namespace zorvic::engine

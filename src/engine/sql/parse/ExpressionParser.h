@@ -16,6 +16,8 @@
 // Thread safety: uses only the lexer and hooks given; one thread per lexer.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -45,10 +47,35 @@ class TSubSelectParser {
   virtual TDataQuery* ParseSubSelect(TExpressionParser& lexer) = 0;
 };
 
+// What a parse noticed of its text beyond the trees: the literals it made constants of (a
+// single-quoted string that is not empty, an unsigned number), each with its token's source
+// span, and whether it read the clock (CURRENT_DATE and its kin).
+struct TLiteralMark {
+  const TExpToken* Node = nullptr;
+  std::size_t Start = 0;  // the token's first byte in the source
+  std::size_t End = 0;    // just after its last byte
+  TokenKind Kind = tkNone;
+};
+struct TParseNotes {
+  std::vector<TLiteralMark> Literals;
+  bool ClockRead = false;
+  void Clear() {
+    Literals.clear();
+    ClockRead = false;
+  }
+};
+
 struct TParseHooks {
   std::vector<TExpToken*>* ParameterList = nullptr;  // "?" nodes, in order; may be null
   TSubSelectParser* SubSelects = nullptr;            // required when efSubSelects is given and used
+  TParseNotes* Notes = nullptr;                      // may be null
 };
+
+// Makes node the constant the parser makes of a literal token of the kind and text (the text
+// between the quotes for a string): its Text and typed value. False, with the node's value
+// unset, for a token that is no single-quoted string or unsigned number, for the empty string
+// (the NULL constant) and for a number the parser refuses.
+bool SetLiteralConstant(TExpToken& node, TokenKind kind, const std::string& text);
 
 // condition: and-term { OR and-term } (the whole expression grammar).
 TExpTokenPtr ParseCondition(TExpressionParser& lexer, ExpressionFlags flags,

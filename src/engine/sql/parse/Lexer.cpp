@@ -49,10 +49,7 @@ void TExpressionParser::Load(std::string_view text) {
   // The copy is NUL-terminated (std::string guarantees Text_[size()] == 0), which the token
   // reader relies on as its end mark; an embedded NUL would end the text early.
   Text_.assign(text);
-  Position_ = TokenStart_ = StringEnd_ = ClauseStart_ = PreviousTokenEnd_ = 0;
-  Kind_ = tkNone;
-  Token_.clear();
-  ExpressionDepth = 0;
+  Rewind();
   const std::size_t nul = Text_.find('\0');
   if (nul != std::string::npos) {
     const std::size_t at = nul;
@@ -176,21 +173,44 @@ bool TExpressionParser::IsKeyword(std::string_view word) const {
 }
 
 std::string TExpressionParser::ClauseText(std::size_t limit) const {
-  std::string result;
-  if (PreviousTokenEnd_ <= ClauseStart_) return result;
-  const std::string_view clause(Text_.data() + ClauseStart_, PreviousTokenEnd_ - ClauseStart_);
+  if (PreviousTokenEnd_ <= ClauseStart_) return {};
+  return ClauseTextOf(
+      std::string_view(Text_.data() + ClauseStart_, PreviousTokenEnd_ - ClauseStart_), limit);
+}
+
+std::string TExpressionParser::ClauseTextOf(std::string_view clause, std::size_t limit) {
   // A long value (a message body) is not copied whole only to be cut.
   const std::string_view head = clause.substr(0, limit);
   // Two scans of the bytes (find_first_of would look each byte up in the set by a call).
   if (std::memchr(head.data(), '\r', head.size()) == nullptr &&
       std::memchr(head.data(), '\n', head.size()) == nullptr)
     return std::string(head);
+  std::string result;
   result.reserve(std::min(clause.size(), limit));
   for (const char c : clause) {
     if (result.size() >= limit) break;
     if (c != '\r' && c != '\n') result.push_back(c);
   }
   return result;
+}
+
+void TExpressionParser::Rewind() {
+  Position_ = TokenStart_ = StringEnd_ = ClauseStart_ = PreviousTokenEnd_ = 0;
+  Kind_ = tkNone;
+  Token_.clear();
+  ExpressionDepth = 0;
+}
+
+TokenKind TExpressionParser::ReadTokenAt(std::size_t offset) {
+  Position_ = std::min(offset, Text_.size());
+  Kind_ = tkNone;
+  return Next();
+}
+
+void TExpressionParser::MoveToEnd() {
+  Position_ = TokenStart_ = StringEnd_ = PreviousTokenEnd_ = Text_.size();
+  Token_.clear();
+  Kind_ = tkEnd;
 }
 
 TLexerState TExpressionParser::SaveState() const {

@@ -88,6 +88,17 @@ class TExpressionParser {
   // most limit characters of it.
   void MarkClauseStart() { ClauseStart_ = TokenStart_; }
   std::string ClauseText(std::size_t limit = std::string::npos) const;
+  // The clause text of source bytes as ClauseText gives it: CR and LF removed, at most limit
+  // characters.
+  static std::string ClauseTextOf(std::string_view clause, std::size_t limit);
+
+  // Reads the token that starts at or after offset (blanks and comments skipped), as Next
+  // would there.
+  TokenKind ReadTokenAt(std::size_t offset);
+  // Puts the lexer at the end of its text, as after reading the last token.
+  void MoveToEnd();
+  // Back to the state Load leaves: before the first token.
+  void Rewind();
 
   // The whole source text and the current token's offsets in it.
   const std::string& Text() const { return Text_; }

@@ -42,6 +42,7 @@ TParseHooks TStatementParser::Hooks() {
   TParseHooks hooks;
   hooks.ParameterList = &Statement_.ParameterList;
   hooks.SubSelects = this;
+  hooks.Notes = &Statement_.ParseNotes();
   return hooks;
 }
 
