@@ -424,7 +424,7 @@ void TStatementTemplates::Note(TQueryStatement& statement) {
   for (const TSlot& slot : shape->Slots) {
     TExpToken& node = *mine.Places[slot.Place].Node;
     node.Text.clear();
-    node.ReserveValue(0);
+    node.ReleaseValue();
   }
   auto same = std::find_if(mine.Templates.begin(), mine.Templates.end(),
                            [&](const auto& kept) { return SameShape(*kept, *shape); });

@@ -45,6 +45,11 @@ void TExpToken::SetBytesValue(const void* data, std::size_t length) {
   IsNull = false;
 }
 
+void TExpToken::ReleaseValue() {
+  std::vector<std::uint8_t>().swap(Value_);
+  ValueLength_ = 0;
+}
+
 void TExpToken::SetBooleanConstant(bool value) {
   DataType = dtBoolean;
   Size = BooleanSize;

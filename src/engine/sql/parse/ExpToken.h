@@ -191,6 +191,7 @@ class TExpToken {
   const std::uint8_t* ValueData() const { return Value_.data(); }
   std::size_t ValueLength() const { return ValueLength_; }
   std::uint8_t* ReserveValue(std::size_t length);  // sets ValueLength to length
+  void ReleaseValue();                             // frees the buffer; ValueLength 0
 
   void SetNullValue();  // type 0, NULL
   void SetStringValue(std::string_view text);

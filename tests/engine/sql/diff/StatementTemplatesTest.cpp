@@ -237,6 +237,8 @@ TEST(StatementTemplates, StatementsRunAsParsedOnesAlsoAcrossAChangedTable) {
         break;
       case 3:
         script.push_back("DELETE FROM M WHERE ID = " + number());
+        script.push_back("INSERT INTO M VALUES (" + number() + ", " + text() + ", " + text() +
+                         ", " + text() + ")");
         break;
       case 4:
         script.push_back("SELECT * FROM M WHERE ID > " + number() + " AND S <> " + text());
