@@ -17,6 +17,9 @@ namespace {
 
 std::atomic<bool> TemplatesOn{true};
 
+// The buffer a thread keeps for the literals of the text being matched.
+constexpr std::size_t KeptLiteralBytes = 64 * 1024;
+
 // A place where a literal may stand for the shape's variable part: a constant given as a whole
 // INSERT or UPDATE value (ValueIndex its index), or a constant compared with a column in the
 // WHERE's chain of ANDs (ValueIndex -1).
@@ -259,6 +262,13 @@ bool Matches(const TTemplate& shape, const std::string& text, TExpressionParser&
   return text.size() - at == last.size() && text.compare(at, last.size(), last) == 0;
 }
 
+// A long literal's copy is not kept for the next text.
+void DropLongLiterals(TThreadTemplates& mine) {
+  for (TLiteral& literal : mine.Literals) {
+    if (literal.Text.capacity() > KeptLiteralBytes) std::string().swap(literal.Text);
+  }
+}
+
 }  // namespace
 
 void SetStatementTemplates(bool on) {
@@ -320,8 +330,10 @@ bool TStatementTemplates::Take(TQueryStatement& statement) {
     std::rotate(mine.Templates.begin(), mine.Templates.begin() + static_cast<std::ptrdiff_t>(i),
                 mine.Templates.begin() + static_cast<std::ptrdiff_t>(i) + 1);
     ++mine.Hits;
+    DropLongLiterals(mine);
     return true;
   }
+  DropLongLiterals(mine);
   lexer.Rewind();
   return false;
 }
