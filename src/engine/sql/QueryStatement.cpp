@@ -45,6 +45,7 @@ TQueryStatement::~TQueryStatement() {
 }
 
 void TQueryStatement::ClearStatement() {
+  detail::TStatementTemplates::GiveBack(*this);
   ParameterList.clear();
   // Blocks refer to each other (sub-selects are referenced from the trees of other blocks);
   // none of them dereferences another while being destroyed.

@@ -108,7 +108,8 @@ class TQueryStatement {
   std::string StatementSource_;
   std::size_t SourceStart_ = 0;  // where StatementSource_ starts in the text
   TParseNotes ParseNotes_;
-  bool Loaded_ = false;  // a text is loaded and has not failed to parse
+  std::weak_ptr<void> TemplateLink_;  // the template the block was taken from
+  bool Loaded_ = false;               // a text is loaded and has not failed to parse
 };
 
 }  // namespace zorvic::engine

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,45 +86,59 @@ bool Reusable(const TDataQuery& block) {
          !block.Bound;
 }
 
-TExpTokenPtr CopyTree(const TExpTokenPtr& tree) {
-  return tree ? CopyExpTree(*tree) : TExpTokenPtr();
+void AssignTree(TExpTokenPtr& to, const TExpTokenPtr& from) {
+  if (from) {
+    AssignExpTree(to, *from);
+  } else {
+    to.reset();
+  }
 }
 
-// A copy of a block that Reusable accepts, as the parser left it.
-std::unique_ptr<TDataQuery> CopyParsedBlock(const TDataQuery& from) {
-  auto to = std::make_unique<TDataQuery>();
-  to->Kind = from.Kind;
-  to->Role = from.Role;
-  to->Parenthesized = from.Parenthesized;
-  to->ResultFields.reserve(from.ResultFields.size());
-  for (const auto& field : from.ResultFields) {
-    auto copy = std::make_unique<TResultField>();
-    copy->Expression = CopyTree(field->Expression);
-    copy->ColumnName = field->ColumnName;
-    copy->CorrelationName = field->CorrelationName;
-    copy->Alias = field->Alias;
-    copy->AliasGiven = field->AliasGiven;
-    copy->Aggregate = field->Aggregate;
-    copy->IsExpression = field->IsExpression;
-    copy->ClauseText = field->ClauseText;
-    copy->ResultName = field->ResultName;
-    copy->DataType = field->DataType;
-    copy->SubType = field->SubType;
-    copy->Size = field->Size;
-    copy->Scale = field->Scale;
-    copy->SourceFieldNo = field->SourceFieldNo;
-    copy->SourceFieldName = field->SourceFieldName;
-    copy->Position = field->Position;
-    to->ResultFields.push_back(std::move(copy));
+// Makes a block what the parser left in from, a block that Reusable accepts: every field is
+// set, so a block used by an earlier statement (bound and run) serves as well as a new one,
+// and its nodes, strings and lists are reused. A new field of a block or of its clause records
+// must be set here too.
+void AssignParsedBlock(TDataQuery& to, const TDataQuery& from) {
+  to.Kind = from.Kind;
+  to.Role = from.Role;
+  to.Master = nullptr;
+  to.Parenthesized = from.Parenthesized;
+  to.ResultFields.resize(from.ResultFields.size());
+  for (std::size_t i = 0; i < from.ResultFields.size(); ++i) {
+    const TResultField& field = *from.ResultFields[i];
+    if (!to.ResultFields[i]) to.ResultFields[i] = std::make_unique<TResultField>();
+    TResultField& copy = *to.ResultFields[i];
+    AssignTree(copy.Expression, field.Expression);
+    copy.ColumnName = field.ColumnName;
+    copy.CorrelationName = field.CorrelationName;
+    copy.Alias = field.Alias;
+    copy.AliasGiven = field.AliasGiven;
+    copy.Aggregate = field.Aggregate;
+    copy.IsExpression = field.IsExpression;
+    copy.ClauseText = field.ClauseText;
+    copy.ResultName = field.ResultName;
+    copy.DataType = field.DataType;
+    copy.SubType = field.SubType;
+    copy.Size = field.Size;
+    copy.Scale = field.Scale;
+    copy.SourceTable = nullptr;
+    copy.SourceFieldNo = field.SourceFieldNo;
+    copy.SourceFieldName = field.SourceFieldName;
+    copy.Position = field.Position;
   }
-  for (const auto& table : from.SourceTables)
-    to->SourceTables.push_back(std::make_unique<TSourceTable>(*table));
-  to->GroupByFields = from.GroupByFields;
-  to->OrderByFields = from.OrderByFields;
-  to->UpdateFields.reserve(from.UpdateFields.size());
-  for (const TUpdateField& field : from.UpdateFields) {
-    TUpdateField& copy = to->UpdateFields.emplace_back();
-    copy.Column = CopyTree(field.Column);
+  to.SourceTables.resize(from.SourceTables.size());
+  for (std::size_t i = 0; i < from.SourceTables.size(); ++i) {
+    if (!to.SourceTables[i]) to.SourceTables[i] = std::make_unique<TSourceTable>();
+    *to.SourceTables[i] = *from.SourceTables[i];
+  }
+  to.Joins.clear();
+  to.GroupByFields = from.GroupByFields;
+  to.OrderByFields = from.OrderByFields;
+  to.UpdateFields.resize(from.UpdateFields.size());
+  for (std::size_t i = 0; i < from.UpdateFields.size(); ++i) {
+    const TUpdateField& field = from.UpdateFields[i];
+    TUpdateField& copy = to.UpdateFields[i];
+    AssignTree(copy.Column, field.Column);
     copy.ColumnName = field.ColumnName;
     copy.CorrelationName = field.CorrelationName;
     copy.ClauseText = field.ClauseText;
@@ -133,42 +148,52 @@ std::unique_ptr<TDataQuery> CopyParsedBlock(const TDataQuery& from) {
     copy.Size = field.Size;
     copy.Scale = field.Scale;
   }
-  to->UpdateValues.reserve(from.UpdateValues.size());
-  for (const TUpdateValue& value : from.UpdateValues) {
-    TUpdateValue& copy = to->UpdateValues.emplace_back();
-    copy.Value = CopyTree(value.Value);
-    copy.ClauseText = value.ClauseText;
+  to.UpdateValues.resize(from.UpdateValues.size());
+  for (std::size_t i = 0; i < from.UpdateValues.size(); ++i) {
+    AssignTree(to.UpdateValues[i].Value, from.UpdateValues[i].Value);
+    to.UpdateValues[i].ClauseText = from.UpdateValues[i].ClauseText;
   }
-  to->Condition = CopyTree(from.Condition);
-  if (from.WhereCondition != nullptr) to->WhereCondition = to->Condition.get();
-  to->Having = CopyTree(from.Having);
-  to->Distinct = from.Distinct;
-  to->HasWhereOrJoin = from.HasWhereOrJoin;
-  to->HasGroupBy = from.HasGroupBy;
-  to->HasHaving = from.HasHaving;
-  to->HasOrderBy = from.HasOrderBy;
-  to->OrderByNoCase = from.OrderByNoCase;
-  to->TopCount = from.TopCount;
-  to->WithLocks = from.WithLocks;
-  to->LanguageName = from.LanguageName;
-  to->LanguageId = from.LanguageId;
-  to->LanguageGiven = from.LanguageGiven;
-  to->SortName = from.SortName;
-  to->SortId = from.SortId;
-  to->SortGiven = from.SortGiven;
-  to->Password = from.Password;
-  to->EncryptedGiven = from.EncryptedGiven;
-  to->NoJoinOptimize = from.NoJoinOptimize;
-  to->NoAutoInc = from.NoAutoInc;
-  to->CommitInterval = from.CommitInterval;
-  to->CommitIntervalGiven = from.CommitIntervalGiven;
-  to->Flush = from.Flush;
-  to->UnionAll = from.UnionAll;
-  to->IfExists = from.IfExists;
-  to->IfNotExists = from.IfNotExists;
-  to->Target = from.Target;
-  to->IndexName = from.IndexName;
-  return to;
+  to.CreateFields.clear();
+  to.CreateIndexes.clear();
+  AssignTree(to.Condition, from.Condition);
+  to.WhereCondition = from.WhereCondition != nullptr ? to.Condition.get() : nullptr;
+  AssignTree(to.Having, from.Having);
+  to.Distinct = from.Distinct;
+  to.HasWhereOrJoin = from.HasWhereOrJoin;
+  to.HasMultipleSources = from.HasMultipleSources;
+  to.HasGroupBy = from.HasGroupBy;
+  to.HasHaving = from.HasHaving;
+  to.HasOrderBy = from.HasOrderBy;
+  to.OrderByNoCase = from.OrderByNoCase;
+  to.TopCount = from.TopCount;
+  to.WithLocks = from.WithLocks;
+  to.LanguageName = from.LanguageName;
+  to.LanguageId = from.LanguageId;
+  to.LanguageGiven = from.LanguageGiven;
+  to.SortName = from.SortName;
+  to.SortId = from.SortId;
+  to.SortGiven = from.SortGiven;
+  to.Password = from.Password;
+  to.EncryptedGiven = from.EncryptedGiven;
+  to.NoJoinOptimize = from.NoJoinOptimize;
+  to.NoAutoInc = from.NoAutoInc;
+  to.CommitInterval = from.CommitInterval;
+  to.CommitIntervalGiven = from.CommitIntervalGiven;
+  to.Flush = from.Flush;
+  to.IntoGiven = from.IntoGiven;
+  to.Into = from.Into;
+  to.UnionNext = nullptr;
+  to.UnionAll = from.UnionAll;
+  to.InsertSource = nullptr;
+  to.IfExists = from.IfExists;
+  to.IfNotExists = from.IfNotExists;
+  to.Target = from.Target;
+  to.IndexName = from.IndexName;
+  to.Options = TTableOptions();
+  to.AutoIncTables.clear();
+  to.Bound = from.Bound;
+  to.AggregateOnly = from.AggregateOnly;
+  to.StarOnly = from.StarOnly;
 }
 
 struct TSlot {
@@ -184,6 +209,9 @@ struct TTemplate {
   std::vector<TSlot> Slots;
   std::size_t PlaceCount = 0;
   std::unique_ptr<TDataQuery> Block;  // the parse, never bound
+  // A block a statement of this shape gave back, for the next one to be made from.
+  std::unique_ptr<TDataQuery> Spare;
+  std::thread::id Owner = std::this_thread::get_id();
   // The statement's source is the text from SourceStart to SourceTail bytes before its end.
   std::size_t SourceStart = 0;
   std::size_t SourceTail = 0;
@@ -197,7 +225,7 @@ struct TLiteral {
 };
 
 struct TThreadTemplates {
-  std::vector<std::unique_ptr<TTemplate>> Templates;  // the most recently used first
+  std::vector<std::shared_ptr<TTemplate>> Templates;  // the most recently used first
   std::vector<std::size_t> Seen;                      // shapes seen once, a ring
   std::size_t SeenNext = 0;
   std::vector<TPlace> Places;
@@ -262,6 +290,32 @@ bool Matches(const TTemplate& shape, const std::string& text, TExpressionParser&
   return text.size() - at == last.size() && text.compare(at, last.size(), last) == 0;
 }
 
+// The bytes the value buffers of a block's trees hold (evaluation grows them to the largest
+// value met): a block holding more is not kept for reuse.
+std::size_t ValueBytes(const TDataQuery& block) {
+  std::vector<const TExpToken*> pending;
+  for (const auto& field : block.ResultFields)
+    pending.push_back(field->Expression.get());
+  for (const TUpdateField& field : block.UpdateFields)
+    pending.push_back(field.Column.get());
+  for (const TUpdateValue& value : block.UpdateValues)
+    pending.push_back(value.Value.get());
+  pending.push_back(block.Condition.get());
+  pending.push_back(block.Having.get());
+  std::size_t bytes = 0;
+  while (!pending.empty()) {
+    const TExpToken* node = pending.back();
+    pending.pop_back();
+    if (node == nullptr) continue;
+    bytes += node->ValueCapacity();
+    pending.push_back(node->Left.get());
+    pending.push_back(node->Right.get());
+    for (const TExpTokenPtr& argument : node->Arguments)
+      pending.push_back(argument.get());
+  }
+  return bytes;
+}
+
 // A long literal's copy is not kept for the next text.
 void DropLongLiterals(TThreadTemplates& mine) {
   for (TLiteral& literal : mine.Literals) {
@@ -308,7 +362,9 @@ bool TStatementTemplates::Take(TQueryStatement& statement) {
       matched = false;
     }
     if (!matched) continue;
-    std::unique_ptr<TDataQuery> block = CopyParsedBlock(*shape.Block);
+    std::unique_ptr<TDataQuery> block = std::move(shape.Spare);
+    if (!block) block = std::make_unique<TDataQuery>();
+    AssignParsedBlock(*block, *shape.Block);
     CollectPlaces(*block, mine.Places);
     if (mine.Places.size() != shape.PlaceCount) break;  // cannot be: a copy has the places
     for (std::size_t s = 0; s < shape.Slots.size(); ++s) {
@@ -323,6 +379,7 @@ bool TStatementTemplates::Take(TQueryStatement& statement) {
       }
     }
     statement.Blocks_.push_back(std::move(block));
+    statement.TemplateLink_ = mine.Templates[i];
     statement.StatementSource_ =
         text.substr(shape.SourceStart, text.size() - shape.SourceTail - shape.SourceStart);
     lexer.SetParseContext(shape.Context);
@@ -336,6 +393,19 @@ bool TStatementTemplates::Take(TQueryStatement& statement) {
   DropLongLiterals(mine);
   lexer.Rewind();
   return false;
+}
+
+void TStatementTemplates::GiveBack(TQueryStatement& statement) {
+  if (statement.TemplateLink_.expired()) return;
+  const auto shape = std::static_pointer_cast<TTemplate>(statement.TemplateLink_.lock());
+  statement.TemplateLink_.reset();
+  // Only the thread whose template it is touches it.
+  if (!shape || shape->Owner != std::this_thread::get_id() || shape->Spare ||
+      statement.Blocks_.size() != 1 || ValueBytes(*statement.Blocks_.front()) > KeptLiteralBytes) {
+    return;
+  }
+  shape->Spare = std::move(statement.Blocks_.front());
+  statement.Blocks_.clear();
 }
 
 void TStatementTemplates::Note(TQueryStatement& statement) {
@@ -394,7 +464,7 @@ void TStatementTemplates::Note(TQueryStatement& statement) {
     if (found[i].Slot.Place == found[i - 1].Slot.Place) return;
   }
 
-  auto shape = std::make_unique<TTemplate>();
+  auto shape = std::make_shared<TTemplate>();
   shape->Folder = statement.DatabaseFolder_;
   shape->PlaceCount = mine.Places.size();
   std::size_t at = 0, fixedBytes = 0;
@@ -430,7 +500,8 @@ void TStatementTemplates::Note(TQueryStatement& statement) {
   }
 
   shape->Context = std::string(statement.Lexer_.ParseContext());
-  shape->Block = CopyParsedBlock(block);
+  shape->Block = std::make_unique<TDataQuery>();
+  AssignParsedBlock(*shape->Block, block);
   // The slots' values are set anew at every use: the template keeps none of them.
   CollectPlaces(*shape->Block, mine.Places);
   for (const TSlot& slot : shape->Slots) {

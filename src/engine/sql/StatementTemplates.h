@@ -9,9 +9,10 @@
 // is kept: a copy of the parse as the parser left it, never bound. A later text of the same
 // shape (the same bytes outside those spans, in each span one literal token of the same kind
 // that makes a constant of the same type) gets a copy of the template with its own literals
-// set, which is what parsing it would have given. Binding and execution then run as for any
-// parsed statement, on the copy; the template itself is never bound, so a change of the
-// tables in between binds as it would after a fresh parse.
+// set, which is what parsing it would have given (the block a statement of the shape let go
+// of is made into that copy again, so its nodes and buffers serve the next text). Binding and
+// execution then run as for any parsed statement, on the copy; the template itself is never bound,
+// so a change of the tables in between binds as it would after a fresh parse.
 //
 // Not kept: scripts, statements with parameters, sub-selects, UNION parts, joins, INSERT ...
 // SELECT, SELECT INTO, LASTAUTOINC or IDENT_CURRENT, clock constants (CURRENT_DATE and its
@@ -52,6 +53,9 @@ class TStatementTemplates {
   // After a fresh parse of a whole text: notes its shape, keeps a template at its second
   // sighting.
   static void Note(TQueryStatement& statement);
+  // Before a statement taken from a template lets go of its block: the block goes back to
+  // the template, whose next text reuses its nodes and buffers.
+  static void GiveBack(TQueryStatement& statement);
 };
 
 }  // namespace detail

@@ -205,45 +205,52 @@ void UpdateHeight(TExpToken& node) {
   node.Height = height + 1;
 }
 
+void AssignExpTree(TExpTokenPtr& slot, const TExpToken& node) {
+  if (!slot) slot = NewExpToken();
+  TExpToken& copy = *slot;
+  copy.Text = node.Text;
+  copy.NodeClass = node.NodeClass;
+  copy.OperatorCode = node.OperatorCode;
+  copy.CorrelationName = node.CorrelationName;
+  copy.ColumnName = node.ColumnName;
+  copy.FieldNumber = node.FieldNumber;
+  copy.SourceTable = node.SourceTable;
+  copy.SubSelect = node.SubSelect;
+  copy.DataType = node.DataType;
+  copy.SubType = node.SubType;
+  copy.Size = node.Size;
+  copy.Scale = node.Scale;
+  copy.IsParameter = node.IsParameter;
+  copy.DoubleQuoted = node.DoubleQuoted;
+  copy.WasString = node.WasString;
+  copy.SavedDataType = node.SavedDataType;
+  copy.SavedSubType = node.SavedSubType;
+  copy.SavedSize = node.SavedSize;
+  copy.SavedScale = node.SavedScale;
+  copy.PrefixLength = node.PrefixLength;
+  copy.CaseInsensitive = node.CaseInsensitive;
+  copy.Height = node.Height;
+  copy.Parent = nullptr;
+  copy.SetBytesValue(node.ValueData(), node.ValueLength());
+  copy.IsNull = node.IsNull;
+  auto operand = [&copy](TExpTokenPtr& to, const TExpTokenPtr& from) {
+    if (!from) {
+      to.reset();
+      return;
+    }
+    AssignExpTree(to, *from);
+    to->Parent = &copy;
+  };
+  operand(copy.Left, node.Left);
+  operand(copy.Right, node.Right);
+  copy.Arguments.resize(node.Arguments.size());
+  for (std::size_t i = 0; i < node.Arguments.size(); ++i)
+    operand(copy.Arguments[i], node.Arguments[i]);
+}
+
 TExpTokenPtr CopyExpTree(const TExpToken& node) {
-  TExpTokenPtr copy = NewExpToken();
-  copy->Text = node.Text;
-  copy->NodeClass = node.NodeClass;
-  copy->OperatorCode = node.OperatorCode;
-  copy->CorrelationName = node.CorrelationName;
-  copy->ColumnName = node.ColumnName;
-  copy->FieldNumber = node.FieldNumber;
-  copy->SourceTable = node.SourceTable;
-  copy->SubSelect = node.SubSelect;
-  copy->DataType = node.DataType;
-  copy->SubType = node.SubType;
-  copy->Size = node.Size;
-  copy->Scale = node.Scale;
-  copy->IsParameter = node.IsParameter;
-  copy->DoubleQuoted = node.DoubleQuoted;
-  copy->WasString = node.WasString;
-  copy->SavedDataType = node.SavedDataType;
-  copy->SavedSubType = node.SavedSubType;
-  copy->SavedSize = node.SavedSize;
-  copy->SavedScale = node.SavedScale;
-  copy->PrefixLength = node.PrefixLength;
-  copy->CaseInsensitive = node.CaseInsensitive;
-  copy->Height = node.Height;
-  copy->SetBytesValue(node.ValueData(), node.ValueLength());
-  copy->IsNull = node.IsNull;
-  if (node.Left) {
-    copy->Left = CopyExpTree(*node.Left);
-    copy->Left->Parent = copy.get();
-  }
-  if (node.Right) {
-    copy->Right = CopyExpTree(*node.Right);
-    copy->Right->Parent = copy.get();
-  }
-  copy->Arguments.reserve(node.Arguments.size());
-  for (const TExpTokenPtr& argument : node.Arguments) {
-    copy->Arguments.push_back(argument ? CopyExpTree(*argument) : TExpTokenPtr());
-    if (copy->Arguments.back()) copy->Arguments.back()->Parent = copy.get();
-  }
+  TExpTokenPtr copy;
+  AssignExpTree(copy, node);
   return copy;
 }
 

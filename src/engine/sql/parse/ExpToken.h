@@ -192,6 +192,7 @@ class TExpToken {
   std::size_t ValueLength() const { return ValueLength_; }
   std::uint8_t* ReserveValue(std::size_t length);  // sets ValueLength to length
   void ReleaseValue();                             // frees the buffer; ValueLength 0
+  std::size_t ValueCapacity() const { return Value_.capacity(); }
 
   void SetNullValue();  // type 0, NULL
   void SetStringValue(std::string_view text);
@@ -256,6 +257,9 @@ inline TExpTokenPtr NewExpToken() {
 
 // A deep copy of a tree (Parent links rebuilt; SubSelect and SourceTable shared).
 TExpTokenPtr CopyExpTree(const TExpToken& node);
+// Makes the tree in slot a deep copy of node's, reusing the nodes and buffers it has (a null
+// slot gets new ones); the copy's root has no Parent.
+void AssignExpTree(TExpTokenPtr& slot, const TExpToken& node);
 
 // Recomputes node.Height from its operands.
 void UpdateHeight(TExpToken& node);
