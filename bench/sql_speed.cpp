@@ -20,6 +20,10 @@
 // groupindex: the bulk insert again into a table that also carries the server's NOCASE
 // "UserGroupNames" index over a column of 50 distinct values.
 //
+// Both sides prepare every text anew. The engine takes a text that differs from one it
+// parsed before only in its literals from its statement templates, as it does in the server;
+// ZORVIC_BENCH_SPEED_NO_TEMPLATES=1 turns them off, to see what they save.
+//
 // writerwait (engine only): while a second session scans the table over and over in another
 // thread, single INSERTs of this session are timed; the longest and the median wait show how
 // long a writer stands behind a reader's batch of record reads.
@@ -36,6 +40,7 @@
 
 #include "StorageBenchSupport.h"
 #include "engine/sql/QueryStatement.h"
+#include "engine/sql/StatementTemplates.h"
 #include "engine/sql/exec/SqlExecution.h"
 #include "engine/storage/cursors/DataCursor.h"
 #include "engine/storage/sessions/DataSession.h"
@@ -233,12 +238,17 @@ bool Wanted(const char* name) {
 }
 
 void Main() {
+  if (const char* off = getenv("ZORVIC_BENCH_SPEED_NO_TEMPLATES");
+      off != nullptr && *off != 0 && std::string(off) != "0") {
+    engine::SetStatementTemplates(false);
+  }
   const std::int64_t rows = EnvCount("ZORVIC_BENCH_SPEED_ROWS", 50000);
   const std::int64_t lookups = EnvCount("ZORVIC_BENCH_SPEED_LOOKUPS", 20000);
   const std::int64_t cycles = EnvCount("ZORVIC_BENCH_SPEED_CYCLES", 2000);
   const std::vector<std::int32_t> keys = ShuffledKeys(rows);
-  std::printf("rows %lld, lookups %lld, mailbox cycles %lld\n", static_cast<long long>(rows),
-              static_cast<long long>(lookups), static_cast<long long>(cycles));
+  std::printf("rows %lld, lookups %lld, mailbox cycles %lld, statement templates %s\n",
+              static_cast<long long>(rows), static_cast<long long>(lookups),
+              static_cast<long long>(cycles), engine::StatementTemplatesOn() ? "on" : "off");
 
   {
     std::printf("-- no disk flushes (SQLite synchronous=OFF, engine COMMIT)\n");
