@@ -198,5 +198,43 @@ TEST(ExprRandom, GeneratedExpressionsParseToTheirTrees) {
   }
 }
 
+// Every node below the root names its operator as Parent; bound fields are as in the source.
+void ExpectSameNodes(const TExpToken& copy, const TExpToken& source, const TExpToken* parent) {
+  EXPECT_EQ(copy.Parent, parent);
+  EXPECT_EQ(copy.FieldNumber, source.FieldNumber);
+  EXPECT_EQ(copy.SourceTable, source.SourceTable);
+  EXPECT_EQ(copy.WasString, source.WasString);
+  EXPECT_EQ(copy.Height, source.Height);
+  ASSERT_EQ(copy.Arguments.size(), source.Arguments.size());
+  ASSERT_EQ(static_cast<bool>(copy.Left), static_cast<bool>(source.Left));
+  ASSERT_EQ(static_cast<bool>(copy.Right), static_cast<bool>(source.Right));
+  if (copy.Left) ExpectSameNodes(*copy.Left, *source.Left, &copy);
+  if (copy.Right) ExpectSameNodes(*copy.Right, *source.Right, &copy);
+  for (std::size_t i = 0; i < copy.Arguments.size(); ++i)
+    ExpectSameNodes(*copy.Arguments[i], *source.Arguments[i], &copy);
+}
+
+TEST(ExprRandom, AssigningIntoATreeOfAnotherShapeGivesACopy) {
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  TExpTokenPtr slot;
+  for (int round = 0; round < 300; ++round) {
+    const TGenerated generated = Generate(random, 1 + round % 6);
+    TExpressionParser lexer;
+    TExpTokenPtr tree = ParseExpressionText(lexer, generated.Text, kAll, "test");
+    // What binding and evaluation leave in the slot's nodes must not survive.
+    if (slot) {
+      slot->FieldNumber = 7;
+      slot->WasString = true;
+      slot->SetStringConstant(std::string(100, 'v'));
+      if (slot->Left) slot->Left->Parent = nullptr;
+    }
+    AssignExpTree(slot, *tree);
+    ASSERT_EQ(Dump(*slot), generated.Tree) << "seed " << seed << " round " << round;
+    ExpectSameNodes(*slot, *tree, nullptr);
+    EXPECT_EQ(slot->ValueLength(), tree->ValueLength());
+  }
+}
+
 }  // namespace
 }  // namespace zorvic::engine
