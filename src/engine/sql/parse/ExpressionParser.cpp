@@ -69,10 +69,10 @@ bool SetNumberValue(TExpToken& node, TokenKind kind, const std::string& text, bo
   reader.RaiseInContext("Constant '" + text + "' is not a valid number ");
 }
 
-// Notes a literal the parser made a constant of; the lexer is still on its token.
-void NoteLiteral(const TParseHooks& hooks, const TExpToken& node, const TExpressionParser& lexer) {
-  if (hooks.Notes == nullptr) return;
-  hooks.Notes->Literals.push_back({&node, lexer.TokenStart(), lexer.Position(), lexer.Kind()});
+// Notes a literal the parser made a constant of, with its token's span and kind.
+void NoteLiteral(const TParseHooks& hooks, const TExpToken& node, std::size_t start,
+                 std::size_t end, TokenKind kind) {
+  if (hooks.Notes != nullptr) hooks.Notes->Literals.push_back({&node, start, end, kind});
 }
 
 }  // namespace
@@ -459,7 +459,7 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
   const std::string text = Lexer.TokenText();
 
   if (kind == tkSingleQuoted || kind == tkDoubleQuoted) {
-    const TLiteralMark mark{nullptr, Lexer.TokenStart(), Lexer.Position(), kind};
+    const std::size_t start = Lexer.TokenStart(), end = Lexer.Position();
     Lexer.Next();
     if (Lexer.IsSymbol('.')) return CorrelatedColumn(text, flags);
     TExpTokenPtr constant = NewNode(ncConstant, opNone, text);
@@ -468,9 +468,7 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
       constant->SetNullValue();  // the empty string is the NULL constant
     } else {
       constant->SetStringConstant(text);
-      if (kind == tkSingleQuoted && Hooks.Notes != nullptr) {
-        Hooks.Notes->Literals.push_back({constant.get(), mark.Start, mark.End, kind});
-      }
+      if (kind == tkSingleQuoted) NoteLiteral(Hooks, *constant, start, end, kind);
     }
     return constant;
   }
@@ -501,7 +499,7 @@ TExpTokenPtr TExpressionReader::Primary(ExpressionFlags flags) {
   if (kind == tkInteger || kind == tkReal) {
     TExpTokenPtr constant = NewNode(ncConstant, opNone, text);
     SetNumberConstant(*this, *constant, false);
-    NoteLiteral(Hooks, *constant, Lexer);
+    NoteLiteral(Hooks, *constant, Lexer.TokenStart(), Lexer.Position(), kind);
     Lexer.Next();
     return constant;
   }

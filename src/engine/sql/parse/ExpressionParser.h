@@ -72,9 +72,9 @@ struct TParseHooks {
 };
 
 // Makes node the constant the parser makes of a literal token of the kind and text (the text
-// between the quotes for a string): its Text and typed value. False, with the node's value
-// unset, for a token that is no single-quoted string or unsigned number, for the empty string
-// (the NULL constant) and for a number the parser refuses.
+// between the quotes for a string): its Text and typed value. False, the node unchanged, for
+// a token that is no single-quoted string or unsigned number, for the empty string (the NULL
+// constant) and for a number the parser refuses.
 bool SetLiteralConstant(TExpToken& node, TokenKind kind, const std::string& text);
 
 // condition: and-term { OR and-term } (the whole expression grammar).
