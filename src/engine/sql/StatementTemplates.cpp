@@ -464,20 +464,24 @@ void TStatementTemplates::Note(TQueryStatement& statement) {
     if (found[i].Slot.Place == found[i - 1].Slot.Place) return;
   }
 
-  auto shape = std::make_shared<TTemplate>();
-  shape->Folder = statement.DatabaseFolder_;
-  shape->PlaceCount = mine.Places.size();
   std::size_t at = 0, fixedBytes = 0;
   for (const TFound& f : found) {
     if (f.Mark.Start < at) return;  // overlapping spans: a parse that went back
-    shape->Fixed.push_back(text.substr(at, f.Mark.Start - at));
     fixedBytes += f.Mark.Start - at;
+    at = f.Mark.End;
+  }
+  fixedBytes += text.size() - at;
+  if (fixedBytes > TemplateFixedBytesLimit) return;
+  auto shape = std::make_shared<TTemplate>();
+  shape->Folder = statement.DatabaseFolder_;
+  shape->PlaceCount = mine.Places.size();
+  at = 0;
+  for (const TFound& f : found) {
+    shape->Fixed.push_back(text.substr(at, f.Mark.Start - at));
     shape->Slots.push_back(f.Slot);
     at = f.Mark.End;
   }
   shape->Fixed.push_back(text.substr(at));
-  fixedBytes += text.size() - at;
-  if (fixedBytes > TemplateFixedBytesLimit) return;
   shape->SourceStart = statement.SourceStart_;
   const std::size_t sourceEnd = statement.SourceStart_ + statement.StatementSource_.size();
   if (sourceEnd > text.size()) return;

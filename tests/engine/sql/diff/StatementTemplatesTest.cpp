@@ -192,6 +192,11 @@ TEST(StatementTemplates, OnlyTheSecondSightingOfAShapeKeepsATemplate) {
   // A constant of another type (LargeInt) parses afresh; its template then replaces the old.
   EXPECT_FALSE(ExpectSameAsFresh("DELETE FROM A WHERE X = 9876543210"));
   EXPECT_TRUE(ExpectSameAsFresh("DELETE FROM A WHERE X = 9876543211"));
+  // A text whose fixed part is longer than the limit keeps no template.
+  const std::string longFixed =
+      "SELECT '" + std::string(TemplateFixedBytesLimit, 'f') + "' FROM A WHERE X = ";
+  for (int round = 0; round < 3; ++round)
+    EXPECT_FALSE(ExpectSameAsFresh(longFixed + std::to_string(round)));
   // Past the capacity the least recently used shapes go.
   for (std::size_t i = 0; i < StatementTemplateCapacity + 4; ++i) {
     const std::string table = "T" + std::to_string(i);
