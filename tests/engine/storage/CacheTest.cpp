@@ -2,6 +2,7 @@
 // growth when nothing may be written, trimming, dropping, and a randomized run against a model.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -75,6 +76,34 @@ TEST(UnitCache, HitsMoveToTheHeadAndPin) {
   std::vector<std::int64_t> sorted;
   cache.ForEach([&](const TTestUnit& unit) { sorted.push_back(unit.UnitNo); });
   EXPECT_EQ(sorted, (std::vector<std::int64_t>{1, 3, 5, 9}));
+  EXPECT_EQ(cache.CheckInvariants(), "");
+}
+
+TEST(UnitCache, InALargeCacheOnlyHitsBeyondTheRecentQuarterMoveToTheHead) {
+  TTestOwner owner;
+  const std::int64_t units = 4 * TTestCache::ExactOrderUnits;
+  TTestCache cache(owner, Config(units, 4, 0));
+  for (std::int64_t n = 0; n < units; ++n)
+    cache.Add(n, false);
+  // Unit units-1 is the most recent, unit 0 the least.
+  auto position = [&cache](std::int64_t unitNo) {
+    const std::vector<std::int64_t> order = cache.MruOrder();
+    return std::find(order.begin(), order.end(), unitNo) - order.begin();
+  };
+  const std::int64_t recent = units - 10;  // tenth from the head
+  cache.Unpin(cache.Find(recent));
+  EXPECT_EQ(position(recent), 9) << "a unit of the recent quarter stays where it is";
+  const std::int64_t old = units / 2;  // half-way down the chain
+  cache.Unpin(cache.Find(old));
+  EXPECT_EQ(position(old), 0) << "a unit further back moves to the head";
+  EXPECT_EQ(cache.CheckInvariants(), "");
+  // New units take over from the tail: the units hit stay, the oldest go.
+  for (std::int64_t n = units; n < units + units / 2; ++n)
+    cache.Add(n, false);
+  EXPECT_NE(cache.Peek(recent), nullptr);
+  EXPECT_NE(cache.Peek(old), nullptr);
+  EXPECT_EQ(cache.Peek(0), nullptr);
+  EXPECT_EQ(cache.Count(), units);
   EXPECT_EQ(cache.CheckInvariants(), "");
 }
 

@@ -4,15 +4,16 @@
 // A cache holds units (records, pages, blocks) by unit number: a hash table by unit number
 // (UnitTable.h, so that lookups, take-overs and inserts cost the same however large the cache), a
 // doubly linked most-recently-used chain (head = most recent) probed for its first few entries
-// before the search, per unit a modified flag and a pin count, a capacity with a growth step, and a
-// pool of spare unit objects. Modified units are also kept on a list of their own as they are
-// marked (MarkModified), so that a write-back, a flush or a commit touches only them, however many
-// clean units the cache holds. When a new unit needs an entry and the cache is full, the
-// least-recently-used entry that is neither pinned nor modified is taken over (looked for among the
-// least recent VictimScan entries only); when there is none and the owner allows writing, the owner
-// writes its modified units first and the search is repeated; otherwise (inside a transaction, or
-// while a change is under way) the capacity grows by the growth step. A cache always holds at least
-// one unit, whatever its byte budget.
+// before the search (in a large cache a hit moves its unit to the head only when it is not among
+// the most recent quarter already), per unit a modified flag and a pin count, a capacity with a
+// growth step, and a pool of spare unit objects. Modified units are also kept on a list of their
+// own as they are marked (MarkModified), so that a write-back, a flush or a commit touches only
+// them, however many clean units the cache holds. When a new unit needs an entry and the cache is
+// full, the least-recently-used entry that is neither pinned nor modified is taken over (looked for
+// among the least recent VictimScan entries only); when there is none and the owner allows writing,
+// the owner writes its modified units first and the search is repeated; otherwise (inside a
+// transaction, or while a change is under way) the capacity grows by the growth step. A cache
+// always holds at least one unit, whatever its byte budget.
 //
 // Dropping returns every unit to the pool without writing. A unit that is still pinned when the
 // cache is dropped is detached instead: the caller's pointer stays valid (with its old content)
@@ -58,6 +59,7 @@ struct TCacheUnit {
   std::int32_t PinCount = 0;
   TCacheUnit* MruPrev = nullptr;  // towards the head (more recent)
   TCacheUnit* MruNext = nullptr;  // towards the tail (less recent)
+  std::uint64_t MruStamp = 0;     // the cache's count of links at the head when it was linked
   bool Detached = false;          // dropped while pinned
   // The list of modified units (unordered). A unit whose Modified flag was set without
   // MarkModified joins it when the victim search meets it.
@@ -88,6 +90,8 @@ class TUnitCache {
  public:
   // Entries looked at from the tail of the chain for one to take over.
   static constexpr int VictimScan = 32;
+  // Below this many units, every hit moves its unit to the head of the chain.
+  static constexpr std::int64_t ExactOrderUnits = 256;
 
   // What the cache needs from the file that owns it.
   class TOwner {
@@ -329,7 +333,7 @@ class TUnitCache {
   using TUnitVector = std::vector<std::unique_ptr<TUnit>>;
 
   TUnit* Hit(TUnit* unit) {
-    if (FHead != unit) {
+    if (FHead != unit && !NearHead(*unit)) {
       Unlink(unit);
       LinkHead(unit);
     }
@@ -337,7 +341,17 @@ class TUnitCache {
     return unit;
   }
 
+  // Whether a unit of a large cache is among its most recent quarter: no more links at the
+  // head happened since its own than a quarter of the units. Moving it up would gain it nothing
+  // (the tail, where units are taken over, is three quarters of the chain away) and would touch
+  // its neighbours, which in a large cache are cold memory. Small caches keep the exact order.
+  bool NearHead(const TCacheUnit& u) const {
+    const std::int64_t count = Count();
+    return count >= ExactOrderUnits && FLinks - u.MruStamp < static_cast<std::uint64_t>(count / 4);
+  }
+
   void LinkHead(TCacheUnit* u) {
+    u->MruStamp = ++FLinks;
     u->MruPrev = nullptr;
     u->MruNext = FHead;
     if (FHead) FHead->MruPrev = u;
@@ -470,6 +484,7 @@ class TUnitCache {
   TCacheUnit* FModHead = nullptr;  // modified units, most recently marked first
   std::int64_t FModCount = 0;
   std::uint64_t FMutations = 0;
+  std::uint64_t FLinks = 0;  // links at the head so far
 };
 
 }  // namespace zorvic::engine
