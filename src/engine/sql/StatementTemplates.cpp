@@ -230,6 +230,7 @@ struct TThreadTemplates {
   std::size_t SeenNext = 0;
   std::vector<TPlace> Places;
   std::vector<TLiteral> Literals;
+  std::vector<const TExpToken*> Pending;  // nodes still to visit in a walk of a block
   TExpToken Scratch;
   std::size_t Hits = 0;
 };
@@ -290,10 +291,11 @@ bool Matches(const TTemplate& shape, const std::string& text, TExpressionParser&
   return text.size() - at == last.size() && text.compare(at, last.size(), last) == 0;
 }
 
-// The bytes the value buffers of a block's trees hold (evaluation grows them to the largest
-// value met): a block holding more is not kept for reuse.
-std::size_t ValueBytes(const TDataQuery& block) {
-  std::vector<const TExpToken*> pending;
+// Whether the value buffers of a block's trees hold more than limit bytes (evaluation grows
+// them to the largest value met): such a block is not kept for reuse. pending is scratch.
+bool HoldsMoreValueBytes(const TDataQuery& block, std::size_t limit,
+                         std::vector<const TExpToken*>& pending) {
+  pending.clear();
   for (const auto& field : block.ResultFields)
     pending.push_back(field->Expression.get());
   for (const TUpdateField& field : block.UpdateFields)
@@ -308,12 +310,13 @@ std::size_t ValueBytes(const TDataQuery& block) {
     pending.pop_back();
     if (node == nullptr) continue;
     bytes += node->ValueCapacity();
+    if (bytes > limit) return true;
     pending.push_back(node->Left.get());
     pending.push_back(node->Right.get());
     for (const TExpTokenPtr& argument : node->Arguments)
       pending.push_back(argument.get());
   }
-  return bytes;
+  return false;
 }
 
 // A long literal's copy is not kept for the next text.
@@ -401,7 +404,8 @@ void TStatementTemplates::GiveBack(TQueryStatement& statement) {
   statement.TemplateLink_.reset();
   // Only the thread whose template it is touches it.
   if (!shape || shape->Owner != std::this_thread::get_id() || shape->Spare ||
-      statement.Blocks_.size() != 1 || ValueBytes(*statement.Blocks_.front()) > KeptLiteralBytes) {
+      statement.Blocks_.size() != 1 ||
+      HoldsMoreValueBytes(*statement.Blocks_.front(), KeptLiteralBytes, Mine().Pending)) {
     return;
   }
   shape->Spare = std::move(statement.Blocks_.front());
