@@ -3,6 +3,7 @@
 // closes (or when someone opens a table whose last user died). A run of writes stopped dead at
 // every step, a power loss at every step of a run of flushed writes, and writer processes killed
 // at random moments all leave the table as it was after some prefix of the run.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -298,6 +299,153 @@ TEST_F(TJournalReuseTest, APowerLossDuringARunOfFlushedWritesKeepsEveryStepThatR
     if (!crashed) break;
     ASSERT_LT(n, 2000);
   }
+}
+
+// A flushed write of the table on its own flushes its journal once: the retirement is not
+// flushed, and marked so. Should the disk lose it, the journal comes back valid, and since the
+// files hold the write whole (its digests), the next open keeps the write and removes the
+// journal; a file that differs by one byte or in its length is played back instead.
+TEST_F(TJournalReuseTest, AFlushedWriteStandsWhenTheDiskLosesItsUnflushedRetirement) {
+  Populate();
+  const auto start = SaveFiles();
+  const std::vector<std::string> prefixes = Prefixes(start);
+  const std::string journal = Dir.File("A.JNL");
+  const std::string retired = std::string(48, '\0') + "ZVJRNLUF";
+  for (const char* damage : {"none", "byte", "length"}) {
+    RestoreFiles(start);
+    Faults.ForgetUnsynced();
+    TJournalContent content;
+    {
+      TUse use(Dir.Path(), false, true);
+      TDataCursor& a = use.Open("A");
+      Step(a, 0);
+      const std::int64_t syncs = Faults.SyncsOf(journal);
+      Step(a, 1);
+      EXPECT_EQ(Faults.SyncsOf(journal), syncs + 1) << damage;
+      EXPECT_EQ(Head(journal, 56), retired) << damage;
+      EXPECT_EQ(ProbeJournal(CurrentFileSystem(), journal), TJournalPresence::Idle);
+      Faults.SimulateCrash();  // the table files were flushed, the retirement was not
+      ASSERT_EQ(ReadJournal(CurrentFileSystem(), journal, &content), TJournalState::Valid)
+          << damage;
+      EXPECT_TRUE(content.HasDigests);
+      EXPECT_TRUE(JournalWriteComplete(CurrentFileSystem(), Dir.Path() + "/", content)) << damage;
+    }
+    const std::string dat = Dir.File("A.DAT");
+    std::string bytes = ReadWholeFile(dat);
+    if (std::string(damage) == "byte") {
+      // A byte of the write the disk did not take.
+      const TJournalFileImage& image = content.Files.front();
+      ASSERT_FALSE(image.Ranges.empty());
+      const std::int64_t at = image.Ranges.back().Offset;
+      bytes[static_cast<std::size_t>(at)] =
+          static_cast<char>(image.Ranges.back().Bytes.front() ^ 1);
+    } else if (std::string(damage) == "length") {
+      bytes.push_back('\0');
+    }
+    WriteWholeFile(dat, bytes);
+    EXPECT_EQ(JournalWriteComplete(CurrentFileSystem(), Dir.Path() + "/", content),
+              std::string(damage) == "none")
+        << damage;
+    if (std::string(damage) == "none") {
+      EXPECT_EQ(PrefixOf(prefixes, Inspect(damage)), 2);
+    } else {
+      // Played back: the step's old bytes, the old length. The byte changed may lie in the
+      // part the step left alone, so only the playback itself is checked here.
+      TUse use(Dir.Path());
+      use.Open("A");
+      EXPECT_FALSE(FileExists(journal)) << damage;
+      EXPECT_EQ(static_cast<std::int64_t>(ReadWholeFile(dat).size()),
+                content.Files.front().OriginalSize)
+          << damage;
+    }
+  }
+  // The digest sees a change of any one bit, and the length.
+  std::string block(100, 'x');
+  const std::uint64_t digest =
+      ContentDigest(reinterpret_cast<const std::uint8_t*>(block.data()), block.size());
+  for (std::size_t i = 0; i < block.size() * 8; ++i) {
+    std::string changed = block;
+    changed[i / 8] = static_cast<char>(changed[i / 8] ^ (1 << (i % 8)));
+    EXPECT_NE(ContentDigest(reinterpret_cast<const std::uint8_t*>(changed.data()), changed.size()),
+              digest)
+        << i;
+  }
+  std::string zeros(7, '\0');
+  EXPECT_NE(ContentDigest(reinterpret_cast<const std::uint8_t*>(zeros.data()), 7),
+            ContentDigest(reinterpret_cast<const std::uint8_t*>(zeros.data()), 6));
+}
+
+// A write that does not flush, after a flushed one whose retirement may not be on the disk,
+// flushes its own journal over it before it changes the table (once: the next one does not),
+// whether the table object that writes knows of the mark or finds it. A power loss that keeps
+// what the second write put into the table files but not the journal's retirement then plays
+// back the second write's journal, not the first's: the flushed write stays, the unflushed
+// ones go.
+TEST_F(TJournalReuseTest, AWriteAfterAnUnflushedRetirementFlushesItsJournalOverIt) {
+  Populate();
+  const auto start = SaveFiles();
+  const std::vector<std::string> prefixes = Prefixes(start);
+  const std::string journal = Dir.File("A.JNL");
+  for (bool otherSession : {false, true}) {
+    const std::string context = otherSession ? "another session" : "the same session";
+    RestoreFiles(start);
+    Faults.ForgetUnsynced();
+    {
+      TUse use(Dir.Path(), false, true);
+      TDataCursor& a = use.Open("A");
+      Step(a, 0);
+      TUse other(Dir.Path());
+      TDataCursor& b = otherSession ? other.Open("A") : a;
+      TSessionSettings s = use.Session->Settings();
+      s.ForceBufferFlush = false;
+      use.Session->SetSettings(s);
+      const std::int64_t syncs = Faults.Syncs();
+      const std::int64_t journalSyncs = Faults.SyncsOf(journal);
+      Step(b, 1);
+      EXPECT_EQ(Faults.Syncs(), syncs + 1) << context;
+      EXPECT_EQ(Faults.SyncsOf(journal), journalSyncs + 1) << context;
+      // The system writes the table files back on its own, the journal's last bytes not.
+      TFileSystem& fs = CurrentFileSystem();
+      for (const char* name : {"A.DAT", "A.IDX", "A.BLB"}) {
+        const int fd = fs.Open(Dir.File(name), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(fs.Sync(fd), 0);
+        fs.Close(fd);
+      }
+      const std::int64_t later = Faults.Syncs();
+      Step(b, 2);
+      EXPECT_EQ(Faults.Syncs(), later) << context;
+      Faults.SimulateCrash();
+    }
+    Faults.ClearFaults();
+    EXPECT_EQ(PrefixOf(prefixes, Inspect(context)), 1) << context;
+  }
+}
+
+// The file goes with the last user of the table: a marked one is flushed first, so that a
+// removal the disk loses brings back a retired file, not the journal under it.
+TEST_F(TJournalReuseTest, AnUnflushedRetirementIsFlushedBeforeItsFileIsRemoved) {
+  Populate();
+  const std::string journal = Dir.File("A.JNL");
+  std::int64_t syncs = 0;
+  {
+    TUse use(Dir.Path(), false, true);
+    TDataCursor& a = use.Open("A");
+    Step(a, 0);
+    syncs = Faults.Syncs();
+  }
+  EXPECT_FALSE(FileExists(journal));
+  EXPECT_EQ(Faults.Syncs(), syncs + 1);
+  // A plain write's retirement is left to the system as before.
+  {
+    TUse use(Dir.Path());
+    TDataCursor& a = use.Open("A");
+    Step(a, 1);
+    syncs = Faults.Syncs();
+    EXPECT_NE(Head(journal, 56).substr(48), "ZVJRNLUF");
+  }
+  EXPECT_FALSE(FileExists(journal));
+  EXPECT_EQ(Faults.Syncs(), syncs);
 }
 
 // Writer processes killed at random moments of a run of single inserts (value i is the i-th):

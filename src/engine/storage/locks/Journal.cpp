@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -24,6 +25,10 @@ constexpr char JournalMagic[8] = {'Z', 'V', 'J', 'R', 'N', 'L', '0', '1'};
 constexpr std::size_t JournalHeaderSize = 48;
 constexpr std::uint32_t RoleLead = 1;
 constexpr std::uint32_t RoleMember = 2;
+constexpr std::uint32_t FlagDigests = 1;
+// Written right after the zeroed header by a retirement that is not flushed (Journal.h).
+constexpr char UnflushedMark[8] = {'Z', 'V', 'J', 'R', 'N', 'L', 'U', 'F'};
+constexpr std::size_t ProbeSize = JournalHeaderSize + sizeof UnflushedMark;
 // A journal body larger than this is taken for damage, not read into memory.
 constexpr std::uint64_t MaxJournalBody = 1ULL << 36;
 
@@ -135,7 +140,42 @@ std::int64_t ReadAll(TFileSystem& fs, int fd, std::uint8_t* bytes, std::size_t c
   return static_cast<std::int64_t>(done);
 }
 
+std::uint64_t LoadLittle64(const std::uint8_t* at) {
+  std::uint64_t v;
+  std::memcpy(&v, at, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+std::uint64_t MixWord(std::uint64_t h, std::uint64_t w) {
+  w *= 0xBF58476D1CE4E5B9ull;
+  w ^= w >> 31;
+  h = (h ^ w) * 0x9FB21C651E98DF25ull;
+  return h ^ (h >> 29);
+}
+
 }  // namespace
+
+std::uint64_t ContentDigest(const std::uint8_t* bytes, std::size_t count) {
+  // Four lanes of eight bytes each, so that the multiplications of neighbouring words overlap.
+  std::uint64_t lanes[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                            0x082EFA98EC4E6C89ull};
+  std::size_t i = 0;
+  for (; i + 32 <= count; i += 32)
+    for (int k = 0; k < 4; ++k)
+      lanes[k] = MixWord(lanes[k], LoadLittle64(bytes + i + 8 * k));
+  for (; i + 8 <= count; i += 8)
+    lanes[0] = MixWord(lanes[0], LoadLittle64(bytes + i));
+  std::uint8_t tail[8] = {};
+  if (count > i) std::memcpy(tail, bytes + i, count - i);
+  lanes[1] = MixWord(lanes[1], LoadLittle64(tail));
+  std::uint64_t h = static_cast<std::uint64_t>(count) * 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t lane : lanes)
+    h = MixWord(h, lane);
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 33);
+}
 
 // ---- TWriteCapture ------------------------------------------------------------------------
 
@@ -242,13 +282,14 @@ TJournalState ReadJournal(TFileSystem& fs, const std::string& path, TJournalCont
   if (ReadAll(fs, fd, header, JournalHeaderSize, 0) != static_cast<std::int64_t>(JournalHeaderSize))
     return TJournalState::Incomplete;
   std::uint64_t groupId = 0, bodyLength = 0;
-  std::uint32_t bodyCrc = 0, role = 0, headerCrc = 0;
+  std::uint32_t bodyCrc = 0, role = 0, flags = 0, headerCrc = 0;
   if (std::memcmp(header, JournalMagic, sizeof JournalMagic) != 0) return TJournalState::Incomplete;
   TReader fields(header + 8, JournalHeaderSize - 8);
   fields.Get(&groupId);
   fields.Get(&bodyLength);
   fields.Get(&bodyCrc);
   fields.Get(&role);
+  fields.Get(&flags);
   TReader tail(header + 44, 4);
   tail.Get(&headerCrc);
   if (Crc(header, 44) != headerCrc || groupId == 0 || (role != RoleLead && role != RoleMember) ||
@@ -289,6 +330,21 @@ TJournalState ReadJournal(TFileSystem& fs, const std::string& path, TJournalCont
     }
     parsed.Files.push_back(std::move(image));
   }
+  parsed.HasDigests = (flags & FlagDigests) != 0;
+  for (std::size_t i = 0; parsed.HasDigests && i < parsed.Files.size(); ++i) {
+    TJournalFileAfter after;
+    std::uint32_t pieces = 0;
+    if (!r.Get(&after.Size) || after.Size < -1 || !r.Get(&pieces) || (after.Size < 0 && pieces > 0))
+      return TJournalState::Incomplete;
+    for (std::uint32_t k = 0; k < pieces; ++k) {
+      TJournalWrittenPiece piece;
+      if (!r.Get(&piece.Offset) || piece.Offset < 0 || !r.Get(&piece.Length) ||
+          !r.Get(&piece.Digest))
+        return TJournalState::Incomplete;
+      after.Pieces.push_back(piece);
+    }
+    parsed.After.push_back(std::move(after));
+  }
   if (!r.AtEnd()) return TJournalState::Incomplete;
   if (content) *content = std::move(parsed);
   return TJournalState::Valid;
@@ -318,6 +374,34 @@ std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
   return 0;
 }
 
+bool JournalWriteComplete(TFileSystem& fs, const std::string& folder,
+                          const TJournalContent& content) {
+  if (!content.HasDigests || content.After.size() != content.Files.size()) return false;
+  std::vector<std::uint8_t> buffer;
+  for (std::size_t i = 0; i < content.Files.size(); ++i) {
+    const TJournalFileAfter& after = content.After[i];
+    if (after.Size < 0) continue;  // a file the write did not touch
+    const int fd = fs.Open(ResolveTableFileName(folder + content.Files[i].Name, fs), O_RDONLY, 0);
+    if (fd < 0) return false;
+    std::int64_t size = -1;
+    bool same = fs.Size(fd, &size) == 0 && size == after.Size;
+    for (std::size_t k = 0; same && k < after.Pieces.size(); ++k) {
+      const TJournalWrittenPiece& piece = after.Pieces[k];
+      if (piece.Offset > after.Size - static_cast<std::int64_t>(piece.Length)) {
+        same = false;
+        break;
+      }
+      buffer.resize(piece.Length);
+      same = ReadAll(fs, fd, buffer.data(), buffer.size(), piece.Offset) ==
+                 static_cast<std::int64_t>(buffer.size()) &&
+             ContentDigest(buffer.data(), buffer.size()) == piece.Digest;
+    }
+    fs.Close(fd);
+    if (!same) return false;
+  }
+  return true;
+}
+
 std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync) {
   const std::string resolved = ResolveTableFileName(path, fs);
   TFileStatus status;
@@ -336,20 +420,36 @@ std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync) 
   return 0;
 }
 
-TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path) {
+TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path, bool* unflushed) {
+  if (unflushed) *unflushed = false;
   int fd = fs.Open(path, O_RDONLY, 0);
   if (fd < 0) return errno == ENOENT ? TJournalPresence::Missing : TJournalPresence::Busy;
-  const TJournalPresence presence = ProbeJournalDescriptor(fs, fd);
+  const TJournalPresence presence = ProbeJournalDescriptor(fs, fd, unflushed);
   fs.Close(fd);
   return presence;
 }
 
-TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd) {
-  std::uint8_t header[JournalHeaderSize];
-  const std::int64_t got = ReadAll(fs, fd, header, JournalHeaderSize, 0);
+TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd, bool* unflushed) {
+  if (unflushed) *unflushed = false;
+  std::uint8_t header[ProbeSize];
+  const std::int64_t got = ReadAll(fs, fd, header, unflushed ? ProbeSize : JournalHeaderSize, 0);
   if (got < 0) return TJournalPresence::Busy;
-  const bool zero = std::all_of(header, header + got, [](std::uint8_t b) { return b == 0; });
+  const std::int64_t headerBytes = std::min<std::int64_t>(got, JournalHeaderSize);
+  const bool zero =
+      std::all_of(header, header + headerBytes, [](std::uint8_t b) { return b == 0; });
+  if (zero && unflushed && got == static_cast<std::int64_t>(ProbeSize))
+    *unflushed = std::memcmp(header + JournalHeaderSize, UnflushedMark, sizeof UnflushedMark) == 0;
   return zero ? TJournalPresence::Idle : TJournalPresence::Busy;
+}
+
+bool FlushUnflushedRetirement(TFileSystem& fs, const std::string& path) {
+  int fd = fs.Open(path, O_RDONLY, 0);
+  if (fd < 0) return false;
+  bool unflushed = false;
+  ProbeJournalDescriptor(fs, fd, &unflushed);
+  if (unflushed) fs.Sync(fd);
+  fs.Close(fd);
+  return unflushed;
 }
 
 int CheckKeptJournal(TFileSystem& fs, int& fd) {
@@ -367,7 +467,9 @@ bool RemoveIdleJournal(TFileSystem& fs, const std::string& path) {
   // A table object that keeps the file open holds a shared lock on its first byte.
   bool removed = false;
   if (fs.LockRange(fd, true, 0, 1) == 0) {
-    removed = ProbeJournalDescriptor(fs, fd) == TJournalPresence::Idle && fs.Unlink(path) == 0;
+    bool unflushed = false;
+    removed = ProbeJournalDescriptor(fs, fd, &unflushed) == TJournalPresence::Idle &&
+              (!unflushed || fs.Sync(fd) == 0) && fs.Unlink(path) == 0;
     fs.UnlockRange(fd, 0, 1);
   }
   fs.Close(fd);
@@ -421,12 +523,13 @@ void TCommitJournal::Discard() noexcept {
 
 void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
                               const std::string& journalPath, TUndoJournal* undo, int* keptFd,
-                              bool* keptFolderSynced) {
+                              bool* keptFolderSynced, bool* keptUnflushed) {
   TTableEntry entry;
   entry.Name = table;
   entry.Undo = undo;
   entry.KeptFd = keptFd;
   entry.KeptFolderSynced = keptFd ? keptFolderSynced : nullptr;
+  entry.KeptUnflushed = keptFd ? keptUnflushed : nullptr;
   entry.JournalPathExact = !journalPath.empty();
   entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
   for (TFileHandler* handler : files) {
@@ -576,8 +679,18 @@ void TCommitJournal::CollectImages() {
   }
 }
 
+bool TCommitJournal::UnflushedRetirementFits(bool sync) const {
+  if (!sync || !FUnflushedRetirementAllowed || FTables.size() != 1) return false;
+  const TTableEntry& table = FTables.front();
+  if (table.Undo || !table.KeptUnflushed) return false;
+  // A cut leaves bytes no piece covers: the digests could not tell it from a cut the disk lost.
+  return std::none_of(table.Files.begin(), table.Files.end(), [](const TFileEntry& file) {
+    return file.Capture->MinSize() < file.Capture->OriginalSize();
+  });
+}
+
 std::vector<std::uint8_t> TCommitJournal::Encode(const TTableEntry& table, std::uint64_t groupId,
-                                                 bool lead) const {
+                                                 bool lead, bool digests) const {
   std::vector<std::uint8_t> out(JournalHeaderSize, 0);
   Put<std::uint16_t>(out, static_cast<std::uint16_t>(FTables.size()));
   for (const TTableEntry& t : FTables)
@@ -593,12 +706,25 @@ std::vector<std::uint8_t> TCommitJournal::Encode(const TTableEntry& table, std::
       out.insert(out.end(), range.Bytes.begin(), range.Bytes.end());
     }
   }
+  for (std::size_t f = 0; digests && f < table.Files.size(); ++f) {
+    const TWriteCapture& capture = *table.Files[f].Capture;
+    // A file the write leaves alone is not checked: its length may still change as an earlier
+    // write that did not flush reaches the disk (or does not).
+    Put<std::int64_t>(out, capture.Empty() ? -1 : capture.Size());
+    Put<std::uint32_t>(out, static_cast<std::uint32_t>(capture.Pieces().size()));
+    for (const auto& [offset, bytes] : capture.Pieces()) {
+      Put<std::int64_t>(out, offset);
+      Put<std::uint32_t>(out, static_cast<std::uint32_t>(bytes.size()));
+      Put<std::uint64_t>(out, ContentDigest(bytes.data(), bytes.size()));
+    }
+  }
   std::uint8_t* h = out.data();
   std::memcpy(h, JournalMagic, sizeof JournalMagic);
   Store<std::uint64_t>(h + 8, groupId);
   Store<std::uint64_t>(h + 16, out.size() - JournalHeaderSize);
   Store<std::uint32_t>(h + 24, Crc(out.data() + JournalHeaderSize, out.size() - JournalHeaderSize));
   Store<std::uint32_t>(h + 28, lead ? RoleLead : RoleMember);
+  Store<std::uint32_t>(h + 32, digests ? FlagDigests : 0);
   Store<std::uint32_t>(h + 44, Crc(h, 44));
   return out;
 }
@@ -612,6 +738,8 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
   // The table object's kept descriptor is checked under the table's write lock, which whoever
   // removes the file holds too.
   int fd = table.KeptFd ? CheckKeptJournal(FFS, *table.KeptFd) : -1;
+  // What the file holds is known from the table object only while it kept the file open.
+  const bool known = fd >= 0 && table.KeptUnflushed;
   table.FolderDurable = fd >= 0 && table.KeptFolderSynced && *table.KeptFolderSynced;
   if (fd < 0 && table.KeptFolderSynced) *table.KeptFolderSynced = false;
   for (int attempt = 0; fd < 0; ++attempt) {
@@ -636,9 +764,20 @@ void TCommitJournal::WriteJournal(TTableEntry& table, const std::vector<std::uin
   table.JournalFdKept = table.KeptFd != nullptr;
   table.JournalWritten = true;
   table.JournalBytes = static_cast<std::int64_t>(bytes.size());
+  // A write that does not flush still flushes its journal over a retirement that may not be on
+  // the disk yet (someone else's journal included): otherwise a power loss could bring back
+  // that older journal, valid, over files this write has changed.
+  bool flush = sync;
+  if (!flush) {
+    bool unflushed = false;
+    flush =
+        known ? *table.KeptUnflushed
+              : ProbeJournalDescriptor(FFS, fd, &unflushed) == TJournalPresence::Busy || unflushed;
+  }
   std::int32_t rc = WriteAll(FFS, fd, bytes.data(), bytes.size(), 0);
-  if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+  if (rc == 0 && flush && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
   if (rc < 0) RaiseTableError(VELDOR_WRITEERR, path);
+  if (table.KeptUnflushed) *table.KeptUnflushed = false;
 }
 
 void TCommitJournal::SyncFolder() {
@@ -747,7 +886,7 @@ void TCommitJournal::PutBack() noexcept {
   }
 }
 
-void TCommitJournal::RetireJournal(TTableEntry& table, bool sync) {
+void TCommitJournal::RetireJournal(TTableEntry& table, bool sync, bool unflushed) {
   const int fd = table.JournalFd;
   table.JournalFd = -1;
   table.JournalWritten = false;
@@ -757,20 +896,29 @@ void TCommitJournal::RetireJournal(TTableEntry& table, bool sync) {
   }
   static const std::uint8_t zeros[JournalHeaderSize] = {};
   std::int32_t rc = 0;
-  if (table.JournalBytes > IdleJournalKeepBytes) {
+  if (unflushed) {
+    // The zeroed header and the mark in one write; a large journal is cut right after them.
+    std::uint8_t retired[ProbeSize] = {};
+    std::memcpy(retired + JournalHeaderSize, UnflushedMark, sizeof UnflushedMark);
+    rc = WriteAll(FFS, fd, retired, ProbeSize, 0);
+    if (rc == 0 && table.JournalBytes > IdleJournalKeepBytes &&
+        FFS.Truncate(fd, static_cast<std::int64_t>(ProbeSize)) != 0)
+      rc = MapOSError(errno);
+    if (rc == 0 && table.KeptUnflushed) *table.KeptUnflushed = true;
+  } else if (table.JournalBytes > IdleJournalKeepBytes) {
     if (FFS.Truncate(fd, 0) != 0) rc = MapOSError(errno);
   } else {
     rc = WriteAll(FFS, fd, zeros, JournalHeaderSize, 0);
   }
-  if (rc == 0 && sync && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
+  if (rc == 0 && sync && !unflushed && FFS.Sync(fd) != 0) rc = -VELDOR_WRITEERR;
   if (!table.JournalFdKept) FFS.Close(fd);
   if (rc < 0) RaiseTableError(static_cast<TErrorCode>(-rc), table.JournalPath);
 }
 
-void TCommitJournal::RetireJournals(bool sync) {
+void TCommitJournal::RetireJournals(bool sync, bool unflushed) {
   // The lead first: that is the commit point. Without it the member journals are stale, so a
   // member journal that cannot be retired is left for the next writer to throw away.
-  RetireJournal(FTables.front(), sync);
+  RetireJournal(FTables.front(), sync, unflushed);
   for (TTableEntry& table : FTables) {
     if (!table.JournalWritten) continue;
     try {
@@ -869,13 +1017,15 @@ void TCommitJournal::CommitWrites(bool sync) {
     return;
   }
   const std::uint64_t groupId = NewGroupId();
+  const bool unflushedRetirement = UnflushedRetirementFits(syncWanted);
   bool tablesTouched = false;
   SuspendUndo(true);
   try {
     CollectImages();
     // Member journals first: without the lead they count for nothing.
     for (std::size_t i = FTables.size(); i-- > 0;)
-      WriteJournal(FTables[i], Encode(FTables[i], groupId, i == 0), syncWanted);
+      WriteJournal(FTables[i], Encode(FTables[i], groupId, i == 0, unflushedRetirement),
+                   syncWanted);
     // The folder is flushed for a journal file whose name may not be on the disk yet (a kept
     // file flushed with the folder once needs it no more).
     if (syncWanted && std::any_of(FTables.begin(), FTables.end(),
@@ -886,7 +1036,7 @@ void TCommitJournal::CommitWrites(bool sync) {
     }
     tablesTouched = true;
     ApplyWrites(syncWanted);
-    RetireJournals(syncWanted);
+    RetireJournals(syncWanted, unflushedRetirement);
     SuspendUndo(false);
     // An undo journal of a member (emptied within the transaction) goes after the commit point.
     for (TTableEntry& table : FTables)

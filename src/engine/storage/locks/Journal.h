@@ -16,13 +16,17 @@
 //     16 8  body length in bytes
 //     24 4  CRC-32 (zlib) of the body
 //     28 4  role: 1 = lead, 2 = member
-//     32 12 zero
+//     32 4  flags: bit 0 = the body ends with the write's new bytes' digests
+//     36 8  zero
 //     44 4  CRC-32 of bytes 0..43
 //   Body:
 //     u16 count of tables in the write, then per table u16 length + name (the lead first);
 //     u32 count of files of this journal's table, then per file:
 //       u16 length + file name (without folder), i64 length of the file before the write,
 //       u32 count of ranges, then per range: i64 offset, u32 length, the old bytes.
+//     With flag bit 0, per file again (in the same order): i64 length of the file after the
+//       write (-1: the write leaves the file alone), u32 count of written pieces, then per
+//       piece: i64 offset, u32 length, u64 digest of the bytes written there (ContentDigest).
 // The lead journal (of the first table of the write) is the commit point of the whole write:
 // a member journal counts only while the lead journal with the same group id is valid; a
 // journal whose header does not check out was never complete, so no table byte was written
@@ -46,6 +50,19 @@
 // the commit point: the lead journal's header is overwritten with zeros and synced (with sync);
 // then the member journals are zeroed. A failure while the tables are written plays the old
 // bytes back at once and retires the journals.
+//
+// A flushed write of one table outside a transaction saves that last flush. Its journal carries
+// the digests of the bytes it writes; once the table files are synced, the write is on the disk
+// whether or not the journal's retirement is, so the header is zeroed without a flush and the
+// unflushed mark ("ZVJRNLUF") is written right after it, at offset 48. Should the zeroed header
+// be lost, recovery finds the journal valid, sees every file holding the digested bytes at the
+// length the write gave it, and removes the journal without playing it back. That holds only
+// while nothing else has changed the table's files since, so whoever writes them next makes the
+// retirement durable first: a journaled write without sync flushes its own journal over it
+// before it writes a table byte (a synced one does so anyway), and an exclusive opener of the
+// table (who may write it without this journal: its undo journal, a restructure) or a remover
+// of the idle file flushes a marked file. The mark is gone with the next journal written over
+// it.
 //
 // Thread safety: a capture and a journal belong to the thread that writes the tables (the
 // tables' locks keep every other writer out); the functions below touch only files.
@@ -112,12 +129,27 @@ struct TJournalFileImage {
   std::vector<TJournalRange> Ranges;
 };
 
+// One piece a write put into a file, by its digest.
+struct TJournalWrittenPiece {
+  std::int64_t Offset = 0;
+  std::uint32_t Length = 0;
+  std::uint64_t Digest = 0;
+};
+
+// What a file holds once the write is complete (journals with digests only).
+struct TJournalFileAfter {
+  std::int64_t Size = 0;  // -1: the write leaves the file alone
+  std::vector<TJournalWrittenPiece> Pieces;
+};
+
 // A parsed journal.
 struct TJournalContent {
   std::uint64_t GroupId = 0;
   bool Lead = false;
   std::vector<std::string> Tables;  // of the whole write, the lead first
   std::vector<TJournalFileImage> Files;
+  bool HasDigests = false;
+  std::vector<TJournalFileAfter> After;  // with digests: one per file, as Files
 };
 
 enum class TJournalState {
@@ -145,21 +177,32 @@ std::string JournalFileName(const std::string& folder, const std::string& table)
 // with sync, syncs them. Returns 0 or a negative engine code.
 std::int32_t PlayBackImages(TFileSystem& fs, const std::string& folder,
                             const std::vector<TJournalFileImage>& files, bool sync);
+// A 64-bit digest of bytes, to tell a complete write from one the disk did not take whole.
+std::uint64_t ContentDigest(const std::uint8_t* bytes, std::size_t count);
+// Whether every file of a journal with digests holds what the write put there, at the length it
+// gave it: then the write reached the disk whole (a file that cannot be read counts as not).
+bool JournalWriteComplete(TFileSystem& fs, const std::string& folder,
+                          const TJournalContent& content);
 // Removes a journal file; with sync its header is first zeroed and synced, so that it cannot
 // come back valid. Returns 0 or a negative engine code (a missing file is 0).
 std::int32_t RemoveJournal(TFileSystem& fs, const std::string& path, bool sync);
 // Looks at the exact path (no other spelling): missing, idle or busy. A file that cannot be
-// read counts as busy.
-TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path);
+// read counts as busy. unflushed, when given: whether the file is retired with the unflushed
+// mark (idle, its retirement maybe not yet on the disk).
+TJournalPresence ProbeJournal(TFileSystem& fs, const std::string& path, bool* unflushed = nullptr);
 // The same, through a descriptor of the journal file.
-TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd);
+TJournalPresence ProbeJournalDescriptor(TFileSystem& fs, int fd, bool* unflushed = nullptr);
+// Flushes a journal file retired with the unflushed mark, so that its retirement is on the disk
+// (anyone may: it changes no byte). Returns whether the file was marked.
+bool FlushUnflushedRetirement(TFileSystem& fs, const std::string& path);
 // A journal descriptor kept between writes: fd itself while it still names a file; when its
 // file was removed meanwhile (by whoever held the table's write lock), it is closed and set to
 // -1. Returns fd.
 int CheckKeptJournal(TFileSystem& fs, int& fd);
 // Removes the file at the exact path when it is idle and no table object keeps it (a keeper
 // holds a shared lock on its first byte); the caller holds the table's write lock (or has the
-// table open exclusively). Returns whether a file was removed.
+// table open exclusively). A file with the unflushed mark is flushed first, so that a file
+// whose removal the disk loses comes back retired. Returns whether a file was removed.
 bool RemoveIdleJournal(TFileSystem& fs, const std::string& path);
 
 // A journaled write of one or more tables of one folder.
@@ -180,10 +223,17 @@ class TCommitJournal {
   // keptFd: where the table object keeps its journal file open between writes (-1: not yet);
   // the journal is written through it and it stays open. keptFolderSynced: whether the
   // folder was flushed since that file was opened (kept with it, updated by a flushed commit).
+  // keptUnflushed: whether that file may hold a retirement not yet on the disk (the unflushed
+  // mark, or a journal of someone else's), kept with it by the table object and updated here;
+  // without it the file's first bytes are read to tell.
   void AddTable(const std::string& table, const std::vector<TFileHandler*>& files,
                 const std::string& journalPath = std::string(), TUndoJournal* undo = nullptr,
-                int* keptFd = nullptr, bool* keptFolderSynced = nullptr);
+                int* keptFd = nullptr, bool* keptFolderSynced = nullptr,
+                bool* keptUnflushed = nullptr);
   bool HasTables() const { return !FTables.empty(); }
+  // The write is one table's own, outside a transaction: flushed, it may retire its journal
+  // without a flush (see the top of this header).
+  void AllowUnflushedRetirement() { FUnflushedRetirementAllowed = true; }
   // Saves the old bytes, writes the tables, retires the journals (see the top of this header).
   // sync: also when no handler asked for a flush. On failure the files are put back as they
   // were (when they can be) and the error is raised; the held-back writes are gone either way.
@@ -212,6 +262,7 @@ class TCommitJournal {
     int* KeptFd = nullptr;
     bool JournalFdKept = false;  // JournalFd is the table object's, not ours to close
     bool* KeptFolderSynced = nullptr;
+    bool* KeptUnflushed = nullptr;
     bool FolderDurable = false;  // the journal's name is known to be on the disk already
     std::int64_t JournalBytes = 0;
     TUndoJournal* Undo = nullptr;
@@ -223,13 +274,14 @@ class TCommitJournal {
   void SuspendUndo(bool suspended) noexcept;
   void CommitThroughUndo(TTableEntry& table, bool sync);
   void CollectImages();
-  std::vector<std::uint8_t> Encode(const TTableEntry& table, std::uint64_t groupId,
-                                   bool lead) const;
+  bool UnflushedRetirementFits(bool sync) const;
+  std::vector<std::uint8_t> Encode(const TTableEntry& table, std::uint64_t groupId, bool lead,
+                                   bool digests) const;
   void WriteJournal(TTableEntry& table, const std::vector<std::uint8_t>& bytes, bool sync);
   void ApplyWrites(bool sync);
   void PutBack() noexcept;
-  void RetireJournal(TTableEntry& table, bool sync);
-  void RetireJournals(bool sync);
+  void RetireJournal(TTableEntry& table, bool sync, bool unflushed = false);
+  void RetireJournals(bool sync, bool unflushed);
   void CloseJournals() noexcept;
   void SyncFolder();
 
@@ -238,6 +290,7 @@ class TCommitJournal {
   std::vector<TTableEntry> FTables;
   std::vector<std::function<void()>> FOnFailure;
   bool FCommitStarted = false;
+  bool FUnflushedRetirementAllowed = false;
 };
 
 }  // namespace zorvic::engine

@@ -90,7 +90,9 @@ void AddTableToJournal(TCommitJournal& journal, TDataTable& table) {
   TUndoJournal* undo = table.Undo();
   if (undo) undo->SetSync(table.Settings().ForceBufferFlush);
   journal.AddTable(table.Name(), {&table.Data(), &table.Index(), table.Blob()}, table.JournalPath(),
-                   undo, &table.KeptJournalFd(), &table.KeptJournalFolderSynced());
+                   undo, &table.KeptJournalFd(), &table.KeptJournalFolderSynced(),
+                   &table.KeptJournalUnflushed());
+  if (!table.InTransaction()) journal.AllowUnflushedRetirement();
   // A write of the table on its own that fails (a commit's failure is undone by its savepoint):
   // its caches took the change for written, so they go, and an exclusive table returns to its
   // last flush, the change lost and nothing else.
@@ -111,8 +113,14 @@ bool TableJournalPresent(TDataTable& table) {
   if (path.empty()) return false;
   TFileSystem& fs = CurrentFileSystem();
   // A writer keeps its journal open: a look through it spares an open of the name.
-  if (CheckKeptJournal(fs, table.KeptJournalFd()) >= 0)
-    return ProbeJournalDescriptor(fs, table.KeptJournalFd()) == TJournalPresence::Busy;
+  // What it finds there is noted for the table's next write (TCommitJournal::AddTable).
+  if (CheckKeptJournal(fs, table.KeptJournalFd()) >= 0) {
+    bool unflushed = false;
+    const bool busy =
+        ProbeJournalDescriptor(fs, table.KeptJournalFd(), &unflushed) == TJournalPresence::Busy;
+    table.KeptJournalUnflushed() = busy || unflushed;
+    return busy;
+  }
   return ProbeJournal(fs, path) == TJournalPresence::Busy;
 }
 
@@ -130,9 +138,13 @@ void RemoveIdleTableJournal(TDataTable& table) noexcept {
     if (!JournalWanted(table)) return;
     const std::string& path = table.JournalPath();
     TFileSystem& fs = CurrentFileSystem();
-    if (path.empty() || ProbeJournal(fs, path) != TJournalPresence::Idle) return;
+    bool unflushed = false;
+    if (path.empty() || ProbeJournal(fs, path, &unflushed) != TJournalPresence::Idle) return;
     if (table.Exclusive()) {
-      RemoveIdleJournal(fs, path);
+      // An exclusive opener writes the files without this journal (its undo journal): a
+      // retirement that may not be on the disk yet goes there first, even when a keeper of
+      // this process keeps the file.
+      if (!RemoveIdleJournal(fs, path) && unflushed) FlushUnflushedRetirement(fs, path);
       return;
     }
     // The table's write lock, one attempt at each part: a writer holds it from before it opens
@@ -190,6 +202,13 @@ bool RecoverGroupJournal(TDataTable& table) {
     if (hot) Check(PlayBackImages(fs, folder, journal.Files, true), table.Name());
     Check(RemoveJournal(fs, path, false), table.Name());
     return hot;
+  }
+  // A flushed write of one table that retired its journal without a flush, and the disk lost
+  // the retirement: the files show the write whole, so it stands.
+  if (journal.Tables.size() == 1 && journal.HasDigests &&
+      JournalWriteComplete(fs, folder, journal)) {
+    Check(RemoveJournal(fs, path, true), table.Name());
+    return true;
   }
   // The lead: every member journal of the same write that is still there goes first.
   for (std::size_t i = 1; i < journal.Tables.size(); ++i) {

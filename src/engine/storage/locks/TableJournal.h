@@ -54,9 +54,10 @@ bool TableJournalPresentAnySpelling(TDataTable& table);
 // so that the file of a keeper that died goes (a keeper that lives removes its own when it
 // goes). Never raises.
 void RemoveIdleTableJournal(TDataTable& table) noexcept;
-// Plays back (or throws away, when stale or incomplete) the table's journal. The caller holds
-// the table's write lock or has the table open exclusively. Returns true when the table's
-// files were put back.
+// Plays back (or throws away, when stale or incomplete) the table's journal; a journal whose
+// write the files show whole (a flushed write whose retirement the disk lost, Journal.h) is
+// removed and the write stands. The caller holds the table's write lock or has the table open
+// exclusively. Returns true when the table's files were put back or found changed so.
 bool RecoverTableJournal(TDataTable& table);
 
 }  // namespace zorvic::engine

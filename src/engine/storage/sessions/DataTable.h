@@ -124,6 +124,8 @@ class TDataTable {
   // Whether the folder was flushed to disk since that file was opened: its name is then on
   // the disk, and a flushed write through it needs no folder flush of its own.
   bool& KeptJournalFolderSynced() { return FJournalFolderSynced; }
+  // Whether that file may hold a retirement not yet on the disk, as last seen through it.
+  bool& KeptJournalUnflushed() { return FJournalUnflushed; }
   // An exclusive table's undo journal (UndoJournal.h), or null.
   TUndoJournal* Undo() { return FUndo.get(); }
   void SetUndo(std::unique_ptr<TUndoJournal> undo);
@@ -271,6 +273,7 @@ class TDataTable {
   std::string FJournalPath;
   int FJournalFd = -1;
   bool FJournalFolderSynced = false;
+  bool FJournalUnflushed = true;
   bool FInMemory;
   bool FExclusive = false;
   bool FTemporary = false;

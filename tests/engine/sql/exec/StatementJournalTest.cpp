@@ -48,5 +48,37 @@ TEST_F(TStatementJournalTest, SingleStatementsWriteTheirJournalsIntoOneFile) {
   EXPECT_EQ(JournalInode(), 0u);
 }
 
+// With the session's forced flush every statement is flushed on its own: its journal is flushed
+// before the table files are written, its retirement is not (the table files' flush already
+// holds the change) and is marked so; a transaction's COMMIT FLUSH retires and flushes as ever.
+TEST_F(TStatementJournalTest, FlushedStatementsMarkTheirRetirementAndTransactionsFlushIt) {
+  const std::string mark = "ZVJRNLUF";
+  auto markAt48 = [&] {
+    return zorvic::testing::ReadFileBytes(Dir.File("Notes.JNL")).substr(48, 8);
+  };
+  TSessionSettings settings = Session->Settings();
+  settings.ForceBufferFlush = true;
+  Session->SetSettings(settings);
+  Run("CREATE TABLE Notes (ID AUTOINC, Body MEMO, PRIMARY KEY (ID))");
+  Run("INSERT INTO Notes (Body) VALUES ('" + std::string(2000, 'a') + "')");
+  EXPECT_EQ(JournalHeader(), std::string(48, '\0'));
+  EXPECT_EQ(markAt48(), mark);
+  Run("UPDATE Notes SET Body = 'one' WHERE ID = 1");
+  Run("INSERT INTO Notes (Body) VALUES ('two')");
+  EXPECT_EQ(markAt48(), mark);
+  EXPECT_EQ(RunInOtherSession(Dir.Path(), "SELECT ID, Body FROM Notes ORDER BY ID"), "1,one;2,two");
+  Run("START TRANSACTION; DELETE FROM Notes WHERE ID = 1; COMMIT FLUSH");
+  EXPECT_EQ(JournalHeader(), std::string(48, '\0'));
+  EXPECT_NE(markAt48(), mark);
+  Run("DELETE FROM Notes WHERE ID = 2");
+  EXPECT_EQ(markAt48(), mark);
+  EXPECT_EQ(Rows("SELECT COUNT(*) FROM Notes"), "0");
+  Execution.reset();
+  Statement.reset();
+  Session.reset();
+  EXPECT_EQ(JournalInode(), 0u);
+  EXPECT_EQ(RunInOtherSession(Dir.Path(), "SELECT COUNT(*) FROM Notes"), "0");
+}
+
 }  // namespace
 }  // namespace zorvic::engine::test
