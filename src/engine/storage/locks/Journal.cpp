@@ -791,17 +791,20 @@ void TCommitJournal::SyncFolder() {
 
 namespace {
 
-// Writes the pieces from it up to stop, neighbouring ones joined into one write each. Returns
-// the end of the last byte written (0 when none).
+// Writes the pieces from it up to stop, neighbouring small ones joined into one write each (a
+// piece of JoinLimit bytes or more is written on its own: its own call costs less than copying
+// it into a run). Returns the end of the last byte written (0 when none).
 using TPieceIt = std::map<std::int64_t, std::vector<std::uint8_t>>::const_iterator;
+constexpr std::size_t JoinLimit = 16 * 1024;
 std::int64_t WritePieces(TFileHandler& handler, TPieceIt it, TPieceIt stop) {
   std::int64_t end = 0;
   while (it != stop) {
     auto last = it;
     std::int64_t runEnd = it->first + static_cast<std::int64_t>(it->second.size());
     std::size_t bytes = it->second.size();
-    for (auto next = std::next(it);
-         next != stop && next->first == runEnd && bytes < (std::size_t{1} << 22); ++next) {
+    for (auto next = std::next(it); bytes < JoinLimit && next != stop && next->first == runEnd &&
+                                    next->second.size() < JoinLimit;
+         ++next) {
       last = next;
       runEnd += static_cast<std::int64_t>(next->second.size());
       bytes += next->second.size();
