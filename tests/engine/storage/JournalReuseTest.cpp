@@ -446,6 +446,29 @@ TEST_F(TJournalReuseTest, AnUnflushedRetirementIsFlushedBeforeItsFileIsRemoved) 
   }
   EXPECT_FALSE(FileExists(journal));
   EXPECT_EQ(Faults.Syncs(), syncs);
+  // A marked file that a keeper holds stays, but an exclusive opener flushes it all the same:
+  // it is about to write the table without this journal.
+  WriteWholeFile(journal, std::string(48, '\0') + "ZVJRNLUF" + std::string(100, 'b'));
+  TFileSystem& fs = CurrentFileSystem();
+  const int keeper = fs.Open(journal, O_RDWR, 0);
+  ASSERT_GE(keeper, 0);
+  ASSERT_EQ(fs.LockRange(keeper, false, 0, 1), 0);
+  syncs = Faults.Syncs();
+  EXPECT_FALSE(RemoveIdleJournal(fs, journal));
+  EXPECT_EQ(Faults.Syncs(), syncs);
+  {
+    TUse use(Dir.Path());
+    use.Open("A", true);
+    EXPECT_EQ(Faults.Syncs(), syncs + 1);
+  }
+  EXPECT_TRUE(FileExists(journal));
+  fs.UnlockRange(keeper, 0, 1);
+  fs.Close(keeper);
+  WriteWholeFile(journal, std::string(148, '\0'));
+  syncs = Faults.Syncs();
+  EXPECT_FALSE(FlushUnflushedRetirement(fs, journal));
+  EXPECT_TRUE(RemoveIdleJournal(fs, journal));
+  EXPECT_EQ(Faults.Syncs(), syncs);
 }
 
 // Writer processes killed at random moments of a run of single inserts (value i is the i-th):
