@@ -93,7 +93,8 @@ TErrorCode TBlobBuffer::Read(std::int64_t position, void* buffer, std::int64_t c
   }
   const std::int64_t length = Length();
   if (count <= length && position <= length - count) {
-    std::memcpy(buffer, FBytes.data() + position, static_cast<std::size_t>(count));
+    // An empty value has no bytes to copy from (memcpy must not see its null pointer).
+    if (count > 0) std::memcpy(buffer, FBytes.data() + position, static_cast<std::size_t>(count));
     *read = count;
     return VELDOR_NONE;
   }
