@@ -154,9 +154,8 @@ void TFileHandler::WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>& 
   RequireOpen();
   if (bytes.empty()) return;  // nothing to write (a write of 0 bytes would cut the file)
   if (FCapture) {
-    if (offset < 0) RaiseFileError(VELDOR_WRITEERR);
-    FCapture->Write(offset, std::move(bytes));
-    bytes.clear();  // taken: empty, whatever the move left
+    // Taken over when held back; a buffer written straight to the file is left to the caller.
+    if (offset < 0 || !FCapture->Write(offset, std::move(bytes))) RaiseFileError(VELDOR_WRITEERR);
     return;
   }
   WriteAt(offset, bytes.data(), static_cast<std::int64_t>(bytes.size()));
@@ -165,8 +164,8 @@ void TFileHandler::WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>& 
 void TFileHandler::WriteAt(std::int64_t offset, const void* buffer, std::int64_t count) {
   RequireOpen();
   if (FCapture) {
-    if (offset < 0 || count < 0) RaiseFileError(VELDOR_WRITEERR);
-    FCapture->Write(offset, buffer, count);
+    if (offset < 0 || count < 0 || !FCapture->Write(offset, buffer, count))
+      RaiseFileError(VELDOR_WRITEERR);
     return;
   }
   if (FObserver) FObserver->BeforeWrite(*this, offset, count);

@@ -357,8 +357,9 @@ class TFileHandler {
                       bool allowShort = false);
   void WriteAt(std::int64_t offset, const void* buffer, std::int64_t count);
   // WriteAt of a whole buffer: a capture takes the buffer itself (leaving it empty) instead of
-  // a copy (a commit's runs of records, megabytes for a large transaction); a direct write
-  // leaves it to the caller.
+  // a copy (a commit's runs of records, megabytes for a large transaction); a write that
+  // reaches the file (no capture, or a capture's direct write, Journal.h) leaves it to the
+  // caller.
   void WriteBytesAt(std::int64_t offset, std::vector<std::uint8_t>& bytes);
   // Sets the end of the file (a write of 0 bytes at size).
   void Truncate(std::int64_t size);
@@ -382,6 +383,8 @@ class TFileHandler {
   bool OpenFileStatus(TFileStatus* status) const;
   const std::string& FileName() const { return FFileName; }
   std::int32_t Handle() const { return FHandle; }
+  // The shared file object (open handlers only).
+  TAbstractFile& File() const { return *FFile; }
   bool Exclusive() const { return FExclusive; }
   bool OpenedReadOnly() const { return FOpenedReadOnly; }
   bool ReadOnlyAttribute() const { return FReadOnlyAttribute; }

@@ -431,10 +431,16 @@ void TDataFile::FlushRecords() {
   if (FLocks->InTransaction()) return;
   const std::vector<TRecord*> modified = FCache.ModifiedUnits(false);
   const std::size_t recordSize = RecordSize();
+  // Runs of consecutive records, of up to RunBytes each (as many as an index writes with one
+  // call): a longer run would be one more copy of all a large commit's records, while a much
+  // shorter one leaves the data in the system's file cache in smaller pieces, slower to read.
+  constexpr std::size_t RunBytes = 1024 * 1024;
+  const std::size_t runRecords = std::max<std::size_t>(1, RunBytes / recordSize);
   std::vector<std::uint8_t> run;
   for (std::size_t i = 0; i < modified.size();) {
     std::size_t j = i;
-    while (j + 1 < modified.size() && modified[j + 1]->UnitNo == modified[j]->UnitNo + 1)
+    while (j + 1 < modified.size() && j + 1 - i < runRecords &&
+           modified[j + 1]->UnitNo == modified[j]->UnitNo + 1)
       ++j;
     const std::size_t count = j - i + 1;
     run.resize(count * recordSize);
@@ -443,7 +449,8 @@ void TDataFile::FlushRecords() {
       std::memcpy(dest, modified[i + k]->Bytes(), recordSize);
       if (Encrypted()) Scramble(dest, recordSize, DataSeed);
     }
-    // A held-back write keeps the run itself; after a direct one it serves the next run.
+    // A held-back write keeps the run itself; after one that reached the file it serves the
+    // next run.
     WriteBytesAt(RecordOffset(modified[i]->RecordNo()), run);
     for (std::size_t k = i; k <= j; ++k)
       FCache.MarkClean(modified[k]);

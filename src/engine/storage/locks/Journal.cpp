@@ -179,7 +179,14 @@ std::uint64_t ContentDigest(const std::uint8_t* bytes, std::size_t count) {
 
 // ---- TWriteCapture ------------------------------------------------------------------------
 
-void TWriteCapture::Cut(std::int64_t size) {
+bool TWriteCapture::Cut(std::int64_t size) {
+  if (size < FDirectEnd) {
+    // What was written directly past the cut goes from the file too (never a byte of its old
+    // length); cut below the old end, the write is held back from then on.
+    const std::int64_t to = std::max(size, FOriginalSize);
+    if (FFile->WriteAt(FHandle, to, nullptr, 0) != 0) return false;
+    FDirectEnd = to;
+  }
   FSize = size;
   FMinSize = std::min(FMinSize, size);
   auto it = FPieces.lower_bound(size);
@@ -189,24 +196,48 @@ void TWriteCapture::Cut(std::int64_t size) {
     const std::int64_t end = last->first + static_cast<std::int64_t>(last->second.size());
     if (end > size) last->second.resize(static_cast<std::size_t>(size - last->first));
   }
+  return true;
 }
 
-void TWriteCapture::Write(std::int64_t offset, const void* data, std::int64_t count) {
-  if (count == 0) {
-    Cut(offset);
-    return;
-  }
+bool TWriteCapture::GoesDirect(std::int64_t offset, std::int64_t count) {
+  if (!FGate || count < DirectWriteMin || offset < FOriginalSize || FMinSize < FOriginalSize)
+    return false;
+  if (FGateAnswer < 0) FGateAnswer = FGate->DirectWritesAllowed() ? 1 : 0;
+  return FGateAnswer == 1;
+}
+
+bool TWriteCapture::WriteDirect(std::int64_t offset, const void* data, std::int64_t count) {
+  Clear(offset, offset + count);
+  // A failed write may have left part of its bytes: they count as written until undone.
+  FDirectEnd = std::max(FDirectEnd, offset + count);
+  FSize = std::max(FSize, offset + count);
+  return FFile->WriteAt(FHandle, offset, data, count) == count;
+}
+
+void TWriteCapture::UndoDirectWrites() noexcept {
+  if (!HasDirectWrites()) return;
+  if (FFile->WriteAt(FHandle, FOriginalSize, nullptr, 0) == 0) FDirectEnd = FOriginalSize;
+}
+
+bool TWriteCapture::Write(std::int64_t offset, const void* data, std::int64_t count) {
+  if (count == 0) return Cut(offset);
+  if (GoesDirect(offset, count)) return WriteDirect(offset, data, count);
   Clear(offset, offset + count);
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   FPieces[offset].assign(bytes, bytes + count);
   FSize = std::max(FSize, offset + count);
+  return true;
 }
 
-void TWriteCapture::Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes) {
-  const std::int64_t end = offset + static_cast<std::int64_t>(bytes.size());
+bool TWriteCapture::Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes) {
+  const std::int64_t count = static_cast<std::int64_t>(bytes.size());
+  if (GoesDirect(offset, count)) return WriteDirect(offset, bytes.data(), count);
+  const std::int64_t end = offset + count;
   Clear(offset, end);
   FPieces[offset] = std::move(bytes);
+  bytes.clear();  // taken: empty, whatever the move left
   FSize = std::max(FSize, end);
+  return true;
 }
 
 void TWriteCapture::Clear(std::int64_t offset, std::int64_t end) {
@@ -241,7 +272,9 @@ std::int64_t TWriteCapture::Read(TAbstractFile& file, std::int32_t handle, std::
   const std::int64_t n = std::clamp<std::int64_t>(FSize - offset, 0, count);
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::memset(out, 0, static_cast<std::size_t>(n));
-  const std::int64_t fromFile = std::clamp<std::int64_t>(FMinSize - offset, 0, n);
+  // Direct writes only happen while the file was not cut below its old end.
+  const std::int64_t fileEnd = HasDirectWrites() ? FDirectEnd : FMinSize;
+  const std::int64_t fromFile = std::clamp<std::int64_t>(fileEnd - offset, 0, n);
   if (fromFile > 0) {
     const std::int64_t got = file.ReadAt(handle, offset, out, fromFile);
     if (got < 0) return got;
@@ -483,6 +516,7 @@ TCommitJournal::TCommitJournal(std::string folder, TFileSystem& fs)
 
 TCommitJournal::~TCommitJournal() {
   Detach();
+  if (!FCommitStarted) UndoDirectWrites();
   CloseJournals();
   if (!FCommitStarted) RunFailureHandlers();
 }
@@ -507,6 +541,30 @@ void TCommitJournal::Detach() noexcept {
   }
 }
 
+void TCommitJournal::UndoDirectWrites() noexcept {
+  for (TTableEntry& table : FTables)
+    for (TFileEntry& file : table.Files)
+      if (!file.Written) file.Capture->UndoDirectWrites();
+}
+
+// Bytes written past a file's old end before the journal is on the disk are harmless as long
+// as no older journal can come back valid over them: a journal file whose retirement may not be
+// on the disk yet (the unflushed mark, or a journal not played back) makes the write hold
+// everything back, so that its journal is flushed over that file before any table byte goes
+// out (WriteJournal). A write that may itself retire without a flush keeps every byte in its
+// digests, so it holds everything back too.
+bool TCommitJournal::TTableGate::DirectWritesAllowed() {
+  if (FJournal.FUnflushedRetirementAllowed) return false;
+  TFileSystem& fs = FJournal.FFS;
+  if (FKeptFd && FKeptUnflushed && *FKeptFd >= 0 && CheckKeptJournal(fs, *FKeptFd) >= 0)
+    return !*FKeptUnflushed;
+  bool unflushed = false;
+  const TJournalPresence presence =
+      ProbeJournal(fs, FExact ? FPath : ResolveTableFileName(FPath, fs), &unflushed);
+  return presence == TJournalPresence::Missing ||
+         (presence == TJournalPresence::Idle && !unflushed);
+}
+
 void TCommitJournal::CloseJournals() noexcept {
   for (TTableEntry& table : FTables) {
     if (table.JournalFd >= 0 && !table.JournalFdKept) FFS.Close(table.JournalFd);
@@ -516,6 +574,7 @@ void TCommitJournal::CloseJournals() noexcept {
 
 void TCommitJournal::Discard() noexcept {
   Detach();
+  UndoDirectWrites();
   CloseJournals();
   FTables.clear();
   FOnFailure.clear();
@@ -532,11 +591,17 @@ void TCommitJournal::AddTable(const std::string& table, const std::vector<TFileH
   entry.KeptUnflushed = keptFd ? keptUnflushed : nullptr;
   entry.JournalPathExact = !journalPath.empty();
   entry.JournalPath = entry.JournalPathExact ? journalPath : JournalFileName(FFolder, table);
+  // A table written through its undo journal saves the old bytes of every write there.
+  if (!undo)
+    entry.Gate = std::make_unique<TTableGate>(*this, entry.JournalPath, entry.JournalPathExact,
+                                              keptFd, keptFd ? keptUnflushed : nullptr);
   for (TFileHandler* handler : files) {
     if (!handler || !handler->IsOpen() || handler->Capture()) continue;
     TFileEntry file;
     file.Handler = handler;
     file.Capture = std::make_unique<TWriteCapture>(handler->FileSize());
+    if (entry.Gate && !handler->InMemory())
+      file.Capture->AllowDirectWrites(handler->File(), handler->Handle(), *entry.Gate);
     file.Image.Name = BaseName(handler->FileName());
     handler->SetCapture(file.Capture.get());
     entry.Files.push_back(std::move(file));
@@ -683,9 +748,11 @@ bool TCommitJournal::UnflushedRetirementFits(bool sync) const {
   if (!sync || !FUnflushedRetirementAllowed || FTables.size() != 1) return false;
   const TTableEntry& table = FTables.front();
   if (table.Undo || !table.KeptUnflushed) return false;
-  // A cut leaves bytes no piece covers: the digests could not tell it from a cut the disk lost.
+  // A cut leaves bytes no piece covers: the digests could not tell it from a cut the disk lost
+  // (nor could they see bytes written directly, which such a write never has).
   return std::none_of(table.Files.begin(), table.Files.end(), [](const TFileEntry& file) {
-    return file.Capture->MinSize() < file.Capture->OriginalSize();
+    return file.Capture->MinSize() < file.Capture->OriginalSize() ||
+           file.Capture->HasDirectWrites();
   });
 }
 
@@ -857,7 +924,7 @@ void TCommitJournal::ApplyWrites(bool sync) {
       const auto& pieces = capture.Pieces();
       auto from = pieces.begin();
       if (headerEnd[f] > 0) ++from;
-      std::int64_t end = std::max(capture.MinSize(), headerEnd[f]);
+      std::int64_t end = std::max({capture.MinSize(), capture.DirectEnd(), headerEnd[f]});
       end = std::max(end, WritePieces(handler, from, pieces.end()));
       if (capture.Size() != end) handler.Truncate(capture.Size());
     }
@@ -972,6 +1039,7 @@ void TCommitJournal::Commit(bool sync) {
   try {
     CommitWrites(sync);
   } catch (...) {
+    UndoDirectWrites();
     RunFailureHandlers();
     throw;
   }
@@ -1063,6 +1131,7 @@ void TCommitJournal::CommitWrites(bool sync) {
         }
       }
     }
+    UndoDirectWrites();
     // A journal not retired stays on disk, to be played back before the tables are used again.
     CloseJournals();
     FTables.clear();

@@ -82,16 +82,48 @@ namespace zorvic::engine {
 
 class TUndoJournal;
 
+// Asked by a capture whether it may write straight to its file past the file's old end (once
+// per table, at the first such write).
+class TDirectWriteGate {
+ public:
+  virtual bool DirectWritesAllowed() = 0;
+
+ protected:
+  ~TDirectWriteGate() = default;
+};
+
 // The held-back writes of one file.
+//
+// A capture allowed to (AllowDirectWrites) writes a large piece that lies wholly past the
+// file's old end straight to the file instead of keeping a copy: no old byte changes, so the
+// journal needs nothing of it, and a playback's cut to the old length takes it away again. A
+// reader of the table goes by the lengths its headers give, which the held-back writes alone
+// change, so it never meets those bytes before the commit; a write that does not complete cuts
+// them off (UndoDirectWrites). A large commit thus does not copy its new records and pages once
+// more. Once the write cuts the file below its old end, everything is held back again.
 class TWriteCapture {
  public:
-  explicit TWriteCapture(std::int64_t originalSize)
-      : FOriginalSize(originalSize), FSize(originalSize), FMinSize(originalSize) {}
+  // Direct writes are of pieces of at least this many bytes.
+  static constexpr std::int64_t DirectWriteMin = 16 * 1024;
 
-  // A write of count bytes at offset; count 0 cuts the file at offset.
-  void Write(std::int64_t offset, const void* data, std::int64_t count);
-  // A write of the bytes of a buffer taken over (not empty).
-  void Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes);
+  explicit TWriteCapture(std::int64_t originalSize)
+      : FOriginalSize(originalSize),
+        FSize(originalSize),
+        FMinSize(originalSize),
+        FDirectEnd(originalSize) {}
+
+  // Lets the capture write past the old end through handle of file, when gate agrees.
+  void AllowDirectWrites(TAbstractFile& file, std::int32_t handle, TDirectWriteGate& gate) {
+    FFile = &file;
+    FHandle = handle;
+    FGate = &gate;
+  }
+  // A write of count bytes at offset; count 0 cuts the file at offset. False when a direct
+  // write or cut did not reach the file.
+  bool Write(std::int64_t offset, const void* data, std::int64_t count);
+  // A write of the bytes of a buffer (not empty): taken over when held back (bytes is then
+  // empty), left to the caller when written directly. False as above.
+  bool Write(std::int64_t offset, std::vector<std::uint8_t>&& bytes);
   // Reads through the held-back writes: the bytes the file would hold; the count read.
   std::int64_t Read(TAbstractFile& file, std::int32_t handle, std::int64_t offset, void* buffer,
                     std::int64_t count);
@@ -103,17 +135,31 @@ class TWriteCapture {
   std::int64_t OriginalSize() const { return FOriginalSize; }
   std::int64_t MinSize() const { return FMinSize; }
   const std::map<std::int64_t, std::vector<std::uint8_t>>& Pieces() const { return FPieces; }
+  // The end of what the file itself holds of the write past its old end (the old end when
+  // nothing was written directly).
+  std::int64_t DirectEnd() const { return FDirectEnd; }
+  bool HasDirectWrites() const { return FDirectEnd > FOriginalSize; }
+  // Cuts the file back to its old length when direct writes reached it (never throws).
+  void UndoDirectWrites() noexcept;
 
  private:
-  void Cut(std::int64_t size);
+  bool Cut(std::int64_t size);
   // Takes [offset, end) out of the pieces that overlap it.
   void Clear(std::int64_t offset, std::int64_t end);
+  // Whether a write of count bytes at offset goes straight to the file.
+  bool GoesDirect(std::int64_t offset, std::int64_t count);
+  bool WriteDirect(std::int64_t offset, const void* data, std::int64_t count);
 
   std::int64_t FOriginalSize;
   std::int64_t FSize;     // the length the file will have
   std::int64_t FMinSize;  // the shortest it was cut to: bytes from here on are not the file's
+  std::int64_t FDirectEnd;
   bool FSyncWanted = false;
   std::map<std::int64_t, std::vector<std::uint8_t>> FPieces;  // offset -> bytes, disjoint
+  TAbstractFile* FFile = nullptr;
+  std::int32_t FHandle = 0;
+  TDirectWriteGate* FGate = nullptr;
+  int FGateAnswer = -1;  // -1 not asked yet, else 0 or 1
 };
 
 // One range of old bytes of a file.
@@ -252,8 +298,28 @@ class TCommitJournal {
     TJournalFileImage Image;
     bool Written = false;
   };
+  // Lets the captures of one table write past their files' old ends (TWriteCapture).
+  class TTableGate final : public TDirectWriteGate {
+   public:
+    TTableGate(const TCommitJournal& journal, const std::string& path, bool exact, int* keptFd,
+               bool* keptUnflushed)
+        : FJournal(journal),
+          FPath(path),
+          FExact(exact),
+          FKeptFd(keptFd),
+          FKeptUnflushed(keptUnflushed) {}
+    bool DirectWritesAllowed() override;
+
+   private:
+    const TCommitJournal& FJournal;
+    std::string FPath;
+    bool FExact;
+    int* FKeptFd;
+    bool* FKeptUnflushed;
+  };
   struct TTableEntry {
     std::string Name;
+    std::unique_ptr<TTableGate> Gate;
     std::vector<TFileEntry> Files;
     std::string JournalPath;
     bool JournalPathExact = false;  // the path is the file's name as it is on disk
@@ -269,6 +335,8 @@ class TCommitJournal {
   };
 
   void Detach() noexcept;
+  // Cuts what the captures wrote straight to the files of tables not written (never throws).
+  void UndoDirectWrites() noexcept;
   void CommitWrites(bool sync);
   void RunFailureHandlers() noexcept;
   void SuspendUndo(bool suspended) noexcept;
