@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "engine/EngineLimits.h"
 #include "engine/storage/formats/Collation.h"
@@ -43,8 +44,20 @@ void TDataFile::ConfigureCache() {
 
 // ---- the cache's owner -----------------------------------------------------------------
 
+std::unique_ptr<TRecord> TRecord::Make(std::size_t size) {
+  void* raw = ::operator new(sizeof(TRecord) + size);
+  std::unique_ptr<TRecord> record(new (raw) TRecord(size));
+  std::memset(record->Bytes(), 0, size);
+  return record;
+}
+
 std::unique_ptr<TRecord> TDataFile::NewCacheUnit(TRecordCache&) {
-  return std::make_unique<TRecord>(RecordSize());
+  return TRecord::Make(RecordSize());
+}
+
+// A spare of a table opened before with another record size goes.
+bool TDataFile::SpareFits(TRecordCache&, const TRecord& spare) {
+  return spare.Size() == RecordSize();
 }
 
 bool TDataFile::CacheMayWrite(TRecordCache&) {
@@ -297,7 +310,7 @@ void TDataFile::ReadRun(std::int32_t first, std::int32_t count) {
       record = FCache.Add(recordNo, true);
       added.push_back(record);
     }
-    record->Data.assign(src, src + recordSize);
+    std::memcpy(record->Bytes(), src, static_cast<std::size_t>(recordSize));
     if (RecStatus(record->Bytes()) == kRecActive) SetRecLink(record->Bytes(), recordNo);
   }
   for (TRecord* record : added)
@@ -376,7 +389,6 @@ TRecord* TDataFile::AllocateRecord(bool hasPrimaryIndex, std::int32_t suppliedRo
   if (append) {
     CheckAppendCapacity(slot);
     record = FCache.Add(slot, true);
-    record->Data.assign(RecordSize(), 0);
   }
   // From here on the change is made; nothing below can fail.
   if (append)
@@ -384,7 +396,7 @@ TRecord* TDataFile::AllocateRecord(bool hasPrimaryIndex, std::int32_t suppliedRo
   else
     FHeader.FirstDeleted = nextDeleted;
   if (chainBroken) FHeader.FirstDeleted = 0;
-  std::fill(record->Data.begin(), record->Data.end(), 0);
+  std::memset(record->Bytes(), 0, record->Size());
   SetRecLink(record->Bytes(), slot);
   std::int32_t rowId;
   if (suppliedRowId > 0) {

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,15 +37,26 @@
 
 namespace zorvic::engine {
 
-// One cached record.
-struct TRecord : TCacheUnit {
-  explicit TRecord(std::size_t size) : Data(size, 0) {}
-  void ClearUnit() override { std::fill(Data.begin(), Data.end(), 0); }
-  std::int32_t RecordNo() const { return static_cast<std::int32_t>(UnitNo); }
-  std::uint8_t* Bytes() { return Data.data(); }
-  const std::uint8_t* Bytes() const { return Data.data(); }
+// One cached record: its bytes follow the object in the same allocation (a large transaction
+// keeps every record it writes in the cache until its commit: one allocation per record, not
+// two, and no vector).
+struct TRecord final : TCacheUnit {
+  // A zeroed record of size bytes.
+  static std::unique_ptr<TRecord> Make(std::size_t size);
+  TRecord(const TRecord&) = delete;
+  TRecord& operator=(const TRecord&) = delete;
+  // Made by Make only, so given back as it was taken.
+  static void operator delete(void* p) { ::operator delete(p); }
 
-  std::vector<std::uint8_t> Data;  // RecordSize bytes
+  void ClearUnit() override { std::memset(Bytes(), 0, FSize); }
+  std::int32_t RecordNo() const { return static_cast<std::int32_t>(UnitNo); }
+  std::uint8_t* Bytes() { return reinterpret_cast<std::uint8_t*>(this + 1); }
+  const std::uint8_t* Bytes() const { return reinterpret_cast<const std::uint8_t*>(this + 1); }
+  std::size_t Size() const { return FSize; }
+
+ private:
+  explicit TRecord(std::size_t size) : FSize(static_cast<std::uint32_t>(size)) {}
+  std::uint32_t FSize;
 };
 
 struct TDataFileSettings {
@@ -197,6 +209,7 @@ class TDataFile : public TFileHandler, private TUnitCache<TRecord>::TOwner {
   // Savepoints copy and restore the unwritten state (TransactionSavepoint.h).
   friend class TTransactionSavepoint;
   std::unique_ptr<TRecord> NewCacheUnit(TRecordCache& cache) override;
+  bool SpareFits(TRecordCache& cache, const TRecord& spare) override;
   bool CacheMayWrite(TRecordCache& cache) override;
   void WriteModifiedUnits(TRecordCache& cache) override;
 

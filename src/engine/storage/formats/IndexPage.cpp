@@ -65,6 +65,10 @@ void TPage::SetKey(int i, const std::uint8_t* key) {
 
 void TPage::Insert(int pos, const std::uint8_t* key, std::int32_t value, std::int32_t count) {
   assert(pos >= 0 && pos <= count_);
+  // Grown by half, not doubled: a large transaction keeps all its pages unpacked, most of
+  // them between half full (just split) and full.
+  const std::size_t need = entries_.size() + static_cast<std::size_t>(Stride());
+  if (need > entries_.capacity()) entries_.reserve(std::max(need, entries_.size() * 3 / 2));
   entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(Offset(pos)), Stride(), 0);
   ++count_;
   std::memcpy(&entries_[Offset(pos)], key, Shape.KeySize);
@@ -97,6 +101,8 @@ void TPage::MoveTailTo(TPage& right, int n) {
   auto from = entries_.begin() + static_cast<std::ptrdiff_t>(Offset(count_ - n));
   right.entries_.insert(right.entries_.begin(), from, entries_.end());
   entries_.erase(from, entries_.end());
+  // A page split in half gives back the room of the half it lost.
+  if (entries_.capacity() > 2 * entries_.size()) entries_.shrink_to_fit();
   count_ -= n;
   right.count_ += n;
   packed_ -= moved;

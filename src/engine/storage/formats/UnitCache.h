@@ -42,7 +42,7 @@ struct TCacheUnit {
   // A copy carries the unit's number, flag and pins but none of the cache's links: a copy is not
   // in any chain or list, and assigning over a cached unit leaves it where it is in its cache.
   TCacheUnit(const TCacheUnit& other)
-      : UnitNo(other.UnitNo), Modified(other.Modified), PinCount(other.PinCount) {}
+      : UnitNo(other.UnitNo), PinCount(other.PinCount), Modified(other.Modified) {}
   TCacheUnit& operator=(const TCacheUnit& other) {
     UnitNo = other.UnitNo;
     Modified = other.Modified;
@@ -54,16 +54,17 @@ struct TCacheUnit {
   // has already reset the fields below.
   virtual void ClearUnit() {}
 
+  // (The small fields share one word: a large cache holds many units.)
   std::int64_t UnitNo = 0;
-  bool Modified = false;
   std::int32_t PinCount = 0;
-  TCacheUnit* MruPrev = nullptr;  // towards the head (more recent)
-  TCacheUnit* MruNext = nullptr;  // towards the tail (less recent)
-  std::uint64_t MruStamp = 0;     // the cache's count of links at the head when it was linked
-  bool Detached = false;          // dropped while pinned
+  bool Modified = false;
+  bool Detached = false;  // dropped while pinned
   // The list of modified units (unordered). A unit whose Modified flag was set without
   // MarkModified joins it when the victim search meets it.
   bool OnModifiedList = false;
+  TCacheUnit* MruPrev = nullptr;  // towards the head (more recent)
+  TCacheUnit* MruNext = nullptr;  // towards the tail (less recent)
+  std::uint64_t MruStamp = 0;     // the cache's count of links at the head when it was linked
   TCacheUnit* ModPrev = nullptr;
   TCacheUnit* ModNext = nullptr;
 };
@@ -99,6 +100,9 @@ class TUnitCache {
     virtual ~TOwner() = default;
     // A new, empty unit object (with its byte buffers sized).
     virtual std::unique_ptr<TUnit> NewCacheUnit(TUnitCache& cache) = 0;
+    // Whether a spare object still fits the file's units (their size may have changed since it
+    // was one); one that does not is thrown away.
+    virtual bool SpareFits(TUnitCache&, const TUnit&) { return true; }
     // Whether modified units may be written now to make room: false inside a transaction and
     // while a change that must reach the file as a whole is under way.
     virtual bool CacheMayWrite(TUnitCache& cache) = 0;
@@ -418,14 +422,12 @@ class TUnitCache {
   }
 
   std::unique_ptr<TUnit> Fresh() {
-    std::unique_ptr<TUnit> unit;
-    if (!FSpares.empty()) {
-      unit = std::move(FSpares.back());
+    while (!FSpares.empty()) {
+      std::unique_ptr<TUnit> unit = std::move(FSpares.back());
       FSpares.pop_back();
-    } else {
-      unit = FOwner.NewCacheUnit(*this);
+      if (FOwner.SpareFits(*this, *unit)) return unit;
     }
-    return unit;
+    return FOwner.NewCacheUnit(*this);
   }
 
   std::unique_ptr<TUnit> Obtain() {

@@ -153,7 +153,7 @@ bool TTableAccess::ReadRecord(std::int32_t recordNo, TRecordValues& values, bool
     record = FData->GetRecord(recordNo, readAhead);
     if (!record && attempt > 100) RaiseTableError(VELDOR_LOCKTIMEOUT, FTable);
   }
-  const std::vector<std::uint8_t> bytes = record->Data;
+  const std::vector<std::uint8_t> bytes(record->Bytes(), record->Bytes() + record->Size());
   FData->ReleaseRecord(record);
   if (RecStatus(bytes.data()) != kRecActive) return false;
   values.assign(FData->FieldCount(), TFieldValue{});
@@ -225,8 +225,7 @@ std::int32_t TTableAccess::Insert(const TRecordValues& values, bool hasPrimaryIn
   try {
     TRecord* record = FData->AllocateRecord(hasPrimaryIndex, suppliedRowId);
     recordNo = record->RecordNo();
-    std::copy(image.begin() + kRecordHeaderSize, image.end(),
-              record->Data.begin() + kRecordHeaderSize);
+    std::copy(image.begin() + kRecordHeaderSize, image.end(), record->Bytes() + kRecordHeaderSize);
     for (const TFieldDesc& f : fields) {
       const TFieldValue& v = values[f.FieldNo - 1];
       if (!f.IsBlob() || v.IsNull || v.Bytes.empty()) continue;

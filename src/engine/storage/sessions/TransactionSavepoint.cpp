@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -58,10 +59,10 @@ TRecordCopies CopyModifiedRecords(const TUnitCache<TRecord>& cache) {
   if (modified.empty()) return copies;
   copies.Numbers.reserve(modified.size());
   copies.Ends.reserve(modified.size());
-  copies.Bytes.reserve(modified.size() * modified.front()->Data.size());
+  copies.Bytes.reserve(modified.size() * modified.front()->Size());
   for (TRecord* record : modified) {
     copies.Numbers.push_back(record->UnitNo);
-    copies.Bytes.insert(copies.Bytes.end(), record->Data.begin(), record->Data.end());
+    copies.Bytes.insert(copies.Bytes.end(), record->Bytes(), record->Bytes() + record->Size());
     copies.Ends.push_back(copies.Bytes.size());
   }
   return copies;
@@ -72,8 +73,9 @@ void PutBackRecords(TUnitCache<TRecord>& cache, const TRecordCopies& copies) {
   std::size_t begin = 0;
   for (std::size_t i = 0; i < copies.Numbers.size(); ++i) {
     TRecord* record = cache.Add(copies.Numbers[i], false);
-    record->Data.assign(copies.Bytes.begin() + static_cast<std::ptrdiff_t>(begin),
-                        copies.Bytes.begin() + static_cast<std::ptrdiff_t>(copies.Ends[i]));
+    // The cache's records have the size the copies were taken with.
+    std::memcpy(record->Bytes(), copies.Bytes.data() + begin,
+                std::min(record->Size(), copies.Ends[i] - begin));
     begin = copies.Ends[i];
     cache.MarkModified(record);
   }
