@@ -99,6 +99,30 @@ TEST(DataFileFormat, EncryptedTableScramblesDescriptionAndRecords) {
   file->ReleaseRecord(r);
 }
 
+// A record object carries its bytes: one kept from a table of another record size (the file
+// object closed and made again) is not used for the new table's records.
+TEST(DataFileFormat, ARecordObjectOfAnotherSizeIsNotReused) {
+  TTempDir dir;
+  TDataFile file(dir.File("R.DAT"), "R");
+  file.Create(SmallTableDef());
+  for (int i = 0; i < 20; ++i)
+    file.ReleaseRecord(file.AllocateRecord(false));
+  file.Flush();
+  file.Close();
+  file.Create(
+      TableDef({FieldDef("ID", ftInteger, 0, fstAutoInc), FieldDef("Name", ftString, 200)}));
+  ASSERT_GT(file.RecordSize(), 200);
+  TRecord* r = file.AllocateRecord(false);
+  ASSERT_EQ(r->Size(), file.RecordSize());
+  const std::string name(199, 'w');
+  WriteStringField(*file.FindField("Name"), r->Bytes(), name, TCollation::Binary());
+  file.ReleaseRecord(r);
+  file.Flush();
+  TRecord* back = file.GetRecord(1);
+  EXPECT_EQ(ReadStringField(*file.FindField("Name"), back->Bytes()), name);
+  file.ReleaseRecord(back);
+}
+
 TEST(DataFileFormat, DefinitionChecksRunInOrder) {
   TTempDir dir;
   const auto raises = [&](TTableDefinition def) {
