@@ -80,6 +80,17 @@ class TJournalReuseTest : public TJournalTestBase {
     return -1;
   }
 
+  // Flushes A's table files (as the system does on its own, in its own time).
+  void SyncTableFiles() {
+    TFileSystem& fs = CurrentFileSystem();
+    for (const char* name : {"A.DAT", "A.IDX", "A.BLB"}) {
+      const int fd = fs.Open(Dir.File(name), O_RDWR, 0);
+      ASSERT_GE(fd, 0);
+      EXPECT_EQ(fs.Sync(fd), 0);
+      fs.Close(fd);
+    }
+  }
+
   // The first bytes of a file, or "" when it is missing.
   static std::string Head(const std::string& path, std::size_t n) {
     std::string bytes = FileExists(path) ? ReadWholeFile(path) : std::string();
@@ -405,13 +416,7 @@ TEST_F(TJournalReuseTest, AWriteAfterAnUnflushedRetirementFlushesItsJournalOverI
       EXPECT_EQ(Faults.Syncs(), syncs + 1) << context;
       EXPECT_EQ(Faults.SyncsOf(journal), journalSyncs + 1) << context;
       // The system writes the table files back on its own, the journal's last bytes not.
-      TFileSystem& fs = CurrentFileSystem();
-      for (const char* name : {"A.DAT", "A.IDX", "A.BLB"}) {
-        const int fd = fs.Open(Dir.File(name), O_RDWR, 0);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(fs.Sync(fd), 0);
-        fs.Close(fd);
-      }
+      SyncTableFiles();
       const std::int64_t later = Faults.Syncs();
       Step(b, 2);
       EXPECT_EQ(Faults.Syncs(), later) << context;
@@ -454,13 +459,7 @@ TEST_F(TJournalReuseTest, ALargeCommitAfterAnUnflushedRetirementHoldsItsNewBytes
       } catch (const EVELDOREngineError&) {
       }
       Faults.ClearFaults();
-      TFileSystem& fs = CurrentFileSystem();
-      for (const char* name : {"A.DAT", "A.IDX", "A.BLB"}) {
-        const int fd = fs.Open(Dir.File(name), O_RDWR, 0);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(fs.Sync(fd), 0);
-        fs.Close(fd);
-      }
+      SyncTableFiles();
       Faults.CrashAfter(0);
       Faults.SimulateCrash();  // the session dies with the power
     }

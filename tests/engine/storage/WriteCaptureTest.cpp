@@ -57,6 +57,18 @@ TEST(WriteCaptureTest, CopiedAndHandedOverWritesAndCutsMatchAModel) {
   }
 }
 
+TEST(WriteCaptureTest, ACutBelowTheOldEndIsHeldBackWithoutAFileToWriteTo) {
+  TWriteCapture capture(100);
+  EXPECT_TRUE(capture.Write(40, nullptr, 0));
+  EXPECT_EQ(capture.Size(), 40);
+  EXPECT_EQ(capture.MinSize(), 40);
+  EXPECT_FALSE(capture.HasDirectWrites());
+  std::vector<std::uint8_t> big(static_cast<std::size_t>(TWriteCapture::DirectWriteMin), 7);
+  EXPECT_TRUE(capture.Write(200, std::move(big)));  // no file: held back, however large
+  EXPECT_EQ(capture.Pieces().size(), 1u);
+  EXPECT_EQ(capture.Size(), 200 + TWriteCapture::DirectWriteMin);
+}
+
 class TCountingGate final : public TDirectWriteGate {
  public:
   explicit TCountingGate(bool allow) : Allow(allow) {}

@@ -180,7 +180,7 @@ std::uint64_t ContentDigest(const std::uint8_t* bytes, std::size_t count) {
 // ---- TWriteCapture ------------------------------------------------------------------------
 
 bool TWriteCapture::Cut(std::int64_t size) {
-  if (size < FDirectEnd) {
+  if (HasDirectWrites() && size < FDirectEnd) {
     // What was written directly past the cut goes from the file too (never a byte of its old
     // length); cut below the old end, the write is held back from then on.
     const std::int64_t to = std::max(size, FOriginalSize);

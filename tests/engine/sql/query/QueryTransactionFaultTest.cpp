@@ -3,6 +3,8 @@
 // half-way never lets the commit write the transaction without it, a commit whose writing
 // fails can be repeated or rolled back, and a DELETE without WHERE is undone by ROLLBACK.
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <map>
 
 #include "engine/sql/query/QueryTestSupport.h"
@@ -244,6 +246,59 @@ TEST_F(TQueryTransactionFaultTest, ACommitWhoseWritingFailsCanBeRepeated) {
     }
   }
   EXPECT_GT(failed, 2);
+}
+
+// A transaction of many new rows, whose commit writes its records and pages past the files'
+// old ends in large runs: when a write of the commit fails, the files are as before it (the
+// new bytes cut off again), ROLLBACK leaves the old rows, and the rows of a commit that
+// succeeds are all there.
+TEST_F(TQueryTransactionFaultTest, ALargeCommitWhoseWritingFailsLeavesTheFilesAsTheyWere) {
+  Populate();
+  const auto files = [&] {
+    std::string out;
+    for (const char* name : {"Notes.DAT", "Notes.IDX", "Notes.BLB"}) {
+      std::ifstream in(Dir.File(name), std::ios::binary);
+      out += std::string(std::istreambuf_iterator<char>(in), {}) + "|";
+    }
+    return out;
+  };
+  const auto load = [&](int round) {
+    Run("START TRANSACTION");
+    for (int id = 1000; id < 1800; ++id)
+      Run("INSERT INTO Notes (ID, Value, Body) VALUES (" + std::to_string(id) + ", " +
+          std::to_string(round) + ", " + (id % 8 == 0 ? "'" + Body(id, round) + "'" : "NULL") +
+          ")");
+  };
+  const std::string before = Image();
+  const std::string onDisk = files();
+  int failed = 0;
+  int committed = 0;
+  for (int n : {1, 2, 3, 5, 8}) {
+    const std::string context = "write " + std::to_string(n) + " refused";
+    load(n);
+    Faults.FailWrite(n);
+    const TOutcome commit = Try("COMMIT");
+    Faults.ClearFaults();
+    if (commit.Code == VELDOR_NONE) {
+      committed = n;
+      break;
+    }
+    ++failed;
+    EXPECT_TRUE(files() == onDisk) << context;
+    Run("ROLLBACK");
+    EXPECT_EQ(Image(), before) << context;
+  }
+  EXPECT_GT(failed, 2);
+  if (committed == 0) {
+    load(99);
+    Run("COMMIT");
+    committed = 99;
+  }
+  TVELDORQuery q;
+  Use(q, "SELECT COUNT(*), SUM(Value) FROM Notes WHERE ID >= 1000");
+  q.Open();
+  EXPECT_EQ(q.Field(0).AsString(), "800");
+  EXPECT_EQ(q.Field(1).AsString(), std::to_string(800 * committed));
 }
 
 // DELETE without WHERE empties the table row by row inside the transaction: ROLLBACK brings
