@@ -554,6 +554,11 @@ void TCommitJournal::UndoDirectWrites() noexcept {
 // out (WriteJournal). A write that may itself retire without a flush keeps every byte in its
 // digests, so it holds everything back too.
 bool TCommitJournal::TTableGate::DirectWritesAllowed() {
+  if (FAnswer < 0) FAnswer = Decide() ? 1 : 0;
+  return FAnswer == 1;
+}
+
+bool TCommitJournal::TTableGate::Decide() {
   if (FJournal.FUnflushedRetirementAllowed) return false;
   TFileSystem& fs = FJournal.FFS;
   if (FKeptFd && FKeptUnflushed && *FKeptFd >= 0 && CheckKeptJournal(fs, *FKeptFd) >= 0)

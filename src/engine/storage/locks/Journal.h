@@ -311,11 +311,14 @@ class TCommitJournal {
     bool DirectWritesAllowed() override;
 
    private:
+    bool Decide();
+
     const TCommitJournal& FJournal;
     std::string FPath;
     bool FExact;
     int* FKeptFd;
     bool* FKeptUnflushed;
+    int FAnswer = -1;  // -1 not decided yet (the table's files ask in turn), else 0 or 1
   };
   struct TTableEntry {
     std::string Name;
